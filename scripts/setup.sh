@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages this project builds, tests and benchmarks with. Idempotent: only
+# missing packages are installed, and the package lists are updated at most once per run.
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev binutils
+  # libraries
+  libboost1.81-dev libssl-dev libc-ares-dev libspdlog-dev libfmt-dev zlib1g-dev rapidjson-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # real peers and tools driven by the tests
+  sip-tester openssl
+)
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO="sudo"
+fi
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
