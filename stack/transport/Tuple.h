@@ -29,10 +29,16 @@ constexpr bool IsSecure(TransportType type) noexcept {
 }
 
 /// One end of a transport flow: address, port and transport.
+///
+/// `connectionId` names one connection of a stream transport (TCP, TLS, WS, WSS): a received
+/// message's source carries the id of the connection it came over, so a response sent to that
+/// Tuple leaves on the same connection (RFC 3261 section 18.2.2, RFC 5626 flows). 0 means "any
+/// connection to this address and port, or a new one". Datagram transports leave it 0.
 struct Tuple {
     boost::asio::ip::address address;
     std::uint16_t port = 0;
     TransportType transport = TransportType::UDP;
+    std::uint64_t connectionId = 0;
 
     friend bool operator==(const Tuple&, const Tuple&) = default;
 };
