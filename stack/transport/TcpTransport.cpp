@@ -1,0 +1,59 @@
+// TCP transport (RFC 3261 section 18): Content-Length framing over plain connections.
+
+#include "stack/transport/Transports.h"
+#include "stack/transport/detail/FramedConnection.h"
+#include "stack/transport/detail/StreamTransport.h"
+
+#include <boost/asio/write.hpp>
+
+namespace zel::sip::stack {
+
+namespace {
+
+using boost::asio::ip::tcp;
+
+class TcpConnection final : public detail::FramedConnection {
+public:
+    TcpConnection(detail::ConnectionOwner& owner, const TransportLimits& limits, tcp::socket socket, bool outgoing)
+        : FramedConnection(owner, TransportType::TCP, limits, outgoing, {}), socket_(std::move(socket)) {}
+
+protected:
+    tcp::socket& Socket() override { return socket_; }
+
+    void Handshake(Completion done) override { done({}); }
+
+    void ReadSome(boost::asio::mutable_buffer buffer, ReadCompletion done) override {
+        socket_.async_read_some(buffer, std::move(done));
+    }
+
+    void Write(std::string_view bytes, Completion done) override {
+        boost::asio::async_write(socket_, boost::asio::buffer(bytes),
+                                 [done = std::move(done)](const boost::system::error_code& error, std::size_t) {
+                                     done(error);
+                                 });
+    }
+
+private:
+    tcp::socket socket_;
+};
+
+class TcpTransport final : public detail::StreamTransport {
+public:
+    TcpTransport(boost::asio::io_context& io, const TransportOptions& options)
+        : StreamTransport(io, TransportType::TCP, options) {}
+
+protected:
+    std::shared_ptr<detail::Connection> MakeConnection(tcp::socket socket, bool outgoing, const std::string&) override {
+        return std::make_shared<TcpConnection>(*this, Limits(), std::move(socket), outgoing);
+    }
+};
+
+} // namespace
+
+std::shared_ptr<Transport> MakeTcpTransport(boost::asio::io_context& io, const TransportOptions& options) {
+    auto transport = std::make_shared<TcpTransport>(io, options);
+    transport->Start();
+    return transport;
+}
+
+} // namespace zel::sip::stack

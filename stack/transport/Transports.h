@@ -1,0 +1,36 @@
+#pragma once
+
+#include "stack/transport/SecuritySettings.h"
+#include "stack/transport/Transport.h"
+#include "stack/transport/TransportOptions.h"
+
+#include <memory>
+
+namespace boost::asio {
+class io_context;
+}
+
+namespace zel::sip::stack {
+
+/// Factories of the transports. Each binds (and, for streams, listens) before it returns and
+/// raises on failure: std::invalid_argument for a bad `bindAddress`, std::system_error naming the
+/// address and port when the socket cannot be bound, std::runtime_error for security files that
+/// cannot be loaded. Call them on the io_context's thread or before it runs. `options.receiver`
+/// must be set.
+
+std::shared_ptr<Transport> MakeUdpTransport(boost::asio::io_context& io, const TransportOptions& options);
+
+std::shared_ptr<Transport> MakeTcpTransport(boost::asio::io_context& io, const TransportOptions& options);
+
+/// TLS over TCP (RFC 3261 section 26.2, RFC 5922 certificate checks).
+std::shared_ptr<Transport> MakeTlsTransport(boost::asio::io_context& io, const TransportOptions& options,
+                                            const SecuritySettings& security);
+
+/// SIP over WebSocket (RFC 7118), subprotocol "sip".
+std::shared_ptr<Transport> MakeWsTransport(boost::asio::io_context& io, const TransportOptions& options);
+
+/// SIP over secure WebSocket (RFC 7118 over TLS).
+std::shared_ptr<Transport> MakeWssTransport(boost::asio::io_context& io, const TransportOptions& options,
+                                            const SecuritySettings& security);
+
+} // namespace zel::sip::stack

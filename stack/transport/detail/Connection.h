@@ -1,0 +1,125 @@
+#pragma once
+
+#include "stack/transport/TransportOptions.h"
+#include "stack/transport/Tuple.h"
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace zel::sip::stack::detail {
+
+class Connection;
+
+/// One message waiting to be written on a connection.
+struct OutboundMessage {
+    std::string bytes;
+    bool retransmission = false;
+    /// A CRLF pong or ping: not a SIP message, not logged.
+    bool keepAlive = false;
+};
+
+/// The stream transport that owns connections; all calls on the io_context's thread.
+class ConnectionOwner {
+public:
+    /// One complete SIP message arrived.
+    virtual void OnConnectionMessage(Connection& connection, std::string_view message) = 0;
+    /// A CRLF pong arrived.
+    virtual void OnConnectionPong(Connection& connection) = 0;
+    /// A message is about to be written (the moment it is logged).
+    virtual void OnConnectionWriting(Connection& connection, const OutboundMessage& message) = 0;
+    /// The connection ended by itself (peer, error, limit): `rejected` when the peer broke a rule or
+    /// a handshake failed. `unsent` holds the messages that never left.
+    virtual void OnConnectionClosed(Connection& connection, const std::error_code& reason, bool rejected,
+                                    std::deque<OutboundMessage> unsent) = 0;
+
+protected:
+    ~ConnectionOwner() = default;
+};
+
+/// One stream connection (TCP, TLS, WS, WSS): connect, handshake, a bounded write queue and the
+/// read loop. Subclasses supply the stream-specific steps. Lives in shared ownership; every pending
+/// operation holds a share. Everything runs on the io_context's thread.
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    using Clock = std::chrono::steady_clock;
+    enum class State { Connecting, Handshaking, Open, Closed };
+
+    Connection(ConnectionOwner& owner, TransportType type, const TransportLimits& limits, bool outgoing,
+               std::string serverName);
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    virtual ~Connection() = default;
+
+    /// Starts the server-side handshake and then reading; the socket is already connected.
+    void StartAccepted();
+    /// Connects to `peer`, runs the client-side handshake, then reads and writes what was queued.
+    void StartOutgoing(const boost::asio::ip::tcp::endpoint& peer);
+
+    /// Queues a message; false (nothing queued) when closed or over the pending-bytes limit.
+    bool Send(OutboundMessage message);
+
+    /// Closes without telling the owner; pending handlers find the connection closed.
+    void Close();
+
+    /// Ends the connection and tells the owner, with the queued messages (unless closed already).
+    /// The caller holds a share of the connection.
+    void Fail(const std::error_code& reason, bool rejected);
+
+    std::uint64_t Id() const noexcept { return id_; }
+    const Tuple& Peer() const noexcept { return peer_; }
+    const Tuple& Local() const noexcept { return local_; }
+    State GetState() const noexcept { return state_; }
+    bool IsClosed() const noexcept { return state_ == State::Closed; }
+    bool IsOutgoing() const noexcept { return outgoing_; }
+    const std::string& ServerName() const noexcept { return serverName_; }
+    Clock::time_point LastActivity() const noexcept { return lastActivity_; }
+    Clock::time_point Created() const noexcept { return created_; }
+
+protected:
+    using Completion = std::function<void(const boost::system::error_code&)>;
+
+    /// The TCP socket under every layer.
+    virtual boost::asio::ip::tcp::socket& Socket() = 0;
+    /// The TLS and/or WebSocket handshake; plain TCP completes at once.
+    virtual void Handshake(Completion done) = 0;
+    /// Starts the read loop; it reports through `Deliver`, `DeliverPong`, `SendKeepAlive` and `Fail`.
+    virtual void Read() = 0;
+    /// Writes one whole message.
+    virtual void Write(std::string_view bytes, Completion done) = 0;
+
+    /// Passes one received message up; false when the connection was closed meanwhile.
+    bool Deliver(std::string_view message);
+    void DeliverPong();
+    void SendKeepAlive(std::string bytes);
+    void Touch() noexcept { lastActivity_ = Clock::now(); }
+
+    const TransportLimits limits_;
+
+private:
+    void OnHandshake(const boost::system::error_code& error);
+    void WriteNext();
+    void SetTuples();
+
+    ConnectionOwner* owner_;
+    const std::uint64_t id_;
+    const TransportType type_;
+    const bool outgoing_;
+    const std::string serverName_;
+    State state_;
+    Tuple peer_;
+    Tuple local_;
+    std::deque<OutboundMessage> queue_;
+    std::size_t queuedBytes_ = 0;
+    bool writing_ = false;
+    Clock::time_point created_;
+    Clock::time_point lastActivity_;
+};
+
+} // namespace zel::sip::stack::detail

@@ -1,0 +1,258 @@
+#include "stack/transport/Transports.h"
+
+#include "TransportTestSupport.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace zel::sip::stack {
+namespace {
+
+using boost::asio::ip::make_address;
+using boost::asio::ip::tcp;
+using test::RecordingReceiver;
+using test::RunUntil;
+
+bool HasIpv6Loopback() {
+    boost::asio::io_context io;
+    tcp::acceptor acceptor(io);
+    boost::system::error_code error;
+    acceptor.open(tcp::v6(), error);
+    if (!error)
+        acceptor.bind(tcp::endpoint(make_address("::1"), 0), error);
+    return !error;
+}
+
+TransportOptions Options(const std::string& address, RecordingReceiver& receiver) {
+    TransportOptions options;
+    options.ipVersion = make_address(address).is_v6() ? IpVersion::V6 : IpVersion::V4;
+    options.bindAddress = address;
+    options.receiver = &receiver;
+    return options;
+}
+
+/// A raw peer connected to `transport` with a blocking socket; its reads run the io_context.
+struct RawPeer {
+    RawPeer(boost::asio::io_context& io, const Transport& transport) : socket(io) {
+        socket.connect(tcp::endpoint(transport.LocalTuple().address, transport.LocalTuple().port));
+    }
+    void Write(std::string_view bytes) { boost::asio::write(socket, boost::asio::buffer(bytes)); }
+    /// True once the transport closed its end (read returns EOF or an error).
+    bool ClosedByPeer() {
+        socket.non_blocking(true);
+        char byte;
+        boost::system::error_code error;
+        socket.read_some(boost::asio::buffer(&byte, 1), error);
+        return error && error != boost::asio::error::would_block;
+    }
+    tcp::socket socket;
+};
+
+class TcpTransportTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(TcpTransportTest, ExchangeReusesOneConnectionBothWays) {
+    const std::string loopback = GetParam();
+    if (make_address(loopback).is_v6() && !HasIpv6Loopback())
+        GTEST_SKIP() << "no IPv6 loopback";
+    boost::asio::io_context io;
+    RecordingReceiver client, server;
+    auto logger = std::make_shared<test::RecordingLogger>();
+    auto clientOptions = Options(loopback, client);
+    clientOptions.messageLogger = logger;
+    auto a = MakeTcpTransport(io, clientOptions);
+    auto b = MakeTcpTransport(io, Options(loopback, server));
+    EXPECT_EQ(b->Type(), TransportType::TCP);
+
+    const std::string first = test::MakeRequest("INVITE", "tcp1", "body of the first");
+    const std::string second = test::MakeRequest("ACK", "tcp1");
+    a->Send(b->LocalTuple(), first);
+    a->Send(b->LocalTuple(), second);
+    ASSERT_TRUE(RunUntil(io, [&] { return server.received.size() == 2; }));
+    EXPECT_EQ(server.received[0].message, first);
+    EXPECT_EQ(server.received[1].message, second);
+    const Tuple source = server.received[0].source;
+    EXPECT_NE(source.connectionId, 0u);
+    EXPECT_EQ(server.received[1].source, source) << "both over one connection";
+    EXPECT_EQ(source.address, make_address(loopback));
+    EXPECT_EQ(server.received[0].local.port, b->LocalTuple().port);
+
+    // The response goes back over the same connection, found by its id.
+    b->Send(source, "SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_TRUE(RunUntil(io, [&] { return client.received.size() == 1; }));
+    EXPECT_EQ(client.received[0].source.port, b->LocalTuple().port);
+    EXPECT_EQ(client.received[0].local.port, source.port);
+    EXPECT_TRUE(server.failures.empty());
+
+    // The logger saw our end and theirs, with the exact bytes.
+    ASSERT_EQ(logger->logged.size(), 3u);
+    EXPECT_EQ(logger->logged[0].source.port, source.port);
+    EXPECT_EQ(logger->logged[0].destination.port, b->LocalTuple().port);
+    EXPECT_EQ(logger->logged[0].wire, first);
+    EXPECT_EQ(logger->logged[2].kind, test::LoggedMessage::Kind::Inbound);
+    a->Close();
+    b->Close();
+    test::Drain(io);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loopback, TcpTransportTest, ::testing::Values("127.0.0.1", "::1"));
+
+TEST(TcpTransport, AMisbehavingPeerLosesOnlyItsOwnConnection) {
+    boost::asio::io_context io;
+    RecordingReceiver receiver;
+    auto options = Options("127.0.0.1", receiver);
+    options.limits.maxHeaderBytes = 1024;
+    options.limits.maxMessageBytes = 4096;
+    auto transport = MakeTcpTransport(io, options);
+
+    RawPeer good(io, *transport);
+    RawPeer garbage(io, *transport);
+    RawPeer halfThenClose(io, *transport);
+    RawPeer flood(io, *transport);
+    RawPeer hugeBody(io, *transport);
+
+    garbage.Write(std::string(2000, '\x7f'));
+    const std::string message = test::MakeRequest("MESSAGE", "half", "0123456789");
+    halfThenClose.Write(std::string_view(message).substr(0, message.size() - 4));
+    halfThenClose.socket.close();
+    for (int i = 0; i < 20; ++i)
+        flood.Write("X-Flood: " + std::string(100, 'f') + "\r\n");
+    hugeBody.Write("MESSAGE sip:a SIP/2.0\r\nContent-Length: 100000\r\n\r\n");
+
+    ASSERT_TRUE(RunUntil(io, [&] { return garbage.ClosedByPeer() && flood.ClosedByPeer() && hugeBody.ClosedByPeer(); }));
+    EXPECT_EQ(transport->Statistics().connectionsRejected, 3u);
+    EXPECT_TRUE(receiver.received.empty()) << "the half message was never delivered";
+
+    // The well-behaved peer is still served, split in two writes.
+    const std::string request = test::MakeRequest("OPTIONS", "good");
+    good.Write(std::string_view(request).substr(0, 10));
+    good.Write(std::string_view(request).substr(10));
+    ASSERT_TRUE(RunUntil(io, [&] { return receiver.received.size() == 1; }));
+    EXPECT_EQ(receiver.received[0].message, request);
+    transport->Close();
+    test::Drain(io);
+}
+
+TEST(TcpTransport, AnswersPingsWithPongs) {
+    boost::asio::io_context io;
+    RecordingReceiver receiver;
+    auto transport = MakeTcpTransport(io, Options("127.0.0.1", receiver));
+    RawPeer peer(io, *transport);
+    peer.Write("\r\n\r\n");
+    std::string pong;
+    ASSERT_TRUE(RunUntil(io, [&] {
+        peer.socket.non_blocking(true);
+        char bytes[8];
+        boost::system::error_code error;
+        const auto n = peer.socket.read_some(boost::asio::buffer(bytes), error);
+        if (!error)
+            pong.append(bytes, n);
+        return pong.size() >= 2;
+    }));
+    EXPECT_EQ(pong, "\r\n");
+    transport->Close();
+    test::Drain(io);
+}
+
+TEST(TcpTransport, ManyConnectionsEachDeliverTheirMessage) {
+    constexpr int kPeers = 200;
+    boost::asio::io_context io;
+    RecordingReceiver server, client;
+    auto listener = MakeTcpTransport(io, Options("127.0.0.1", server));
+    std::vector<std::shared_ptr<Transport>> clients;
+    for (int i = 0; i < kPeers; ++i) {
+        clients.push_back(MakeTcpTransport(io, Options("127.0.0.1", client)));
+        clients.back()->Send(listener->LocalTuple(), test::MakeRequest("OPTIONS", "many" + std::to_string(i)));
+    }
+    ASSERT_TRUE(RunUntil(io, [&] { return server.received.size() == kPeers; }, std::chrono::seconds(30)));
+    std::set<std::uint64_t> connections;
+    for (const auto& received : server.received)
+        connections.insert(received.source.connectionId);
+    EXPECT_EQ(connections.size(), std::size_t{kPeers});
+    EXPECT_TRUE(client.failures.empty());
+    for (auto& transport : clients)
+        transport->Close();
+    listener->Close();
+    test::Drain(io);
+}
+
+TEST(TcpTransport, EnforcesConnectionAndQueueLimits) {
+    boost::asio::io_context io;
+    RecordingReceiver server, client;
+    auto serverOptions = Options("127.0.0.1", server);
+    serverOptions.limits.maxConnections = 2;
+    auto listener = MakeTcpTransport(io, serverOptions);
+
+    // A third connection is accepted by the kernel, then closed by the transport.
+    RawPeer one(io, *listener), two(io, *listener), three(io, *listener);
+    ASSERT_TRUE(RunUntil(io, [&] { return three.ClosedByPeer(); }));
+    EXPECT_EQ(listener->Statistics().connectionsRejected, 1u);
+    EXPECT_FALSE(one.ClosedByPeer());
+
+    // The outgoing side refuses more than its pending-bytes limit while it connects.
+    auto clientOptions = Options("127.0.0.1", client);
+    clientOptions.limits.maxPendingOutboundBytes = 1000;
+    clientOptions.limits.maxConnections = 1;
+    auto sender = MakeTcpTransport(io, clientOptions);
+    sender->Send(listener->LocalTuple(), std::string(600, 'a'));
+    sender->Send(listener->LocalTuple(), std::string(600, 'b'));
+    sender->Send(Tuple{make_address("127.0.0.1"), 1, TransportType::TCP}, "x"); // over the connection limit
+    ASSERT_TRUE(RunUntil(io, [&] { return client.failures.size() == 2; }));
+    EXPECT_EQ(client.failures[0].second, std::errc::no_buffer_space);
+    EXPECT_EQ(client.failures[1].second, std::errc::too_many_files_open);
+    sender->Close();
+    listener->Close();
+    test::Drain(io);
+}
+
+TEST(TcpTransport, ReportsUnreachablePeersAndReapsIdleConnections) {
+    boost::asio::io_context io;
+    RecordingReceiver server, client;
+    auto serverOptions = Options("127.0.0.1", server);
+    serverOptions.limits.idleTimeout = std::chrono::milliseconds(100);
+    auto listener = MakeTcpTransport(io, serverOptions);
+
+    // Nothing listens on a port just freed.
+    std::uint16_t closedPort;
+    {
+        tcp::acceptor probe(io, tcp::endpoint(make_address("127.0.0.1"), 0));
+        closedPort = probe.local_endpoint().port();
+    }
+    auto sender = MakeTcpTransport(io, Options("127.0.0.1", client));
+    const Tuple nowhere{make_address("127.0.0.1"), closedPort, TransportType::TCP};
+    sender->Send(nowhere, test::MakeRequest("OPTIONS", "refused"));
+    ASSERT_TRUE(RunUntil(io, [&] { return client.failures.size() == 1; }));
+    EXPECT_EQ(client.failures[0].first.port, closedPort);
+    EXPECT_EQ(client.failures[0].second, std::errc::connection_refused);
+
+    RawPeer idle(io, *listener);
+    ASSERT_TRUE(RunUntil(io, [&] { return idle.ClosedByPeer(); }));
+    sender->Close();
+    listener->Close();
+    test::Drain(io);
+}
+
+TEST(TcpTransport, ListeningPortInUseIsAClearError) {
+    boost::asio::io_context io;
+    RecordingReceiver receiver;
+    auto first = MakeTcpTransport(io, Options("127.0.0.1", receiver));
+    auto options = Options("127.0.0.1", receiver);
+    options.port = first->LocalTuple().port;
+    try {
+        MakeTcpTransport(io, options);
+        FAIL() << "bound a port in use";
+    } catch (const std::system_error& error) {
+        EXPECT_NE(std::string(error.what()).find("TCP transport to 127.0.0.1:" + std::to_string(options.port)),
+                  std::string::npos)
+            << error.what();
+    }
+    first->Close();
+    test::Drain(io);
+}
+
+} // namespace
+} // namespace zel::sip::stack

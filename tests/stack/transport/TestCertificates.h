@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+namespace zel::sip::stack::test {
+
+/// A private PKI made with the openssl command line in a temporary directory: a CA (alone in
+/// `caDir`, the CA directory) and certificates signed by it, plus one signed by a CA nobody trusts.
+/// Each certificate is `<name>.pem` with its key `<name>.key`.
+class TestCertificates {
+public:
+    TestCertificates() {
+        char pattern[] = "/tmp/zel-tls-XXXXXX";
+        if (!mkdtemp(pattern))
+            throw std::runtime_error("mkdtemp failed");
+        root = pattern;
+        caDir = root + "/ca";
+        std::filesystem::create_directory(caDir);
+        Run("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + root + "/ca.key -out " +
+            caDir + "/ca.pem -days 2 -subj /CN=Zel-Test-CA");
+        Run("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + root + "/rogue-ca.key -out " +
+            root + "/rogue-ca.pem -days 2 -subj /CN=Rogue-CA");
+        Issue("server", "/CN=sip.example.test", "DNS:sip.example.test,IP:127.0.0.1,IP:::1,URI:sip:example.test", 2);
+        Issue("client", "/CN=client.example.test", "DNS:client.example.test", 2);
+        Issue("expired", "/CN=sip.example.test", "DNS:sip.example.test,IP:127.0.0.1", -1);
+        Issue("wildcard", "/CN=wild", "DNS:*.example.test", 2);
+        Issue("cn-only", "/CN=cn.example.test", "", 2);
+        Issue("rogue-client", "/CN=client.example.test", "DNS:client.example.test", 2, "rogue-ca");
+    }
+    ~TestCertificates() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+    TestCertificates(const TestCertificates&) = delete;
+    TestCertificates& operator=(const TestCertificates&) = delete;
+
+    std::string Certificate(const std::string& name) const { return root + "/" + name + ".pem"; }
+    std::string Key(const std::string& name) const { return root + "/" + name + ".key"; }
+
+    std::string root;
+    std::string caDir;
+
+private:
+    static void Run(const std::string& arguments) {
+        const std::string command = "openssl " + arguments + " >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0)
+            throw std::runtime_error("failed: " + command);
+    }
+
+    void Issue(const std::string& name, const std::string& subject, const std::string& altNames, int days,
+               const std::string& issuer = "ca") {
+        const std::string key = Key(name);
+        const std::string request = root + "/" + name + ".csr";
+        const std::string extensions = root + "/" + name + ".ext";
+        std::ofstream(extensions) << "basicConstraints=CA:FALSE\n"
+                                  << (altNames.empty() ? "" : "subjectAltName=" + altNames + "\n");
+        const std::string issuerCertificate = issuer == "ca" ? caDir + "/ca.pem" : root + "/" + issuer + ".pem";
+        Run("req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + key + " -out " + request +
+            " -subj " + subject);
+        Run("x509 -req -in " + request + " -CA " + issuerCertificate + " -CAkey " + root + "/" + issuer +
+            ".key -CAcreateserial -days " + std::to_string(days) + " -extfile " + extensions + " -out " +
+            Certificate(name));
+    }
+};
+
+} // namespace zel::sip::stack::test

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "stack/transport/MessageLoggingHandler.h"
+#include "stack/transport/Transport.h"
+#include "stack/transport/TransportReceiver.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zel::sip::stack::test {
+
+/// What a transport handed up, kept for assertions.
+struct Received {
+    Tuple source;
+    Tuple local;
+    std::string message;
+};
+
+class RecordingReceiver : public TransportReceiver {
+public:
+    void OnMessage(const Tuple& source, const Tuple& local, std::string_view message) override {
+        received.push_back({source, local, std::string(message)});
+        if (onMessage)
+            onMessage(received.back());
+    }
+    void OnSendFailed(const Tuple& destination, const std::error_code& error) override {
+        failures.emplace_back(destination, error);
+    }
+    void OnKeepAlivePong(const Tuple& source) override { pongs.push_back(source); }
+
+    std::vector<Received> received;
+    std::vector<std::pair<Tuple, std::error_code>> failures;
+    std::vector<Tuple> pongs;
+    /// Called after each message is recorded (e.g. to answer it).
+    std::function<void(const Received&)> onMessage;
+};
+
+struct LoggedMessage {
+    enum class Kind { Outbound, Retransmit, Inbound } kind;
+    Tuple source;
+    Tuple destination;
+    std::string wire;
+};
+
+class RecordingLogger : public MessageLoggingHandler {
+public:
+    void outboundMessage(const Tuple& source, const Tuple& destination, std::string_view wire) override {
+        logged.push_back({LoggedMessage::Kind::Outbound, source, destination, std::string(wire)});
+    }
+    void outboundRetransmit(const Tuple& source, const Tuple& destination, std::string_view wire) override {
+        logged.push_back({LoggedMessage::Kind::Retransmit, source, destination, std::string(wire)});
+    }
+    void inboundMessage(const Tuple& source, const Tuple& destination, std::string_view wire) override {
+        logged.push_back({LoggedMessage::Kind::Inbound, source, destination, std::string(wire)});
+    }
+    std::vector<LoggedMessage> logged;
+};
+
+/// Runs `io` on this thread until `done` holds or `limit` passes; returns `done()`. The limit is a
+/// safety net against hangs, never a measured timing.
+inline bool RunUntil(boost::asio::io_context& io, const std::function<bool()>& done,
+                     std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        if (io.stopped())
+            io.restart();
+        io.run_one_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+/// Runs whatever is ready, e.g. to let closes complete.
+inline void Drain(boost::asio::io_context& io) {
+    if (io.stopped())
+        io.restart();
+    io.poll();
+}
+
+/// A small SIP request with a body and a correct Content-Length.
+inline std::string MakeRequest(const std::string& method, const std::string& callId, const std::string& body = {}) {
+    std::string text = method + " sip:bob@example.com SIP/2.0\r\n"
+                                "Via: SIP/2.0/TCP 127.0.0.1:5060;branch=z9hG4bK" +
+                       callId +
+                       "\r\n"
+                       "From: <sip:alice@example.com>;tag=1\r\n"
+                       "To: <sip:bob@example.com>\r\n"
+                       "Call-ID: " +
+                       callId +
+                       "\r\n"
+                       "CSeq: 1 " +
+                       method +
+                       "\r\n"
+                       "Max-Forwards: 70\r\n";
+    if (!body.empty())
+        text += "Content-Type: text/plain\r\n";
+    text += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return text;
+}
+
+} // namespace zel::sip::stack::test
