@@ -1,5 +1,6 @@
 // Library entry: user agents and the last error.
 #include "capi/Reporting.h"
+#include "config/Config.h"
 
 #include <zelmor/sip.h>
 
@@ -30,8 +31,12 @@ namespace {
 
 extern "C" {
 
-SIPUserAgent* CreateSIPUserAgent(const char* /*configurationJson*/) {
-    return Reporting<SIPUserAgent*>(nullptr, []() -> SIPUserAgent* { NoUserAgents(); });
+SIPUserAgent* CreateSIPUserAgent(const char* configurationJson) {
+    return Reporting<SIPUserAgent*>(nullptr, [&]() -> SIPUserAgent* {
+        const zel::sip::Config config = zel::sip::Deserialise(configurationJson);
+        (void)config;
+        NoUserAgents();
+    });
 }
 
 void DestroySIPUserAgent(SIPUserAgent* userAgent) {
