@@ -11,7 +11,7 @@ PACKAGES=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # real peers and tools driven by the tests
-  sip-tester openssl
+  sip-tester openssl dnsmasq-base
 )
 
 SUDO=""

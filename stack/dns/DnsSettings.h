@@ -1,0 +1,46 @@
+#pragma once
+
+#include "stack/transport/Tuple.h"
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace zel::sip::stack {
+
+/// Which address records are looked up, and which family's addresses are tried first.
+enum class AddressFamilies { IPv4Only, IPv6Only, PreferIPv4, PreferIPv6 };
+
+/// Settings of the DNS layer. Validate() checks them; the ServerLocator copies them at construction.
+struct DnsSettings {
+    /// DNS servers as "address[:port]" ("127.0.0.1:5353", "[::1]:53"), tried in order. Empty means
+    /// the system's servers from /etc/resolv.conf.
+    std::vector<std::string> servers;
+    /// Time to wait for an answer on the first try; c-ares doubles it on each further round.
+    std::chrono::milliseconds timeout{2000};
+    /// Rounds over the server list before a query times out (at least 1).
+    int tries = 2;
+    AddressFamilies families = AddressFamilies::PreferIPv4;
+    /// The transports the stack can send on, in order of local preference: they bound what NAPTR and
+    /// SRV results are used, and order the per-transport SRV queries made when a domain has no NAPTR
+    /// records (RFC 3263 section 4.1 leaves that order to local policy). Must not be empty.
+    std::vector<TransportType> transports{TransportType::UDP, TransportType::TCP, TransportType::TLS};
+    /// Record sets kept at most in the cache; the one closest to expiry is dropped first.
+    std::size_t cacheEntries = 1024;
+    /// Longest time a positive answer is kept, whatever its TTL.
+    std::chrono::seconds maxTtl{3600};
+    /// Longest time an NXDOMAIN or NODATA answer is kept (RFC 2308); used as is when the answer
+    /// carries no SOA record.
+    std::chrono::seconds negativeTtl{30};
+    /// How long a target reported as failed is tried only after all others.
+    std::chrono::seconds blacklistTime{32};
+    /// Look host names up in /etc/hosts (or $CARES_HOSTS) before asking DNS for A/AAAA records.
+    bool useHostsFile = true;
+
+    /// Raises std::invalid_argument naming the first bad value (no transports, tries below 1, a
+    /// timeout that is not positive, an empty server entry).
+    void Validate() const;
+};
+
+} // namespace zel::sip::stack
