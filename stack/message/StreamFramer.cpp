@@ -1,0 +1,185 @@
+#include "stack/message/StreamFramer.h"
+
+#include "stack/base/CharClass.h"
+#include "stack/base/Scanner.h"
+#include "stack/message/HeaderType.h"
+#include "stack/message/Number.h"
+
+namespace zel::sip::stack {
+
+std::string_view ToString(FrameKind kind) noexcept {
+    switch (kind) {
+    case FrameKind::NeedMore:
+        return "need more";
+    case FrameKind::Message:
+        return "message";
+    case FrameKind::Invalid:
+        return "invalid message";
+    case FrameKind::Ping:
+        return "ping";
+    case FrameKind::Pong:
+        return "pong";
+    case FrameKind::Error:
+        return "error";
+    }
+    return "unknown";
+}
+
+void StreamFramer::Feed(std::string_view bytes) {
+    if (failed_) {
+        return;
+    }
+    if (start_ > 0 && (start_ >= buffer_.size() / 2 || start_ > 64 * 1024)) {
+        buffer_.erase(0, start_);
+        start_ = 0;
+    }
+    buffer_.append(bytes);
+}
+
+void StreamFramer::Reset() noexcept {
+    buffer_.clear();
+    start_ = 0;
+    scanned_ = 0;
+    headerEnd_ = 0;
+    bodyLength_ = 0;
+    failed_ = false;
+    failure_ = {};
+}
+
+FrameKind StreamFramer::Fail(ParseFailure& failure, ParseFailure reason) noexcept {
+    failed_ = true;
+    failure_ = reason;
+    failure = reason;
+    return FrameKind::Error;
+}
+
+ParseStatus StreamFramer::ReadContentLength(std::string_view headers) {
+    // Skip the start line, then look at each header line's name.
+    std::size_t pos = headers.find('\n');
+    bool found = false;
+    while (pos != std::string_view::npos && pos + 1 < headers.size()) {
+        const std::size_t lineStart = pos + 1;
+        pos = headers.find('\n', lineStart);
+        if (chars::IsWsp(headers[lineStart])) {
+            continue; // a fold of the previous line
+        }
+        // The logical line runs until the next line that is not a fold.
+        std::size_t lineEnd = pos == std::string_view::npos ? headers.size() : pos;
+        while (lineEnd + 1 < headers.size() && chars::IsWsp(headers[lineEnd + 1])) {
+            const std::size_t next = headers.find('\n', lineEnd + 1);
+            lineEnd = next == std::string_view::npos ? headers.size() : next;
+        }
+        std::string_view line = headers.substr(lineStart, lineEnd - lineStart);
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || chars::IsWsp(line.back()))) {
+            line.remove_suffix(1);
+        }
+        Scanner s(line, lineStart);
+        const std::string_view name = s.TakeToken();
+        s.TakeWhile(chars::IsWsp);
+        if (name.empty() || !s.Consume(':') || LookupHeader(name) != HeaderType::ContentLength) {
+            continue;
+        }
+        Number length;
+        if (auto status = Number::TryParse(s.Rest(), length, s.Position()); !status) {
+            return ParseFailure{s.Position(), "malformed Content-Length"};
+        }
+        if (found && length.Value() != bodyLength_) {
+            return ParseFailure{lineStart, "conflicting Content-Length headers"};
+        }
+        bodyLength_ = length.Value();
+        found = true;
+    }
+    if (!found) {
+        return ParseFailure{0, "missing Content-Length on a stream"};
+    }
+    return {};
+}
+
+FrameKind StreamFramer::Next(SipMessage& message, ParseFailure& failure) {
+    if (failed_) {
+        failure = failure_;
+        return FrameKind::Error;
+    }
+    if (headerEnd_ == 0) {
+        // A bare LF between messages carries nothing.
+        while (start_ < buffer_.size() && buffer_[start_] == '\n') {
+            ++start_;
+            scanned_ = 0;
+        }
+    }
+    const std::string_view data = std::string_view(buffer_).substr(start_);
+    if (headerEnd_ == 0) {
+        // Keep-alives between messages.
+        if (data.size() >= 2 && data[0] == '\r' && data[1] == '\n') {
+            if (data.size() >= 4 && data[2] == '\r' && data[3] == '\n') {
+                start_ += 4;
+                scanned_ = 0;
+                return FrameKind::Ping;
+            }
+            if (data.size() == 3 && data[2] == '\r') {
+                return FrameKind::NeedMore;
+            }
+            start_ += 2;
+            scanned_ = 0;
+            return FrameKind::Pong;
+        }
+        // Search for the empty line that ends the headers, resuming where the last search stopped.
+        std::size_t from = scanned_ > 3 ? scanned_ - 3 : 0;
+        std::size_t end = 0;
+        for (std::size_t i = from; i < data.size(); ++i) {
+            if (data[i] != '\n') {
+                continue;
+            }
+            if (i + 1 < data.size() && data[i + 1] == '\n') {
+                end = i + 2;
+                break;
+            }
+            if (i + 2 < data.size() && data[i + 1] == '\r' && data[i + 2] == '\n') {
+                end = i + 3;
+                break;
+            }
+        }
+        if (end == 0) {
+            scanned_ = data.size();
+            if (data.size() > limits_.maxMessageBytes) {
+                return Fail(failure, ParseFailure{limits_.maxMessageBytes, "header block larger than the size limit"});
+            }
+            const std::size_t lastLf = data.rfind('\n');
+            const std::size_t lineStart = lastLf == std::string_view::npos ? 0 : lastLf + 1;
+            if (data.size() - lineStart > limits_.maxLineLength) {
+                return Fail(failure, ParseFailure{lineStart, "line longer than the line limit"});
+            }
+            return FrameKind::NeedMore;
+        }
+        if (end > limits_.maxMessageBytes) {
+            return Fail(failure, ParseFailure{limits_.maxMessageBytes, "header block larger than the size limit"});
+        }
+        bodyLength_ = 0;
+        if (auto status = ReadContentLength(data.substr(0, end)); !status) {
+            return Fail(failure, status.Failure());
+        }
+        if (bodyLength_ > limits_.maxBodyBytes) {
+            return Fail(failure, ParseFailure{end, "body larger than the body limit"});
+        }
+        if (end + bodyLength_ > limits_.maxMessageBytes) {
+            return Fail(failure, ParseFailure{end, "message larger than the size limit"});
+        }
+        headerEnd_ = end;
+    }
+    const std::size_t total = headerEnd_ + bodyLength_;
+    if (data.size() < total) {
+        return FrameKind::NeedMore;
+    }
+    std::string frame(data.substr(0, total));
+    start_ += total;
+    headerEnd_ = 0;
+    scanned_ = 0;
+    bodyLength_ = 0;
+    if (auto status = SipMessage::TryParseFramed(std::move(frame), message, limits_); !status) {
+        failure = status.Failure();
+        return FrameKind::Invalid;
+    }
+    return FrameKind::Message;
+}
+
+} // namespace zel::sip::stack
