@@ -26,6 +26,12 @@ public:
     /// A CRLF keep-alive pong (RFC 5626 section 4.4.1) arrived on the flow `source`. Ignored unless
     /// overridden.
     virtual void OnKeepAlivePong(const Tuple& /*source*/) {}
+
+    /// A STUN response (RFC 5389) arrived on a UDP flow: the answer to a keep-alive Binding request
+    /// (RFC 5626 section 4.4.2), for `KeepAliveManager::OnStunResponse`. STUN requests are answered
+    /// by the transport itself and never reach the receiver; neither do they reach `OnMessage` or
+    /// the message logger. The bytes are only valid during the call. Ignored unless overridden.
+    virtual void OnStunResponse(const Tuple& /*source*/, const Tuple& /*local*/, std::string_view /*message*/) {}
 };
 
 } // namespace zel::sip::stack

@@ -4,6 +4,7 @@
 #include "stack/transport/Transport.h"
 #include "stack/transport/TransportOptions.h"
 
+#include <cstddef>
 #include <memory>
 
 namespace boost::asio {
@@ -25,6 +26,21 @@ std::shared_ptr<Transport> MakeTcpTransport(boost::asio::io_context& io, const T
 /// TLS over TCP (RFC 3261 section 26.2, RFC 5922 certificate checks).
 std::shared_ptr<Transport> MakeTlsTransport(boost::asio::io_context& io, const TransportOptions& options,
                                             const SecuritySettings& security);
+
+/// Bounds of the DTLS transport beyond `TransportLimits` (whose `maxConnections` bounds its peers,
+/// `handshakeTimeout` its handshakes and `idleTimeout` its idle peers).
+struct DtlsLimits {
+    /// Peers whose handshake is not finished yet; a new peer over this is refused.
+    std::size_t maxHandshakes = 64;
+    /// Largest datagram of a handshake flight; OpenSSL fragments handshake messages to fit.
+    std::size_t mtu = 1200;
+};
+
+/// DTLS 1.2 over UDP (RFC 6347; SIP over DTLS per RFC 3261 section 26.2 rules): one association
+/// per peer address and port, a stateless cookie exchange before a server keeps any state, one SIP
+/// message per record (at most 16 KiB, the largest record), peer certificates checked as for TLS.
+std::shared_ptr<Transport> MakeDtlsTransport(boost::asio::io_context& io, const TransportOptions& options,
+                                             const SecuritySettings& security, const DtlsLimits& dtlsLimits = {});
 
 /// SIP over WebSocket (RFC 7118), subprotocol "sip".
 std::shared_ptr<Transport> MakeWsTransport(boost::asio::io_context& io, const TransportOptions& options);

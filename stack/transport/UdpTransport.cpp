@@ -1,5 +1,9 @@
-// UDP transport (RFC 3261 section 18): one socket, one datagram per message.
+// UDP transport (RFC 3261 section 18): one socket, one datagram per message. STUN messages on
+// the same socket (RFC 5626 section 4.4.2) are told apart by their header: Binding requests are
+// answered here, responses go to the receiver for the keep-alive manager.
 
+#include "stack/transport/KeepAliveSender.h"
+#include "stack/transport/Stun.h"
 #include "stack/transport/TransportReceiver.h"
 #include "stack/transport/Transports.h"
 #include "stack/transport/detail/Endpoints.h"
@@ -23,7 +27,9 @@ bool IsKeepAlive(std::string_view datagram) {
     return datagram.find_first_not_of("\r\n") == std::string_view::npos;
 }
 
-class UdpTransport final : public Transport, public std::enable_shared_from_this<UdpTransport> {
+class UdpTransport final : public Transport,
+                           public KeepAliveSender,
+                           public std::enable_shared_from_this<UdpTransport> {
 public:
     UdpTransport(boost::asio::io_context& io, const TransportOptions& options)
         : socket_(io), options_(options), receiveBuffer_(options.limits.maxMessageBytes + 1) {
@@ -56,6 +62,13 @@ public:
                               });
     }
 
+    void SendKeepAlive(const Tuple& flow, std::string bytes) override {
+        boost::asio::dispatch(socket_.get_executor(),
+                              [self = shared_from_this(), flow, bytes = std::move(bytes)]() mutable {
+                                  self->SendRaw(flow, std::move(bytes));
+                              });
+    }
+
     void Close() override {
         boost::asio::dispatch(socket_.get_executor(), [self = shared_from_this()] { self->DoClose(); });
     }
@@ -75,7 +88,9 @@ private:
             ++statistics_.messagesDropped;
         else if (!error && size > 0) {
             const std::string_view datagram(receiveBuffer_.data(), size);
-            if (!IsKeepAlive(datagram)) {
+            if (stun::LooksLikeStun(datagram)) {
+                HandleStun(datagram);
+            } else if (!IsKeepAlive(datagram)) {
                 ++statistics_.messagesReceived;
                 const Tuple source{sender_.address(), sender_.port(), TransportType::UDP};
                 if (options_.messageLogger)
@@ -122,6 +137,37 @@ private:
                                   } else {
                                       ++self->statistics_.messagesSent;
                                   }
+                              });
+    }
+
+    /// A STUN message is never SIP: requests are answered as a Binding server would, responses
+    /// go to the keep-alive manager through the receiver, anything malformed is dropped.
+    void HandleStun(std::string_view datagram) {
+        const auto parsed = stun::Parse(datagram);
+        if (!parsed.message) {
+            ++statistics_.messagesDropped;
+            return;
+        }
+        const Tuple source{sender_.address(), sender_.port(), TransportType::UDP};
+        if (parsed.message->messageClass == stun::MessageClass::Request) {
+            std::string answer = stun::AnswerBindingRequest(*parsed.message, {source.address, source.port});
+            if (!answer.empty())
+                SendRaw(source, std::move(answer));
+        } else if (parsed.message->messageClass != stun::MessageClass::Indication) {
+            options_.receiver->OnStunResponse(source, local_, datagram);
+        }
+    }
+
+    /// Sends bytes that are not a SIP message (STUN): not logged, not counted, failures ignored.
+    void SendRaw(const Tuple& destination, std::string bytes) {
+        if (closed_ || !detail::SameVersion(destination.address, Version()) ||
+            pendingBytes_ + bytes.size() > options_.limits.maxPendingOutboundBytes)
+            return;
+        pendingBytes_ += bytes.size();
+        auto shared = std::make_shared<std::string>(std::move(bytes));
+        socket_.async_send_to(boost::asio::buffer(*shared), udp::endpoint(destination.address, destination.port),
+                              [self = shared_from_this(), shared](const boost::system::error_code&, std::size_t) {
+                                  self->pendingBytes_ -= shared->size();
                               });
     }
 
