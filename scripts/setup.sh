@@ -10,6 +10,8 @@ PACKAGES=(
   libboost1.81-dev libssl-dev libc-ares-dev libspdlog-dev libfmt-dev zlib1g-dev rapidjson-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
+  # baselines and tools for the benchmarks in bench/
+  libosip2-dev libsofia-sip-ua-dev libre-dev valgrind
   # real peers and tools driven by the tests
   sip-tester openssl dnsmasq-base
 )
