@@ -227,6 +227,16 @@ ParseResult<std::unique_ptr<MultipartBody>> MultipartBody::Parse(const stack::Co
         }
         delimiter = next;
     }
+    // The lenient framing above (bare LF line ends, a missing close delimiter) can accept parts whose
+    // re-encoded form has a line starting with the boundary. Choose a safe boundary now, so that
+    // encoding a received body never fails.
+    if (!body->IsBoundarySafe(body->Boundary(), body->EncodeParts())) {
+        try {
+            body->PrepareToEncode();
+        } catch (const std::exception& error) {
+            return BodyError{0, error.what()};
+        }
+    }
     return body;
 }
 

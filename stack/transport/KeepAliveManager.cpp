@@ -150,13 +150,10 @@ void KeepAliveManager::SendPing(Flow& flow) {
     ++flow.sends;
     std::string bytes = flow.tuple.transport == TransportType::UDP ? stun::MakeBindingRequest(flow.transaction)
                                                                    : std::string("\r\n\r\n");
-    if (auto* sender = dynamic_cast<KeepAliveSender*>(flow.transport.get())) {
+    // UDP, TCP and TLS transports all send keep-alives outside the SIP message path; a transport
+    // without that ability gets no ping, and the missing answer fails the flow.
+    if (auto* sender = dynamic_cast<KeepAliveSender*>(flow.transport.get()))
         sender->SendKeepAlive(flow.tuple, std::move(bytes));
-        return;
-    }
-    // Stream transports do not offer KeepAliveSender yet: the ping goes as a message marked as a
-    // retransmission, which message logs that record first transmissions only leave out.
-    flow.transport->Send(flow.tuple, std::move(bytes), SendOptions{.retransmission = true, .serverName = {}});
 }
 
 void KeepAliveManager::Answered(const std::shared_ptr<Flow>& flow) { ScheduleNextPing(flow); }

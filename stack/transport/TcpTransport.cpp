@@ -1,5 +1,6 @@
 // TCP transport (RFC 3261 section 18): Content-Length framing over plain connections.
 
+#include "stack/transport/KeepAliveSender.h"
 #include "stack/transport/Transports.h"
 #include "stack/transport/detail/FramedConnection.h"
 #include "stack/transport/detail/StreamTransport.h"
@@ -37,10 +38,13 @@ private:
     tcp::socket socket_;
 };
 
-class TcpTransport final : public detail::StreamTransport {
+class TcpTransport final : public detail::StreamTransport, public KeepAliveSender {
 public:
     TcpTransport(boost::asio::io_context& io, const TransportOptions& options)
         : StreamTransport(io, TransportType::TCP, options) {}
+
+    /// A CRLF CRLF ping on the flow's own connection (RFC 5626 section 4.4.1).
+    void SendKeepAlive(const Tuple& flow, std::string bytes) override { SendKeepAliveOnFlow(flow, std::move(bytes)); }
 
 protected:
     std::shared_ptr<detail::Connection> MakeConnection(tcp::socket socket, bool outgoing, const std::string&) override {

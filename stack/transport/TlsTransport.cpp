@@ -1,6 +1,7 @@
 // TLS transport (RFC 3261 section 26.2): Content-Length framing over asio::ssl, with the RFC 5922
 // identity checks on the client side.
 
+#include "stack/transport/KeepAliveSender.h"
 #include "stack/transport/TlsContext.h"
 #include "stack/transport/Transports.h"
 #include "stack/transport/detail/FramedConnection.h"
@@ -58,11 +59,14 @@ private:
     std::string expectedName_;
 };
 
-class TlsTransport final : public detail::StreamTransport {
+class TlsTransport final : public detail::StreamTransport, public KeepAliveSender {
 public:
     TlsTransport(boost::asio::io_context& io, const TransportOptions& options, const SecuritySettings& security)
         : StreamTransport(io, TransportType::TLS, options), context_(MakeSslContext(security, TlsProtocol::Tls)),
           verification_(security.clientVerification) {}
+
+    /// A CRLF CRLF ping on the flow's own connection (RFC 5626 section 4.4.1).
+    void SendKeepAlive(const Tuple& flow, std::string bytes) override { SendKeepAliveOnFlow(flow, std::move(bytes)); }
 
 protected:
     std::shared_ptr<detail::Connection> MakeConnection(tcp::socket socket, bool outgoing,

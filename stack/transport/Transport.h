@@ -27,8 +27,8 @@ struct TransportStatistics {
     std::uint64_t connectionsRejected = 0;
 };
 
-/// One SIP transport bound to one local address and port of one IP version: UDP, TCP, TLS, WS or
-/// WSS. Made by the functions of `Transports.h`, which bind synchronously and raise on failure.
+/// One SIP transport bound to one local address and port of one IP version: UDP, TCP, TLS, DTLS,
+/// WS or WSS. Made by the functions of `Transports.h`, which bind synchronously and raise on failure.
 ///
 /// Threads: all I/O runs on the io_context given at creation, on the thread that runs it (the stack
 /// event thread); the transport starts no thread. `Send` and `Close` may be called from any thread

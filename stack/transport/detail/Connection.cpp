@@ -93,9 +93,11 @@ void Connection::DeliverPong() {
     owner_->OnConnectionPong(*this);
 }
 
-void Connection::SendKeepAlive(std::string bytes) {
+bool Connection::SendKeepAlive(std::string bytes) {
+    if (IsClosed())
+        return false;
     Touch();
-    Send(OutboundMessage{std::move(bytes), false, true});
+    return Send(OutboundMessage{std::move(bytes), false, true});
 }
 
 void Connection::Close() {

@@ -65,6 +65,11 @@ public:
     /// Queues a message; false (nothing queued) when closed or over the pending-bytes limit.
     bool Send(OutboundMessage message);
 
+    /// Queues CRLF keep-alive bytes (a ping of ours or a pong to the peer's ping): not a SIP message,
+    /// so never logged, counted or reported as unsent, but bounded by the pending-bytes limit like
+    /// one. False (nothing queued) when closed or over that limit.
+    bool SendKeepAlive(std::string bytes);
+
     /// Closes without telling the owner; pending handlers find the connection closed.
     void Close();
 
@@ -97,7 +102,6 @@ protected:
     /// Passes one received message up; false when the connection was closed meanwhile.
     bool Deliver(std::string_view message);
     void DeliverPong();
-    void SendKeepAlive(std::string bytes);
     void Touch() noexcept { lastActivity_ = Clock::now(); }
 
     const TransportLimits limits_;

@@ -169,6 +169,27 @@ void StreamTransport::DoSend(const Tuple& destination, std::string message, cons
         ReportSendFailure(destination, std::make_error_code(std::errc::no_buffer_space));
 }
 
+void StreamTransport::SendKeepAliveOnFlow(const Tuple& flow, std::string bytes) {
+    boost::asio::dispatch(io_, [self = shared_from_this(), flow, bytes = std::move(bytes)]() mutable {
+        self->DoSendKeepAlive(flow, std::move(bytes));
+    });
+}
+
+void StreamTransport::DoSendKeepAlive(const Tuple& flow, std::string bytes) {
+    if (closed_)
+        return;
+    // A flow with an id is that connection only: a newer connection to the same peer is another
+    // flow, whose pong must not keep this one alive.
+    auto found = connections_.end();
+    if (flow.connectionId != 0) {
+        found = connections_.find(flow.connectionId);
+    } else if (const auto peer = byPeer_.find({flow.address, flow.port}); peer != byPeer_.end()) {
+        found = connections_.find(peer->second);
+    }
+    if (found != connections_.end())
+        found->second->SendKeepAlive(std::move(bytes)); // refused when over the pending-bytes limit
+}
+
 void StreamTransport::Forget(Connection& connection) {
     const auto peer = byPeer_.find({connection.Peer().address, connection.Peer().port});
     if (peer != byPeer_.end() && peer->second == connection.Id())

@@ -39,6 +39,13 @@ protected:
 
     const TransportLimits& Limits() const noexcept { return options_.limits; }
 
+    /// Queues keep-alive `bytes` on the connection of `flow`: the one named by its connection id,
+    /// or, when the id is 0, the newest one to its address and port. Never opens a connection and
+    /// reports nothing when there is none (RFC 5626 section 4.4.1: the missing pong fails the
+    /// flow); not logged, not counted. For the transports that offer `KeepAliveSender` (TCP, TLS).
+    /// Callable from any thread.
+    void SendKeepAliveOnFlow(const Tuple& flow, std::string bytes);
+
 private:
     using PeerKey = std::pair<boost::asio::ip::address, std::uint16_t>;
 
@@ -48,6 +55,7 @@ private:
     void Reap();
     void DoSend(const Tuple& destination, std::string message, const SendOptions& options);
     std::shared_ptr<Connection> FindConnection(const Tuple& destination, const SendOptions& options);
+    void DoSendKeepAlive(const Tuple& flow, std::string bytes);
     void Forget(Connection& connection);
     void DoClose();
     void ReportSendFailure(const Tuple& destination, const std::error_code& error);

@@ -272,3 +272,21 @@ TEST(MultipartBody, BoundaryIsReplacedWhenAPartContainsIt) {
     auto nested = Parse(outer.ContentType().Encode(), outer.Encode());
     EXPECT_EQ(nested->Encode(), outer.Encode());
 }
+
+TEST(MultipartBody, ReceivedBodyWhoseBoundaryWouldBeUnsafeEncodesWithANewOne) {
+    // A peer's body (found by fuzzing): with bare-LF framing and a missing close delimiter the
+    // re-encoded parts contain the boundary at a line start. Encoding a received body must not fail.
+    std::ifstream in(ZEL_SOURCE_DIR "/fuzz/corpus/sdp/crash-multipart-boundary-in-reencoded-part", std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string data = text.str();
+    const auto newline = data.find('\n');
+    ASSERT_NE(newline, std::string::npos);
+    auto parsed = ParseBody(std::string_view(data).substr(0, newline), std::string_view(data).substr(newline + 1));
+    ASSERT_TRUE(parsed.Ok()) << parsed.Error().ToString();
+    std::string encoded;
+    ASSERT_NO_THROW(encoded = parsed.Value()->Encode());
+    auto again = ParseBody(parsed.Value()->ContentType().Encode(), encoded);
+    ASSERT_TRUE(again.Ok());
+    EXPECT_EQ(again.Value()->Encode(), encoded);
+}
