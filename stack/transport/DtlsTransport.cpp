@@ -371,8 +371,9 @@ private:
         return *stored;
     }
 
-    /// Forgets the peer; the messages still queued are reported as failed.
-    void RemovePeer(Peer& peer, const std::error_code& reason, bool rejected) {
+    /// Forgets the peer; the messages still queued are reported as failed. The reason is taken by
+    /// value: callers pass the peer's own session error, which dies with the peer.
+    void RemovePeer(Peer& peer, std::error_code reason, bool rejected) {
         if (rejected)
             ++statistics_.connectionsRejected;
         auto node = peers_.extract(peer.endpoint);
