@@ -30,7 +30,11 @@ std::string_view NormalisedMethod(std::string_view method) { return method == "A
 
 } // namespace
 
-bool HasMagicCookie(std::string_view branch) noexcept { return branch.substr(0, kMagicCookie.size()) == kMagicCookie; }
+// A branch that is only the cookie carries no identifier (RFC 4475 section 3.2.1): every such
+// request would share one key, so it falls back to RFC 2543 matching like a branch without it.
+bool HasMagicCookie(std::string_view branch) noexcept {
+    return branch.size() > kMagicCookie.size() && branch.substr(0, kMagicCookie.size()) == kMagicCookie;
+}
 
 std::string TransactionKey::ToString() const {
     if (IsRfc3261()) {

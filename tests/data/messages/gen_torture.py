@@ -118,7 +118,6 @@ CSeq: 8 REGISTER
 Via: SIP/2.0/UDP 192.0.2.125;branch=z9hG4bKkdjuw23492
 Content-Length: 0
 
-
 INVITE sip:joe@example.com SIP/2.0
 t: sip:joe@example.com
 From: sip:caller@example.net;tag=141334
@@ -269,9 +268,9 @@ CSeq: 1 INVITE
 Via: SIP/2.0/UDP 192.0.2.5
 Contact: <sip:caller@host5.example.net>
 Content-Type: application/sdp
-Content-Length: 150
+Content-Length: 159
 
-""" + sdp("192.0.2.5"),
+""" + sdp("192.0.2.5").replace("t=0 0", "t=3149328700 0"),
 
 "lwsruri": """INVITE sip:user@example.com; lr SIP/2.0
 To: sip:user@example.com;tag=3xfe-9921883-z9f
@@ -334,9 +333,9 @@ Via: SIP/2.0/UDP host.example.com;branch=z9hG4bKkdjuw
 Date: Fri, 01 Jan 2010 16:00:00 EST
 Contact: <sip:caller@host5.example.net>
 Content-Type: application/sdp
-Content-Length: 150
+Content-Length: 159
 
-""" + sdp("192.0.2.5"),
+""" + sdp("192.0.2.5").replace("t=0 0", "t=3149328700 0"),
 
 "regbadct": """REGISTER sip:example.com SIP/2.0
 To: sip:user@example.com
@@ -375,12 +374,24 @@ l: 0
 """,
 
 "badvers": """OPTIONS sip:t.watson@example.org SIP/7.0
-Via:     SIP/7.0/UDP c.example.com;branch=z9hG4bKkdjw
+Via:     SIP/7.0/UDP c.example.com;branch=z9hG4bKkdjuw
 Max-Forwards:     70
 From:    A. Bell <sip:a.g.bell@example.com>;tag=qweoiqpe
 To:      T. Watson <sip:t.watson@example.org>
 Call-ID: badvers.31417@c.example.com
 CSeq:    1 OPTIONS
+l: 0
+
+""",
+
+"badbranch": """OPTIONS sip:user@example.com SIP/2.0
+To: sip:user@example.com
+From: sip:caller@example.org;tag=33242
+Max-Forwards: 3
+Via: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bK
+Accept: application/sdp
+Call-ID: badbranch.sadonfo23i420jv0as0derf3j3n
+CSeq: 8 OPTIONS
 l: 0
 
 """,

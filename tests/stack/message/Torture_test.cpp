@@ -144,6 +144,8 @@ const Valid kValid[] = {
          }
          EXPECT_EQ(m.Get<CallId>(HeaderType::CallId).Value(), "transports.kijh4akdnaqjkwendsasfdj");
      }},
+    {"rfc4475/badbranch", // the transaction layer decides what a bare cookie means
+     [](const SipMessage& m) { EXPECT_EQ(m.Get<Via>(HeaderType::Via).Branch(), "z9hG4bK"); }},
     {"rfc4475/unreason",
      [](const SipMessage& m) {
          EXPECT_EQ(m.StatusCode(), 200);

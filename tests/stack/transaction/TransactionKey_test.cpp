@@ -54,6 +54,12 @@ TEST(TransactionKey, Rfc2543FallbackWithoutMagicCookie) {
     const SipMessage invite = WithBranch(Msg(kInvite), "1234abc");
     const TransactionKey key = *ServerTransactionKey(invite);
     EXPECT_FALSE(key.IsRfc3261());
+    // The bare cookie names no transaction: two such requests must not share a key.
+    const SipMessage bare = WithBranch(Msg(kInvite), "z9hG4bK");
+    EXPECT_FALSE(ServerTransactionKey(bare)->IsRfc3261());
+    SipMessage bareOther = bare;
+    bareOther.Edit<CSeq>(HeaderType::CSeq)->SetSequence(2);
+    EXPECT_NE(ServerTransactionKey(bare), ServerTransactionKey(bareOther));
     EXPECT_EQ(key.callId, "a84b4c76e66710");
     EXPECT_EQ(key.fromTag, "1928301774");
     EXPECT_EQ(key.cseq, 314159U);
