@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <string_view>
 #include <cstdint>
 
 /// Character classes of the RFC 3261 grammar (section 25.1), as constexpr table look-ups.
@@ -66,6 +67,18 @@ constexpr bool IsAlphaNum(char c) noexcept { return detail::Has(c, detail::kAlph
 constexpr bool IsHex(char c) noexcept { return detail::Has(c, detail::kHex); }
 /// A character of `token`.
 constexpr bool IsToken(char c) noexcept { return detail::Has(c, detail::kToken); }
+/// A whole non-empty token (RFC 3261 section 25.1).
+constexpr bool IsTokenText(std::string_view text) noexcept {
+    if (text.empty()) {
+        return false;
+    }
+    for (char c : text) {
+        if (!IsToken(c)) {
+            return false;
+        }
+    }
+    return true;
+}
 constexpr bool IsMark(char c) noexcept { return detail::Has(c, detail::kMark); }
 /// `unreserved` = alphanum / mark.
 constexpr bool IsUnreserved(char c) noexcept { return detail::Has(c, detail::kAlpha | detail::kDigit | detail::kMark); }

@@ -1,79 +1,33 @@
 #include "stack/body/ContentType.h"
 
-#include "stack/body/detail/MimeGrammar.h"
+#include "stack/base/CharClass.h"
 
 #include <boost/algorithm/string/predicate.hpp>
 
 namespace zel::sip::stack {
 
-using detail::IsToken;
-using detail::IsTokenChar;
-using detail::SkipBlanks;
+using chars::IsTokenText;
 
 ParseResult<ContentType> ContentType::Parse(std::string_view text) {
-    std::size_t i = 0;
-    SkipBlanks(text, i);
-    auto readToken = [&](std::string_view& out) {
-        const std::size_t start = i;
-        while (i < text.size() && IsTokenChar(text[i])) {
-            ++i;
-        }
-        out = text.substr(start, i - start);
-        return !out.empty();
-    };
-    std::string_view type;
-    std::string_view subtype;
-    if (!readToken(type)) {
-        return BodyError{0, "invalid Content-Type '" + std::string(text) + "': missing type"};
+    // The message layer's media-type grammar, then the parameters as plain name/value pairs. A
+    // trailing ";" is a common sloppiness in part headers and is tolerated.
+    std::string_view grammar = text;
+    while (!grammar.empty() && (grammar.back() == ' ' || grammar.back() == '\t')) {
+        grammar.remove_suffix(1);
     }
-    SkipBlanks(text, i);
-    if (i >= text.size() || text[i] != '/') {
-        return BodyError{0, "invalid Content-Type '" + std::string(text) + "': missing '/'"};
+    if (grammar.ends_with(';')) {
+        grammar.remove_suffix(1);
     }
-    ++i;
-    SkipBlanks(text, i);
-    if (!readToken(subtype)) {
-        return BodyError{0, "invalid Content-Type '" + std::string(text) + "': missing subtype"};
+    stack::Mime parsed;
+    if (auto status = stack::Mime::TryParse(grammar, parsed); !status) {
+        return BodyError{0, "invalid Content-Type '" + std::string(text) + "': " + std::string(status.Failure().reason)};
     }
-    ContentType result{std::string(type), std::string(subtype)};
-    for (;;) {
-        SkipBlanks(text, i);
-        if (i >= text.size()) {
-            break;
-        }
-        if (text[i] != ';') {
-            return BodyError{0, "invalid Content-Type '" + std::string(text) + "': expected ';'"};
-        }
-        ++i;
-        SkipBlanks(text, i);
-        if (i >= text.size()) {
-            break; // a trailing ";" is a common sloppiness
-        }
-        std::string_view name;
-        if (!readToken(name)) {
-            return BodyError{0, "invalid Content-Type '" + std::string(text) + "': bad parameter name"};
-        }
-        SkipBlanks(text, i);
-        if (i >= text.size() || text[i] != '=') {
+    for (const auto& p : parsed.Params()) {
+        if (!p.hasValue || (p.value.empty() && !p.quoted)) {
             return BodyError{0, "invalid Content-Type '" + std::string(text) + "': parameter without value"};
         }
-        ++i;
-        SkipBlanks(text, i);
-        std::string value;
-        if (i < text.size() && text[i] == '"') {
-            if (!detail::ReadQuotedString(text, i, value)) {
-                return BodyError{0, "invalid Content-Type '" + std::string(text) + "': unterminated quoted string"};
-            }
-        } else {
-            std::string_view token;
-            if (!readToken(token)) {
-                return BodyError{0, "invalid Content-Type '" + std::string(text) + "': bad parameter value"};
-            }
-            value = std::string(token);
-        }
-        result.parameters.push_back(MimeParameter{std::string(name), std::move(value)});
     }
-    return result;
+    return FromMime(parsed);
 }
 
 ContentType ContentType::FromMime(const stack::Mime& mime) {
@@ -89,7 +43,7 @@ ContentType ContentType::FromMime(const stack::Mime& mime) {
 stack::Mime ContentType::ToMime() const {
     stack::Mime result(mime.Type(), mime.Subtype());
     for (const auto& p : parameters) {
-        result.Params().Append(stack::Parameter{p.name, p.value, true, !IsToken(p.value)});
+        result.Params().Append(stack::Parameter{p.name, p.value, true, !IsTokenText(p.value)});
     }
     return result;
 }
@@ -117,10 +71,10 @@ std::string ContentType::Encode() const {
     std::string text = mime.ToString();
     for (const auto& p : parameters) {
         text.append(1, ';').append(p.name).append(1, '=');
-        if (IsToken(p.value)) {
+        if (IsTokenText(p.value)) {
             text.append(p.value);
         } else {
-            text.append(detail::Quote(p.value));
+            AppendQuoted(text, p.value);
         }
     }
     return text;

@@ -17,6 +17,9 @@ struct MessageLimits {
     std::size_t maxLineLength = 16 * 1024;
     /// The body.
     std::size_t maxBodyBytes = 128 * 1024;
+    /// Start line and headers up to the empty line: what a stream framer holds before it knows
+    /// the length of the message.
+    std::size_t maxHeaderBytes = 64 * 1024;
 };
 
 } // namespace zel::sip::stack

@@ -46,13 +46,6 @@ void StreamFramer::Reset() noexcept {
     failure_ = {};
 }
 
-FrameKind StreamFramer::Fail(ParseFailure& failure, ParseFailure reason) noexcept {
-    failed_ = true;
-    failure_ = reason;
-    failure = reason;
-    return FrameKind::Error;
-}
-
 ParseStatus StreamFramer::ReadContentLength(std::string_view headers) {
     // Skip the start line, then look at each header line's name.
     std::size_t pos = headers.find('\n');
@@ -89,47 +82,71 @@ ParseStatus StreamFramer::ReadContentLength(std::string_view headers) {
         bodyLength_ = length.Value();
         found = true;
     }
-    if (!found) {
-        return ParseFailure{0, "missing Content-Length on a stream"};
-    }
+    // RFC 3261 section 18.3 makes it mandatory on streams; without it the message is taken to
+    // have no body rather than be lost.
     return {};
 }
 
-FrameKind StreamFramer::Next(SipMessage& message, ParseFailure& failure) {
+StreamFramer::Frame StreamFramer::Fail(ParseFailure reason) {
+    failed_ = true;
+    failure_ = reason;
+    buffer_.clear();
+    buffer_.shrink_to_fit();
+    start_ = 0;
+    return {FrameKind::Error, {}, failure_};
+}
+
+FrameKind StreamFramer::TakeKeepAlive() {
+    for (;;) {
+        const std::string_view data = std::string_view(buffer_).substr(start_);
+        if (data.empty()) {
+            return FrameKind::NeedMore;
+        }
+        if (data[0] == '\n') { // a bare LF carries nothing
+            ++start_;
+            continue;
+        }
+        if (data[0] != '\r') {
+            return FrameKind::Message;
+        }
+        if (data.size() < 2) {
+            return FrameKind::NeedMore;
+        }
+        if (data[1] != '\n') {
+            return FrameKind::Message; // not a keep-alive; the parser will judge it
+        }
+        if (role_ == Role::Client) {
+            start_ += 2;
+            return FrameKind::Pong;
+        }
+        // The accepting side: CRLFCRLF is a ping; wait until a lone CRLF is known not to be one.
+        if (data.size() < 3 || (data.size() == 3 && data[2] == '\r')) {
+            return FrameKind::NeedMore;
+        }
+        if (data[2] == '\r' && data[3] == '\n') {
+            start_ += 4;
+            return FrameKind::Ping;
+        }
+        start_ += 2;
+    }
+}
+
+StreamFramer::Frame StreamFramer::NextFrame() {
     if (failed_) {
-        failure = failure_;
-        return FrameKind::Error;
+        return {FrameKind::Error, {}, failure_};
     }
     if (headerEnd_ == 0) {
-        // A bare LF between messages carries nothing.
-        while (start_ < buffer_.size() && buffer_[start_] == '\n') {
-            ++start_;
+        if (const FrameKind kind = TakeKeepAlive(); kind != FrameKind::Message) {
             scanned_ = 0;
+            return {kind, {}, {}};
         }
     }
     const std::string_view data = std::string_view(buffer_).substr(start_);
     if (headerEnd_ == 0) {
-        // Keep-alives between messages.
-        if (data.size() >= 2 && data[0] == '\r' && data[1] == '\n') {
-            if (data.size() >= 4 && data[2] == '\r' && data[3] == '\n') {
-                start_ += 4;
-                scanned_ = 0;
-                return FrameKind::Ping;
-            }
-            if (data.size() == 3 && data[2] == '\r') {
-                return FrameKind::NeedMore;
-            }
-            start_ += 2;
-            scanned_ = 0;
-            return FrameKind::Pong;
-        }
         // Search for the empty line that ends the headers, resuming where the last search stopped.
-        std::size_t from = scanned_ > 3 ? scanned_ - 3 : 0;
+        const std::size_t from = scanned_ > 3 ? scanned_ - 3 : 0;
         std::size_t end = 0;
-        for (std::size_t i = from; i < data.size(); ++i) {
-            if (data[i] != '\n') {
-                continue;
-            }
+        for (std::size_t i = data.find('\n', from); i != std::string_view::npos; i = data.find('\n', i + 1)) {
             if (i + 1 < data.size() && data[i + 1] == '\n') {
                 end = i + 2;
                 break;
@@ -141,41 +158,51 @@ FrameKind StreamFramer::Next(SipMessage& message, ParseFailure& failure) {
         }
         if (end == 0) {
             scanned_ = data.size();
-            if (data.size() > limits_.maxMessageBytes) {
-                return Fail(failure, ParseFailure{limits_.maxMessageBytes, "header block larger than the size limit"});
+            if (data.size() > limits_.maxHeaderBytes) {
+                return Fail(ParseFailure{limits_.maxHeaderBytes, "header block larger than the size limit"});
             }
             const std::size_t lastLf = data.rfind('\n');
             const std::size_t lineStart = lastLf == std::string_view::npos ? 0 : lastLf + 1;
             if (data.size() - lineStart > limits_.maxLineLength) {
-                return Fail(failure, ParseFailure{lineStart, "line longer than the line limit"});
+                return Fail(ParseFailure{lineStart, "line longer than the line limit"});
             }
-            return FrameKind::NeedMore;
+            return {};
         }
-        if (end > limits_.maxMessageBytes) {
-            return Fail(failure, ParseFailure{limits_.maxMessageBytes, "header block larger than the size limit"});
+        if (end > limits_.maxHeaderBytes) {
+            return Fail(ParseFailure{limits_.maxHeaderBytes, "header block larger than the size limit"});
         }
         bodyLength_ = 0;
         if (auto status = ReadContentLength(data.substr(0, end)); !status) {
-            return Fail(failure, status.Failure());
+            return Fail(status.Failure());
         }
         if (bodyLength_ > limits_.maxBodyBytes) {
-            return Fail(failure, ParseFailure{end, "body larger than the body limit"});
+            return Fail(ParseFailure{end, "body larger than the body limit"});
         }
         if (end + bodyLength_ > limits_.maxMessageBytes) {
-            return Fail(failure, ParseFailure{end, "message larger than the size limit"});
+            return Fail(ParseFailure{end, "message larger than the size limit"});
         }
         headerEnd_ = end;
     }
     const std::size_t total = headerEnd_ + bodyLength_;
     if (data.size() < total) {
-        return FrameKind::NeedMore;
+        return {};
     }
-    std::string frame(data.substr(0, total));
     start_ += total;
     headerEnd_ = 0;
     scanned_ = 0;
     bodyLength_ = 0;
-    if (auto status = SipMessage::TryParseFramed(std::move(frame), message, limits_); !status) {
+    return {FrameKind::Message, data.substr(0, total), {}};
+}
+
+FrameKind StreamFramer::Next(SipMessage& message, ParseFailure& failure) {
+    const Frame frame = NextFrame();
+    if (frame.kind == FrameKind::Error) {
+        failure = frame.failure;
+    }
+    if (frame.kind != FrameKind::Message) {
+        return frame.kind;
+    }
+    if (auto status = SipMessage::TryParseFramed(std::string(frame.bytes), message, limits_); !status) {
         failure = status.Failure();
         return FrameKind::Invalid;
     }

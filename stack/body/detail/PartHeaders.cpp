@@ -1,7 +1,7 @@
 #include "stack/body/detail/PartHeaders.h"
 
 #include "stack/body/BodyFactory.h"
-#include "stack/body/detail/MimeGrammar.h"
+#include "stack/base/CharClass.h"
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -58,7 +58,7 @@ std::string SplitHeaders(std::string_view block, std::vector<HeaderLine>& out) {
             return "header line without ':'";
         }
         const auto name = TrimBlanks(line.substr(0, colon));
-        if (!IsToken(name)) {
+        if (!chars::IsTokenText(name)) {
             return "invalid header name";
         }
         out.push_back(HeaderLine{std::string(name), std::string(line.substr(colon + 1))});

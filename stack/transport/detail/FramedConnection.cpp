@@ -4,11 +4,24 @@
 
 namespace zel::sip::stack::detail {
 
+namespace {
+
+/// The framer bounds a stream by the transport's limits; the parser above applies its own.
+MessageLimits FramingLimits(const TransportLimits& limits) {
+    MessageLimits framing;
+    framing.maxHeaderBytes = limits.maxHeaderBytes;
+    framing.maxLineLength = limits.maxHeaderBytes;
+    framing.maxMessageBytes = limits.maxMessageBytes;
+    framing.maxBodyBytes = limits.maxMessageBytes;
+    return framing;
+}
+
+} // namespace
+
 FramedConnection::FramedConnection(ConnectionOwner& owner, TransportType type, const TransportLimits& limits,
                                    bool outgoing, std::string serverName)
     : Connection(owner, type, limits, outgoing, std::move(serverName)),
-      framer_(outgoing ? ContentLengthFramer::Role::Client : ContentLengthFramer::Role::Server,
-              limits.maxHeaderBytes, limits.maxMessageBytes) {}
+      framer_(outgoing ? StreamFramer::Role::Client : StreamFramer::Role::Server, FramingLimits(limits)) {}
 
 void FramedConnection::Read() {
     auto self = std::static_pointer_cast<FramedConnection>(shared_from_this());
@@ -22,23 +35,24 @@ void FramedConnection::OnRead(const boost::system::error_code& error, std::size_
     if (error)
         return Fail(error, false);
     Touch();
-    framer_.Append(std::string_view(readBuffer_.data(), size));
+    framer_.Feed(std::string_view(readBuffer_.data(), size));
     for (;;) {
-        const auto frame = framer_.Next();
+        const auto frame = framer_.NextFrame();
         switch (frame.kind) {
-        case ContentLengthFramer::FrameKind::NeedMore:
+        case FrameKind::NeedMore:
             return Read();
-        case ContentLengthFramer::FrameKind::Message:
+        case FrameKind::Message:
             if (!Deliver(frame.bytes))
                 return;
             break;
-        case ContentLengthFramer::FrameKind::Ping:
+        case FrameKind::Ping:
             SendKeepAlive("\r\n");
             break;
-        case ContentLengthFramer::FrameKind::Pong:
+        case FrameKind::Pong:
             DeliverPong();
             break;
-        case ContentLengthFramer::FrameKind::Error:
+        case FrameKind::Invalid: // not produced by NextFrame
+        case FrameKind::Error:
             return Fail(std::make_error_code(std::errc::bad_message), true);
         }
         if (IsClosed())

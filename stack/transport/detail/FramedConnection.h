@@ -1,6 +1,6 @@
 #pragma once
 
-#include "stack/transport/ContentLengthFramer.h"
+#include "stack/message/StreamFramer.h"
 #include "stack/transport/detail/Connection.h"
 
 #include <array>
@@ -27,7 +27,7 @@ protected:
 private:
     void OnRead(const boost::system::error_code& error, std::size_t size);
 
-    ContentLengthFramer framer_;
+    StreamFramer framer_;
     std::array<char, 16 * 1024> readBuffer_{};
 };
 
