@@ -1,0 +1,120 @@
+// WS and WSS against a WebSocket client that is not ours: Debian's python3-websockets, driven by
+// tests/tools/ws_sip_client.py. It negotiates the "sip" subprotocol, sends text, binary and
+// fragmented messages, and must get every answer back on its own connection.
+#include "stack/transport/Transports.h"
+
+#include "ChildProcess.h"
+#include "TestCertificates.h"
+#include "TransportTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace zel::sip::stack {
+namespace {
+
+using test::RecordingReceiver;
+using test::RunUntil;
+
+bool ClientAvailable() { return std::system("/usr/bin/python3 -c 'import websockets' >/dev/null 2>&1") == 0; }
+
+std::string ClientScript() { return std::string(ZEL_SOURCE_DIR) + "/tests/tools/ws_sip_client.py"; }
+
+/// Answers every request 200 OK on the connection it came from.
+void AnswerEveryRequest(RecordingReceiver& receiver, std::shared_ptr<Transport>& transport) {
+    receiver.onMessage = [&transport](const test::Received& received) {
+        const std::size_t lineEnd = received.message.find("\r\n");
+        transport->Send(received.source, "SIP/2.0 200 OK" + received.message.substr(lineEnd));
+    };
+}
+
+struct ClientRun {
+    std::string output;
+    bool finished = false;
+};
+
+/// Runs the client against `url` while the loop serves it; kills it if it outlives the limit.
+ClientRun RunClient(boost::asio::io_context& io, const std::vector<std::string>& arguments) {
+    char pattern[] = "/tmp/zel-ws-client-XXXXXX";
+    const int fd = mkstemp(pattern);
+    close(fd);
+    ClientRun run;
+    {
+        test::ChildProcess client(arguments, pattern);
+        run.finished = RunUntil(
+            io,
+            [&] {
+                const std::string out = client.Output();
+                return out.find("done") != std::string::npos || out.find("refused") != std::string::npos ||
+                       out.find("Traceback") != std::string::npos;
+            },
+            std::chrono::seconds(20));
+        run.output = client.Output();
+    }
+    unlink(pattern);
+    return run;
+}
+
+TransportOptions Options(RecordingReceiver& receiver) {
+    TransportOptions options;
+    options.ipVersion = IpVersion::V4;
+    options.bindAddress = "127.0.0.1";
+    options.receiver = &receiver;
+    return options;
+}
+
+TEST(WebSocketInterop, ForeignClientExchangesOverWs) {
+    if (!ClientAvailable())
+        GTEST_SKIP() << "python3-websockets is not installed";
+    boost::asio::io_context io;
+    RecordingReceiver receiver;
+    std::shared_ptr<Transport> transport = MakeWsTransport(io, Options(receiver));
+    AnswerEveryRequest(receiver, transport);
+    const std::string url = "ws://127.0.0.1:" + std::to_string(transport->LocalTuple().port) + "/";
+
+    const ClientRun run = RunClient(io, {"/usr/bin/python3", ClientScript(), url, "5"});
+    ASSERT_TRUE(run.finished) << run.output;
+    EXPECT_NE(run.output.find("subprotocol sip"), std::string::npos) << run.output;
+    std::size_t answers = 0;
+    for (std::size_t at = run.output.find("answer SIP/2.0 200 OK"); at != std::string::npos;
+         at = run.output.find("answer SIP/2.0 200 OK", at + 1))
+        ++answers;
+    EXPECT_EQ(answers, 5u) << run.output;
+    ASSERT_EQ(receiver.received.size(), 5u);
+    EXPECT_EQ(receiver.received[4].message.substr(0, 8), "OPTIONS ") << "the fragmented one, reassembled";
+    EXPECT_EQ(receiver.received[0].source.transport, TransportType::WS);
+
+    // Without the "sip" subprotocol the upgrade is refused (RFC 7118 section 4.1).
+    const ClientRun refused = RunClient(io, {"/usr/bin/python3", ClientScript(), url, "1", "--no-subprotocol"});
+    EXPECT_NE(refused.output.find("refused"), std::string::npos) << refused.output;
+    EXPECT_EQ(receiver.received.size(), 5u);
+    transport->Close();
+    test::Drain(io);
+}
+
+TEST(WebSocketInterop, ForeignClientVerifiesOurCertificateOverWss) {
+    if (!ClientAvailable())
+        GTEST_SKIP() << "python3-websockets is not installed";
+    const test::TestCertificates certificates;
+    SecuritySettings security;
+    security.certificatePath = certificates.Certificate("server");
+    security.privateKeyPath = certificates.Key("server");
+    boost::asio::io_context io;
+    RecordingReceiver receiver;
+    std::shared_ptr<Transport> transport = MakeWssTransport(io, Options(receiver), security);
+    AnswerEveryRequest(receiver, transport);
+    const std::string url = "wss://127.0.0.1:" + std::to_string(transport->LocalTuple().port) + "/";
+
+    const ClientRun run = RunClient(io, {"/usr/bin/python3", ClientScript(), url, "3", certificates.caDir + "/ca.pem"});
+    ASSERT_TRUE(run.finished) << run.output;
+    EXPECT_NE(run.output.find("subprotocol sip"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("done"), std::string::npos) << run.output;
+    EXPECT_EQ(receiver.received.size(), 3u);
+    EXPECT_EQ(receiver.received[0].source.transport, TransportType::WSS);
+    transport->Close();
+    test::Drain(io);
+}
+
+} // namespace
+} // namespace zel::sip::stack
