@@ -3,13 +3,12 @@
 // fragmented messages, and must get every answer back on its own connection.
 #include "stack/transport/Transports.h"
 
-#include "ChildProcess.h"
+#include "ForeignPeer.h"
 #include "TestCertificates.h"
 #include "TransportTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
 namespace zel::sip::stack {
 namespace {
@@ -17,9 +16,9 @@ namespace {
 using test::RecordingReceiver;
 using test::RunUntil;
 
-bool ClientAvailable() { return std::system("/usr/bin/python3 -c 'import websockets' >/dev/null 2>&1") == 0; }
+bool ClientAvailable() { return test::PythonHas("websockets"); }
 
-std::string ClientScript() { return std::string(ZEL_SOURCE_DIR) + "/tests/tools/ws_sip_client.py"; }
+std::string ClientScript() { return test::ToolScript("ws_sip_client.py"); }
 
 /// Answers every request 200 OK on the connection it came from.
 void AnswerEveryRequest(RecordingReceiver& receiver, std::shared_ptr<Transport>& transport) {
@@ -27,33 +26,6 @@ void AnswerEveryRequest(RecordingReceiver& receiver, std::shared_ptr<Transport>&
         const std::size_t lineEnd = received.message.find("\r\n");
         transport->Send(received.source, "SIP/2.0 200 OK" + received.message.substr(lineEnd));
     };
-}
-
-struct ClientRun {
-    std::string output;
-    bool finished = false;
-};
-
-/// Runs the client against `url` while the loop serves it; kills it if it outlives the limit.
-ClientRun RunClient(boost::asio::io_context& io, const std::vector<std::string>& arguments) {
-    char pattern[] = "/tmp/zel-ws-client-XXXXXX";
-    const int fd = mkstemp(pattern);
-    close(fd);
-    ClientRun run;
-    {
-        test::ChildProcess client(arguments, pattern);
-        run.finished = RunUntil(
-            io,
-            [&] {
-                const std::string out = client.Output();
-                return out.find("done") != std::string::npos || out.find("refused") != std::string::npos ||
-                       out.find("Traceback") != std::string::npos;
-            },
-            std::chrono::seconds(20));
-        run.output = client.Output();
-    }
-    unlink(pattern);
-    return run;
 }
 
 TransportOptions Options(RecordingReceiver& receiver) {
@@ -73,7 +45,7 @@ TEST(WebSocketInterop, ForeignClientExchangesOverWs) {
     AnswerEveryRequest(receiver, transport);
     const std::string url = "ws://127.0.0.1:" + std::to_string(transport->LocalTuple().port) + "/";
 
-    const ClientRun run = RunClient(io, {"/usr/bin/python3", ClientScript(), url, "5"});
+    const test::ForeignRun run = test::RunForeignPeer(io, {"/usr/bin/python3", ClientScript(), url, "5"});
     ASSERT_TRUE(run.finished) << run.output;
     EXPECT_NE(run.output.find("subprotocol sip"), std::string::npos) << run.output;
     std::size_t answers = 0;
@@ -86,7 +58,7 @@ TEST(WebSocketInterop, ForeignClientExchangesOverWs) {
     EXPECT_EQ(receiver.received[0].source.transport, TransportType::WS);
 
     // Without the "sip" subprotocol the upgrade is refused (RFC 7118 section 4.1).
-    const ClientRun refused = RunClient(io, {"/usr/bin/python3", ClientScript(), url, "1", "--no-subprotocol"});
+    const test::ForeignRun refused = test::RunForeignPeer(io, {"/usr/bin/python3", ClientScript(), url, "1", "--no-subprotocol"});
     EXPECT_NE(refused.output.find("refused"), std::string::npos) << refused.output;
     EXPECT_EQ(receiver.received.size(), 5u);
     transport->Close();
@@ -106,7 +78,7 @@ TEST(WebSocketInterop, ForeignClientVerifiesOurCertificateOverWss) {
     AnswerEveryRequest(receiver, transport);
     const std::string url = "wss://127.0.0.1:" + std::to_string(transport->LocalTuple().port) + "/";
 
-    const ClientRun run = RunClient(io, {"/usr/bin/python3", ClientScript(), url, "3", certificates.caDir + "/ca.pem"});
+    const test::ForeignRun run = test::RunForeignPeer(io, {"/usr/bin/python3", ClientScript(), url, "3", certificates.caDir + "/ca.pem"});
     ASSERT_TRUE(run.finished) << run.output;
     EXPECT_NE(run.output.find("subprotocol sip"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("done"), std::string::npos) << run.output;
