@@ -435,7 +435,28 @@ std::string SipMessage::ValueText(HeaderType type, std::size_t index) const {
         slot->holder->Encode(text);
         return text;
     }
-    return std::string(slot->raw);
+    const std::string_view raw = slot->raw;
+    if (raw.find_first_of("\r\n") == std::string_view::npos) {
+        return std::string(raw);
+    }
+    // A fold is equivalent to one space (RFC 3261 section 7.3.1); a stray CR or LF a peer left in
+    // the line is treated the same, so the text can always be added to another message.
+    std::string text;
+    text.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\r' && raw[i] != '\n') {
+            text.push_back(raw[i]);
+            continue;
+        }
+        while (text.size() > 0 && (text.back() == ' ' || text.back() == '\t')) {
+            text.pop_back();
+        }
+        while (i + 1 < raw.size() && (raw[i + 1] == '\r' || raw[i + 1] == '\n' || raw[i + 1] == ' ' || raw[i + 1] == '\t')) {
+            ++i;
+        }
+        text.push_back(' ');
+    }
+    return text;
 }
 
 void SipMessage::CheckKind(HeaderType type, ValueKind kind) {

@@ -101,7 +101,8 @@ public:
     /// empty when absent.
     std::string_view Raw(HeaderType type, std::size_t index = 0) const noexcept;
     std::string_view RawExtension(std::string_view name, std::size_t index = 0) const noexcept;
-    /// The value as it would be encoded now (edited values written from their typed value).
+    /// The value as it would be encoded now (edited values written from their typed value), with
+    /// each line fold written as one space: the text can always be added to another message.
     std::string ValueText(HeaderType type, std::size_t index = 0) const;
 
     /// The typed value at `index`, parsed on first use; null when absent or malformed (`failure`

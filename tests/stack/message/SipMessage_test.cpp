@@ -321,6 +321,22 @@ TEST(SipMessage, EditedValuesCannotInjectHeaderLines) {
     EXPECT_EQ(back.Get<NameAddr>(HeaderType::To).DisplayName(), "Bob  X-Injected: 1");
 }
 
+TEST(SipMessage, ValueTextOfAFoldedValueCanBeCopied) {
+    // Building a reply copies header texts from what a peer sent: folds (and a stray CR) must not
+    // make that copy throw, and they read as one space.
+    const SipMessage m = SipMessage::Parse(
+        "OPTIONS sip:a@b SIP/2.0\r\nVia: SIP/2.0/UDP h;\r\n  branch=z9hG4bK1\r\nTo: <sip:a@b>\r\n\t;tag=x\r\n"
+        "Subject: a\rb\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(m.ValueText(HeaderType::Via), "SIP/2.0/UDP h; branch=z9hG4bK1");
+    EXPECT_EQ(m.ValueText(HeaderType::To), "<sip:a@b> ;tag=x");
+    EXPECT_EQ(m.ValueText(HeaderType::Subject), "a b");
+    SipMessage copy = SipMessage::MakeResponse(100, "Trying");
+    for (HeaderType type : {HeaderType::Via, HeaderType::To, HeaderType::Subject}) {
+        EXPECT_NO_THROW(copy.Add(type, m.ValueText(type)));
+    }
+    EXPECT_EQ(copy.Get<Via>(HeaderType::Via).Branch(), "z9hG4bK1");
+}
+
 TEST(SipMessage, DefaultConstructedMessageCopies) {
     SipMessage empty;
     empty.AddExtension("X-A", "1");
