@@ -1,0 +1,276 @@
+// Non-INVITE transactions per second answered on UDP: SIPp sends OPTIONS (options_uac.xml) at a
+// high rate to a transaction user on our stack, and, in the same run, to SIPp's own UAS
+// (options_uas.xml) under the same load. `vs_sipp_uas` is our rate divided by SIPp's.
+// BM_HeapPerPendingTransaction reports the heap bytes one received, unanswered request holds
+// (its server transaction, its queue entry and the message).
+//
+// Needs sipp (Debian package sip-tester). Run: build with -DZEL_BUILD_BENCH=ON, then
+// ./bench/bench_transaction --benchmark_counters_tabular=true
+
+#include <benchmark/benchmark.h>
+
+#include <malloc.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "stack/core/SipStack.h"
+#include "stack/transaction/TransactionLayer.h"
+#include "stack/transport/Transports.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace zel::sip::stack;
+using std::chrono::milliseconds;
+
+constexpr int kTransactions = 5000;
+const std::string kDataDir = std::filesystem::path(__FILE__).parent_path().parent_path() / "tests" / "data";
+
+/// sipp as a child process, killed and reaped in every path.
+class Sipp {
+public:
+    explicit Sipp(std::vector<std::string> arguments, const std::string& output = "/dev/null") {
+        arguments.insert(arguments.begin(), "sipp");
+        std::vector<char*> argv;
+        for (auto& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        if (posix_spawnp(&pid_, "sipp", &actions, nullptr, argv.data(), environ) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Sipp() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Sipp(const Sipp&) = delete;
+    Sipp& operator=(const Sipp&) = delete;
+
+    bool Started() const { return pid_ > 0; }
+    /// Exit status, or nullopt when it had not ended within `limit`.
+    std::optional<int> Wait(milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        return std::nullopt;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+std::uint16_t FreeUdpPort() {
+    boost::asio::io_context io;
+    boost::asio::ip::udp::socket socket(io, boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    return socket.local_endpoint().port();
+}
+
+struct LoadResult {
+    double transactionsPerSecond = 0; // successful ones
+    double failed = 0;
+};
+
+/// The cumulative value of the statistics line `name` ("Successful call") in SIPp's last screen.
+double LastCounter(const std::string& screens, const std::string& name) {
+    const std::size_t line = screens.rfind(name);
+    if (line == std::string::npos) {
+        return -1;
+    }
+    const std::size_t end = screens.find('\n', line);
+    const std::string text = screens.substr(line, end - line);
+    const std::size_t bar = text.rfind('|');
+    return bar == std::string::npos ? -1 : std::atof(text.c_str() + bar + 1);
+}
+
+/// Runs the OPTIONS client against 127.0.0.1:`port` as fast as 200 transactions in flight allow;
+/// nullopt when SIPp did not run to its end.
+std::optional<LoadResult> RunOptionsLoad(std::uint16_t port) {
+    const std::string screens = "/tmp/zel-transaction-bench-sipp.log";
+    const auto started = std::chrono::steady_clock::now();
+    Sipp client({"-sf", kDataDir + "/sipp/options_uac.xml", "-t", "u1", "-i", "127.0.0.1", "-p",
+                 std::to_string(FreeUdpPort()), "-m", std::to_string(kTransactions), "-r", "20000", "-l", "200",
+                 "-timeout", "60s", "-nostdin", "127.0.0.1:" + std::to_string(port)},
+                screens);
+    const bool running = client.Started();
+    const std::optional<int> status = client.Wait(milliseconds(90'000));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!running || !status || (*status != 0 && *status != 1)) { // 1: some transactions failed
+        return std::nullopt;
+    }
+    std::ifstream file(screens);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return LoadResult{LastCounter(text, "Successful call") / seconds, LastCounter(text, "Failed call")};
+}
+
+/// Answers every request 200 from its own thread.
+class Answerer {
+public:
+    explicit Answerer(SipStack& stack) : stack_(stack), thread_([this] { Run(); }) {}
+    ~Answerer() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    void Run() {
+        while (!stop_) {
+            auto entry = stack_.Queue().Pop(milliseconds(5));
+            if (!entry || entry->kind != TransactionUserMessage::Kind::Request || entry->message->Method() == "ACK") {
+                continue;
+            }
+            const SipMessage& request = *entry->message;
+            SipMessage ok = SipMessage::MakeResponse(200, "OK");
+            for (HeaderType type :
+                 {HeaderType::Via, HeaderType::From, HeaderType::To, HeaderType::CallId, HeaderType::CSeq}) {
+                for (std::size_t i = 0; i < request.Count(type); ++i) {
+                    ok.Add(type, request.ValueText(type, i));
+                }
+            }
+            if (NameAddr* to = ok.Edit<NameAddr>(HeaderType::To)) {
+                to->Params().Set("tag", "bench");
+            }
+            stack_.SendResponse(entry->transaction, std::move(ok));
+        }
+    }
+
+    SipStack& stack_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+void BM_OptionsPerSecond(benchmark::State& state) {
+    if (std::system("command -v sipp >/dev/null 2>&1") != 0) {
+        state.SkipWithError("sipp is not installed");
+        return;
+    }
+    LoadResult ours;
+    LoadResult theirs;
+    for (auto _ : state) {
+        {
+            // Throughput, not overload policy: the congestion manager must not answer 503 while SIPp
+            // pushes as hard as it can.
+            StackOptions options;
+            options.congestionTolerance = std::chrono::seconds(10);
+            SipStack stack(options);
+            const Tuple local = stack.AddTransport(TransportType::UDP, IpVersion::V4, "127.0.0.1", 0);
+            Answerer answerer(stack);
+            const auto result = RunOptionsLoad(local.port);
+            if (!result) {
+                state.SkipWithError("sipp did not finish against our stack");
+                return;
+            }
+            ours = *result;
+        }
+        {
+            const std::uint16_t port = FreeUdpPort();
+            Sipp server({"-sf", kDataDir + "/sipp/options_uas.xml", "-t", "u1", "-i", "127.0.0.1", "-p",
+                         std::to_string(port), "-nostdin"});
+            std::this_thread::sleep_for(milliseconds(300)); // its socket is bound
+            const auto result = RunOptionsLoad(port);
+            if (!result) {
+                state.SkipWithError("sipp did not finish against its own UAS");
+                return;
+            }
+            theirs = *result;
+        }
+    }
+    state.counters["ours_tps"] = ours.transactionsPerSecond;
+    state.counters["ours_failed"] = ours.failed;
+    state.counters["sipp_uas_tps"] = theirs.transactionsPerSecond;
+    state.counters["sipp_uas_failed"] = theirs.failed;
+    state.counters["vs_sipp_uas"] =
+        theirs.transactionsPerSecond > 0 ? ours.transactionsPerSecond / theirs.transactionsPerSecond : 0;
+}
+BENCHMARK(BM_OptionsPerSecond)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+void BM_HeapPerPendingTransaction(benchmark::State& state) {
+    constexpr int kPending = 2000;
+    for (auto _ : state) {
+        boost::asio::io_context io;
+        SteadyTransactionClock clock;
+        TransactionUserQueue queue(clock, {kPending + 10, kPending + 10});
+        CongestionManager congestion(std::chrono::hours(1));
+        TransactionLayerOptions options;
+        options.maxServerTransactions = kPending + 10;
+        TransactionLayer layer(io, options, queue, congestion, clock, nullptr);
+        TransportOptions transportOptions;
+        transportOptions.bindAddress = "127.0.0.1";
+        transportOptions.receiver = &layer;
+        auto transport = MakeUdpTransport(io, transportOptions);
+        layer.AddTransport(transport);
+        const Tuple local = transport->LocalTuple();
+        boost::asio::ip::udp::socket peer(io, boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+        const boost::asio::ip::udp::endpoint to(local.address, local.port);
+        io.poll();
+
+        const std::size_t before = mallinfo2().uordblks;
+        for (int i = 0; i < kPending; ++i) {
+            const std::string request = "OPTIONS sip:bench@127.0.0.1 SIP/2.0\r\n"
+                                        "Via: SIP/2.0/UDP 127.0.0.1:" +
+                                        std::to_string(peer.local_endpoint().port()) + ";branch=z9hG4bK" +
+                                        std::to_string(i) +
+                                        ";rport\r\n"
+                                        "Max-Forwards: 70\r\n"
+                                        "To: <sip:bench@127.0.0.1>\r\n"
+                                        "From: <sip:peer@127.0.0.1>;tag=p\r\n"
+                                        "Call-ID: heap-" +
+                                        std::to_string(i) +
+                                        "\r\n"
+                                        "CSeq: 1 OPTIONS\r\n"
+                                        "Content-Length: 0\r\n\r\n";
+            peer.send_to(boost::asio::buffer(request), to);
+            if (i % 64 == 63) {
+                io.poll();
+            }
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (queue.Size() < static_cast<std::size_t>(kPending) && std::chrono::steady_clock::now() < deadline) {
+            io.run_one_for(milliseconds(10));
+        }
+        const std::size_t after = mallinfo2().uordblks;
+        state.counters["pending"] = static_cast<double>(layer.ServerTransactionCount());
+        state.counters["heap_bytes_per_transaction"] =
+            static_cast<double>(after - before) / static_cast<double>(std::max<std::size_t>(1, layer.ServerTransactionCount()));
+        layer.Shutdown();
+    }
+}
+BENCHMARK(BM_HeapPerPendingTransaction)->Iterations(1)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();

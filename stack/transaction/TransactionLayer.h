@@ -1,0 +1,185 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "stack/dns/Destination.h"
+#include "stack/dns/ServerLocator.h"
+#include "stack/dns/Target.h"
+#include "stack/transaction/ClientInviteTransaction.h"
+#include "stack/transaction/ClientNonInviteTransaction.h"
+#include "stack/transaction/CongestionManager.h"
+#include "stack/transaction/ServerInviteTransaction.h"
+#include "stack/transaction/ServerNonInviteTransaction.h"
+#include "stack/transaction/TransactionLayerOptions.h"
+#include "stack/transaction/TransactionUserQueue.h"
+#include "stack/transport/Transport.h"
+#include "stack/transport/TransportReceiver.h"
+
+namespace zel::sip::stack {
+
+/// The I/O driver of the transaction cores (RFC 3261 section 17): it receives from the transports,
+/// parses and matches messages to transactions, runs the cores' timers on Asio steady timers, sends
+/// what they ask for, and queues what they tell the transaction user.
+///
+/// Matching: requests go to server transactions (RFC 3261 section 17.2.3), responses to client
+/// transactions (section 17.1.3). An ACK that matches no INVITE server transaction (the ACK of a
+/// 2xx) and a response that matches no client transaction go straight to the transaction user. A
+/// CANCEL is answered here (RFC 3261 section 9.2): 481 when it matches no INVITE server
+/// transaction, else 200, and then passed on naming the INVITE it cancels.
+///
+/// Client requests go to a Tuple, or to a Destination located with the ServerLocator; on a
+/// transport error, a timeout or a 503 the request moves to the next target with a new branch
+/// (RFC 3263 section 4.3), and only the outcome at the last target reaches the transaction user.
+///
+/// Peers: a datagram that does not parse is answered 400 when it is a request with the headers a
+/// response needs, else dropped; nothing a peer sends raises out of OnMessage. New requests outside
+/// dialogs are answered 503 with Retry-After when the congestion manager says so, and any new
+/// request is answered 503 when the server table or the queue is full.
+///
+/// Thread rules: everything runs on the io_context's thread (the stack event thread), or before it
+/// runs; no locks. Only AllocateId is thread-safe. The io_context, queue, congestion manager,
+/// clock and locator must outlive the layer; destroy the layer on the io_context's thread or when
+/// it no longer runs.
+class TransactionLayer final : public TransportReceiver {
+public:
+    /// `locator` may be null: requests to a Destination then fail with a TransportError event.
+    /// Raises std::invalid_argument for bad options.
+    TransactionLayer(boost::asio::io_context& io, TransactionLayerOptions options, TransactionUserQueue& queue,
+                     const CongestionManager& congestion, const TransactionClock& clock, ServerLocator* locator);
+    ~TransactionLayer() override;
+
+    TransactionLayer(const TransactionLayer&) = delete;
+    TransactionLayer& operator=(const TransactionLayer&) = delete;
+
+    /// A new id for SendRequest. Thread-safe.
+    TransactionId AllocateId() noexcept { return nextId_.fetch_add(1, std::memory_order_relaxed); }
+
+    /// Sends on `transport` from now on; its receiver must be this layer. Requests leave on the
+    /// first transport of the target's type and IP version.
+    void AddTransport(std::shared_ptr<Transport> transport);
+
+    /// Starts a client transaction for `request` (any method but ACK, which is sent without one)
+    /// towards `target`. The layer puts its own Via on top (transport, sent-by, a new branch,
+    /// rport) and adds Max-Forwards: 70 when there is none. Everything that follows reaches the
+    /// queue under `id`; failures too (TransportError with the reason), never as an exception.
+    void SendRequest(TransactionId id, SipMessage request, const Tuple& target);
+    /// The same towards the targets that RFC 3263 server location gives for `destination`.
+    void SendRequest(TransactionId id, SipMessage request, const Destination& destination);
+
+    /// Cancels the INVITE client request `invite` (RFC 3261 section 9.1): a CANCEL with the INVITE's
+    /// Request-URI, top Via (same branch), Route, From, To, Call-ID and CSeq number goes in a new
+    /// non-INVITE client transaction `id` to the INVITE's current target, once the INVITE has had a
+    /// provisional response (it waits for one). When there is nothing to cancel (the INVITE has
+    /// its final response, has ended, or is unknown) `id` gets a TransportError with
+    /// std::errc::operation_not_permitted, then Terminated.
+    void SendCancel(TransactionId id, TransactionId invite);
+
+    /// Sends `response` through the server transaction `id` (which then retransmits and absorbs as
+    /// RFC 3261 section 17.2 says). Unknown ids (the transaction has ended) and responses the
+    /// transaction's state does not allow are logged and dropped.
+    void SendResponse(TransactionId id, SipMessage response);
+
+    /// Stops: closes the transports, cancels timers and look-ups and forgets every transaction.
+    /// Received messages and calls are ignored afterwards. Idempotent.
+    void Shutdown();
+
+    std::size_t ServerTransactionCount() const noexcept { return servers_.size(); }
+    std::size_t ClientTransactionCount() const noexcept { return clients_.size(); }
+
+    // TransportReceiver
+    void OnMessage(const Tuple& source, const Tuple& local, std::string_view message) override;
+    void OnSendFailed(const Tuple& destination, const std::error_code& error) override;
+
+private:
+    using Core = std::variant<std::monostate, ClientInviteTransaction, ClientNonInviteTransaction,
+                              ServerInviteTransaction, ServerNonInviteTransaction>;
+    static constexpr std::size_t kTimerCount = static_cast<std::size_t>(TransactionTimer::Trying) + 1;
+
+    /// One transaction: its core, where its messages go and its timers.
+    struct Entry {
+        TransactionId id = 0;
+        bool server = false;
+        TransactionKey key;
+        Tuple destination;
+        std::string serverName;
+        Tuple local;            // server: where the request came in
+        bool detached = false;  // client: superseded by a failover; tells the TU nothing more
+        bool deliverRequest = true;
+        TransactionId cancelled = 0; // server CANCEL: the INVITE it cancels
+        std::error_code lastError;   // the transport's, for the next TransportError
+        TransactionId pendingCancel = 0; // client INVITE: a CANCEL waiting for a provisional response
+        Core core;
+        std::array<std::unique_ptr<boost::asio::steady_timer>, kTimerCount> timers;
+    };
+
+    /// One request of the TU across its targets.
+    struct ClientRequest {
+        SipMessage request; // as the TU gave it, without our Via
+        TargetList targets;
+        std::optional<ServerLocator::RequestId> lookup;
+        bool located = false; // targets from server location (failover applies)
+    };
+
+    using Table = std::unordered_map<TransactionKey, std::unique_ptr<Entry>, TransactionKeyHash>;
+
+    void HandleMessage(const Tuple& source, const Tuple& local, std::string_view bytes);
+    void HandleRequest(const Tuple& source, const Tuple& local, SipMessage request);
+    void HandleResponse(const Tuple& source, const Tuple& local, SipMessage response);
+    void HandleCancel(const Tuple& source, const Tuple& local, SipMessage cancel, TransactionKey key);
+    void AnswerStatelessly(const SipMessage& request, const Tuple& source, int code, std::string_view reason,
+                           std::optional<std::uint32_t> retryAfter = std::nullopt);
+    Entry* CreateServer(const Tuple& source, const Tuple& local, SipMessage request, TransactionKey key);
+
+    void OnLocated(TransactionId id, std::error_code error, TargetList targets);
+    void TryTargets(TransactionId id, std::error_code lastError);
+    bool StartClient(TransactionId id, ClientRequest& request, const Target& target);
+    void FailRequest(TransactionId id, std::error_code error);
+    bool Failover(Entry& entry);
+    void StartCancel(TransactionId id, Entry& invite);
+    void CheckPendingCancel(Entry& entry);
+
+    TransactionActions StartCore(Entry& entry);
+    /// Handles `event` in the transaction `key` of `table`, if it still exists. Never raises.
+    void Dispatch(Table& table, const TransactionKey& key, TransactionEvent event);
+    /// Carries out `actions` of `entry`, then drops it when it has terminated.
+    void Run(Table& table, Entry& entry, TransactionActions actions);
+    void ReportToTu(Entry& entry, TuAction& action);
+    void Send(Entry& entry, const SipMessage& message, bool retransmission);
+    void ArmTimer(Entry& entry, TransactionTimer timer, std::chrono::milliseconds duration);
+    bool IsTerminated(const Entry& entry) const;
+
+    Transport* FindTransport(const Tuple& destination, const Tuple* local) const;
+    std::string SentBy(const Transport& transport, const Tuple& destination) const;
+    std::string RandomToken();
+
+    boost::asio::io_context& io_;
+    TransactionLayerOptions options_;
+    TransactionUserQueue& queue_;
+    const CongestionManager& congestion_;
+    const TransactionClock& clock_;
+    ServerLocator* locator_;
+    std::vector<std::shared_ptr<Transport>> transports_;
+    Table servers_;
+    Table clients_;
+    std::unordered_map<TransactionId, TransactionKey> serverIds_;
+    std::unordered_map<TransactionId, TransactionKey> clientIds_; // the live (not failed-over) transaction
+    std::unordered_map<TransactionId, ClientRequest> requests_;
+    std::atomic<TransactionId> nextId_{1};
+    std::mt19937_64 random_;
+    bool shutDown_ = false;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+} // namespace zel::sip::stack

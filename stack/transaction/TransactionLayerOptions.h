@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+
+#include "stack/message/MessageLimits.h"
+#include "stack/transaction/TransactionTimer.h"
+
+namespace zel::sip::stack {
+
+/// Settings and bounds of the TransactionLayer.
+struct TransactionLayerOptions {
+    /// T1, T2 and T4 (RFC 3261 section 17, table 4).
+    TimerValues timers;
+    /// Server transactions kept at once; a new request over this is answered 503.
+    std::size_t maxServerTransactions = 8192;
+    /// Client requests in progress at once (each with its transactions and DNS look-up); a request
+    /// over this fails with a TransportError event (std::errc::no_buffer_space).
+    std::size_t maxClientRequests = 8192;
+    /// What the parser accepts from a peer.
+    MessageLimits messageLimits;
+
+    /// Raises std::invalid_argument for bad timer values or a zero bound.
+    void Validate() const;
+};
+
+} // namespace zel::sip::stack

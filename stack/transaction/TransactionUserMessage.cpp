@@ -1,0 +1,21 @@
+#include "stack/transaction/TransactionUserMessage.h"
+
+namespace zel::sip::stack {
+
+std::string_view ToString(TransactionUserMessage::Kind kind) noexcept {
+    switch (kind) {
+    case TransactionUserMessage::Kind::Request:
+        return "Request";
+    case TransactionUserMessage::Kind::Response:
+        return "Response";
+    case TransactionUserMessage::Kind::Timeout:
+        return "Timeout";
+    case TransactionUserMessage::Kind::TransportError:
+        return "TransportError";
+    case TransactionUserMessage::Kind::Terminated:
+        return "Terminated";
+    }
+    return "?";
+}
+
+} // namespace zel::sip::stack
