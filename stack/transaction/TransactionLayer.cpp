@@ -198,7 +198,11 @@ bool TransactionLayer::StartClient(TransactionId id, ClientRequest& client, cons
 
     if (message.Method() == "ACK") {
         // The ACK of a 2xx is the TU's own request, sent without a transaction (RFC 3261 section 17.1.1.3).
-        transport->Send(target.tuple, message.Encode(), SendOptions{false, target.tlsName});
+        CurrentSend ack;
+        ack.ack = id;
+        Attributed(std::move(ack), [&] {
+            transport->Send(target.tuple, message.Encode(), SendOptions{false, target.tlsName});
+        });
         requests_.erase(id);
         return true;
     }
@@ -523,7 +527,7 @@ void TransactionLayer::AnswerStatelessly(const SipMessage& request, const Tuple&
         response->Add(HeaderType::RetryAfter, std::to_string(*retryAfter));
     }
     if (Transport* transport = FindTransport(source, nullptr)) {
-        transport->Send(source, response->Encode());
+        Attributed({}, [&] { transport->Send(source, response->Encode()); });
     }
 }
 
@@ -532,6 +536,27 @@ void TransactionLayer::OnSendFailed(const Tuple& destination, const std::error_c
         return;
     }
     ZEL_LOG(Info, "send to {} failed: {}", ToString(destination), error.message());
+    if (currentSend_.active) {
+        // This very message was refused. Reported from the loop, not from inside the core's
+        // actions that are sending it.
+        boost::asio::post(io_, [this, alive = std::weak_ptr<int>(alive_), failed = currentSend_, error] {
+            if (alive.expired() || shutDown_) {
+                return;
+            }
+            if (failed.hasEntry) {
+                Table& table = failed.server ? servers_ : clients_;
+                if (auto it = table.find(failed.key); it != table.end()) {
+                    it->second->lastError = error;
+                    Dispatch(table, failed.key, TransactionEvent::Failed());
+                }
+            } else if (failed.ack != 0) {
+                FailRequest(failed.ack, error);
+            }
+        });
+        return;
+    }
+    // Reported later, by a connection or a handshake: the path to the peer is broken, and every
+    // transaction towards it fails.
     std::vector<std::pair<bool, TransactionKey>> failed;
     for (auto& [key, entry] : servers_) {
         if (SamePeer(entry->destination, destination)) {
@@ -659,7 +684,13 @@ void TransactionLayer::Send(Entry& entry, const SipMessage& message, bool retran
         });
         return;
     }
-    transport->Send(entry.destination, message.Encode(), SendOptions{retransmission, entry.serverName});
+    CurrentSend current;
+    current.hasEntry = true;
+    current.server = entry.server;
+    current.key = entry.key;
+    Attributed(std::move(current), [&] {
+        transport->Send(entry.destination, message.Encode(), SendOptions{retransmission, entry.serverName});
+    });
 }
 
 void TransactionLayer::ArmTimer(Entry& entry, TransactionTimer timer, std::chrono::milliseconds duration) {

@@ -134,6 +134,26 @@ private:
 
     using Table = std::unordered_map<TransactionKey, std::unique_ptr<Entry>, TransactionKeyHash>;
 
+    /// The message being handed to a transport right now. Transports run `Send` inline on the
+    /// loop thread, so a failure they report during it (too large, send queue full, no
+    /// connection possible) is about this one message: it fails only its own transaction, or the
+    /// ACK it was, never the other transactions towards the same peer.
+    struct CurrentSend {
+        bool active = false;
+        bool hasEntry = false; // a transaction's message: `server` and `key` name it
+        bool server = false;
+        TransactionKey key;
+        TransactionId ack = 0; // an ACK of a 2xx, sent without a transaction
+    };
+    /// Runs `send` with `current` as the message being handed over.
+    template <class SendFunction>
+    void Attributed(CurrentSend current, SendFunction&& send) {
+        current.active = true;
+        currentSend_ = std::move(current);
+        send();
+        currentSend_ = {};
+    }
+
     void HandleMessage(const Tuple& source, const Tuple& local, std::string_view bytes);
     void HandleRequest(const Tuple& source, const Tuple& local, SipMessage request);
     void HandleResponse(const Tuple& source, const Tuple& local, SipMessage response);
@@ -179,6 +199,7 @@ private:
     std::atomic<TransactionId> nextId_{1};
     std::mt19937_64 random_;
     bool shutDown_ = false;
+    CurrentSend currentSend_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

@@ -300,6 +300,33 @@ TEST_F(TransactionLayerTest, RequestsThatCannotLeaveReportATransportError) {
     }
 }
 
+TEST_F(TransactionLayerTest, AMessageTheTransportRefusesFailsOnlyItsOwnTransaction) {
+    options.timers.t1 = milliseconds(500); // no timeout may come first
+    options.timers.t2 = milliseconds(4000);
+    Start();
+    const TransactionId pending = layer->AllocateId();
+    layer->SendRequest(pending, OutgoingOptions(), peer.Where());
+    ASSERT_TRUE(RunUntil(io, [&] { return !peer.received.empty(); }));
+
+    // Too large for a datagram: refused by the transport, towards the same peer.
+    SipMessage huge = OutgoingOptions();
+    huge.Set(HeaderType::CallId, "out-2");
+    huge.SetBody(std::string(70 * 1024, 'x'), Mime("text", "plain"));
+    const TransactionId refused = layer->AllocateId();
+    // On the loop thread, as the stack calls it: the transport then refuses within the call.
+    boost::asio::post(io, [&] { layer->SendRequest(refused, std::move(huge), peer.Where()); });
+    ASSERT_TRUE(RunUntil(io, [&] { return Has(refused, Kind::Terminated); }));
+    const auto errors = EventsOf(refused, Kind::TransportError);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors.front().error, std::errc::message_size);
+
+    // The other transaction towards that peer lives on and still gets its answer.
+    const SipMessage sent = SipMessage::Parse(peer.received.front());
+    peer.SendTo(udp->LocalTuple(), ResponseTo(sent, 200, "peer").Encode());
+    ASSERT_TRUE(RunUntil(io, [&] { return Has(pending, Kind::Response); }));
+    EXPECT_TRUE(EventsOf(pending, Kind::TransportError).empty());
+}
+
 TEST_F(TransactionLayerTest, CongestionAnswersNewRequestsOutsideDialogs503) {
     Start(fake);
     peer.SendTo(udp->LocalTuple(), PeerRequest("OPTIONS", "c1", "call-c1"));
