@@ -16,6 +16,13 @@ for target in "$build"/fuzz/fuzz_*; do
   corpus="$root/fuzz/corpus/$name"
   if [ -d "$corpus" ]; then
     echo "fuzz regression: $name"
-    "$target" -runs=0 "$corpus" 2>&1 | tail -n 1
+    log="$build/fuzz-replay-$name.log"
+    if "$target" -runs=0 "$corpus" >"$log" 2>&1; then
+      tail -n 1 "$log"
+    else
+      cat "$log"
+      echo "fuzz regression: $name FAILED" >&2
+      exit 1
+    fi
   fi
 done
