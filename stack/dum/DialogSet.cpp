@@ -50,6 +50,14 @@ DialogSet::ResponseResult DialogSet::OnResponse(const SipMessage& response) {
         result.error = "the response belongs to another dialog set";
         return result;
     }
+    const CSeq* cseq = response.Peek<CSeq>(HeaderType::CSeq);
+    const CSeq& ours = request_->Get<CSeq>(HeaderType::CSeq);
+    if (cseq == nullptr || cseq->Sequence() != ours.Sequence() || cseq->Method() != ours.Method()) {
+        // A response to a request sent inside one of the dialogs (PRACK, UPDATE) belongs to that
+        // dialog; counting its 2xx here would crown a winner the INVITE never had.
+        result.error = "not a response to the request of this set";
+        return result;
+    }
     const int status = response.StatusCode();
     if (status >= 300) {
         // Section 12.3 / 13.2.2.3: a final non-2xx ends every early dialog of the request. A

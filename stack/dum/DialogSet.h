@@ -35,7 +35,7 @@ public:
 
     /// What a response to our request did to the set.
     enum class ResponseEffect {
-        Ignored,           ///< not for this set, 100, no To tag, or unreadable
+        Ignored,           ///< not for this set or its request, 100, no To tag, or unreadable
         EarlyDialog,       ///< a 1xx created or refreshed an early dialog
         FirstSuccess,      ///< the first 2xx: its dialog is the one that answered
         AdditionalSuccess, ///< a further 2xx from another fork (the caller ACKs it, then sends BYE)
@@ -47,7 +47,8 @@ public:
         std::string error;        ///< why it was ignored, for logs
     };
 
-    /// Routes a response to our request to its dialog by To tag, creating the dialog when the tag
+    /// Routes a response to our request (same CSeq; responses to requests sent inside a dialog go
+    /// to Dialog::OnResponse) to its dialog by To tag, creating the dialog when the tag
     /// is new (forking). Per-packet: problems are reported in the result.
     ResponseResult OnResponse(const SipMessage& response);
 

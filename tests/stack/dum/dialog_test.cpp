@@ -266,6 +266,13 @@ TEST(DialogSetTest, ForkedEarlyDialogsAndTheFirstSuccess) {
     ASSERT_NE(forkA, nullptr);
     EXPECT_EQ(forkA, a.dialog) << "earlier dialogs stay where they were when more arrive";
     EXPECT_EQ(set.Winner(), nullptr);
+    std::string prackOk = Replaced(Replaced(test::WithCrlf(kInvite), "INVITE sip:bob@example.net SIP/2.0",
+                                            "SIP/2.0 200 OK"),
+                                   "CSeq: 314 INVITE", "CSeq: 315 PRACK");
+    prackOk = Replaced(prackOk, "<sip:bob@example.net>", "<sip:bob@example.net>;tag=fork-a");
+    EXPECT_EQ(set.OnResponse(SipMessage::Parse(prackOk)).effect, DialogSet::ResponseEffect::Ignored)
+        << "the 200 of a PRACK in an early dialog is not the INVITE's answer";
+    EXPECT_EQ(set.Winner(), nullptr);
 
     auto won = set.OnResponse(Answer(200, "fork-b", "Contact: <sip:bob@b.example.net>\n"));
     EXPECT_EQ(won.effect, DialogSet::ResponseEffect::FirstSuccess);

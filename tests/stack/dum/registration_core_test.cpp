@@ -138,6 +138,25 @@ TEST(RegistrationCoreTest, ExpiryComesFromOurContactAmongSeveralThenExpiresHeade
         EXPECT_EQ(step.expires, 120s);
     }
     {
+        // An exact match beats an earlier binding that differs in a URI parameter; without an
+        // exact one, the same scheme, user, host and port still identify ours.
+        RegistrationCore core = MakeCore();
+        const SipMessage reg = *core.Start(kT0).send;
+        EXPECT_EQ(core.OnResponse(Reply(reg, 200,
+                                        "Contact: <sip:alice@192.0.2.10:5060;transport=tcp>;expires=30\n"
+                                        "Contact: <sip:alice@192.0.2.10:5060>;expires=90\n"),
+                                  kT0)
+                      .expires,
+                  90s);
+        RegistrationCore loose = MakeCore();
+        const SipMessage reg2 = *loose.Start(kT0).send;
+        RegistrationStep step = loose.OnResponse(
+            Reply(reg2, 200, "Contact: <sip:alice@192.0.2.10:5061>;expires=20, <sip:alice@192.0.2.10:5060;transport=udp>;expires=30\n"),
+            kT0);
+        EXPECT_TRUE(step.contactListed);
+        EXPECT_EQ(step.expires, 30s);
+    }
+    {
         // Nothing at all: the time asked. A 2xx listing only others is still a success (we
         // cannot tell a rewritten Contact from a lost one), flagged for the host.
         RegistrationCore core = MakeCore();
