@@ -8,6 +8,7 @@
 #include <array>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -26,6 +27,27 @@ constexpr std::uint32_t Max16 = 0xFFFF;
 
 std::string_view NameOf(const Value& name) {
     return {name.GetString(), name.GetStringLength()};
+}
+
+/// The whole text of a string value, or nothing when it holds a NUL character (`\u0000`): the
+/// texts become paths, names and header values, where a NUL would cut them short.
+std::optional<std::string_view> TextOf(const Value& value) {
+    const std::string_view text{value.GetString(), value.GetStringLength()};
+    if (text.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+constexpr std::string_view ContainsNul = "contains a NUL character (\\u0000)";
+
+/// Why an entry is skipped when its string member `name` holds a NUL character.
+std::string NulIn(std::string_view name) {
+    std::string reason{"\""};
+    reason += name;
+    reason += "\" ";
+    reason += ContainsNul;
+    return reason;
 }
 
 bool IsPlainWord(std::string_view text) {
@@ -297,11 +319,14 @@ private:
         if (types == nullptr || !types->IsArray()) {
             return Reject(Array, index, Requirement("ContentTypes", ConfigValueKind::Array, types));
         }
+        const auto methodName = TextOf(*method);
+        if (!methodName) {
+            return Reject(Array, index, NulIn("Method"));
+        }
         const auto path = ElementPath(Array, index);
         ReportMembers(entry, path, {"Method", "ContentTypes"});
-        const std::string methodName{method->GetString()};
         ReadStringElements(*types, ChildPath(path, "ContentTypes"),
-                           [&](std::string type) { contentTypes.emplace(methodName, std::move(type)); });
+                           [&](std::string type) { contentTypes.emplace(std::string{*methodName}, std::move(type)); });
     }
 
     void ReadCodec(const Value& entry, std::size_t index, std::vector<Codec>& codecs) {
@@ -330,11 +355,20 @@ private:
             return Reject(Array, index, Requirement("Parameters", ConfigValueKind::Array, parameters));
         }
 
+        const auto encodingText = TextOf(*encoding);
+        if (!encodingText) {
+            return Reject(Array, index, NulIn("Encoding"));
+        }
+        const auto typeText = TextOf(*type);
+        if (!typeText) {
+            return Reject(Array, index, NulIn("Type"));
+        }
+
         const auto path = ElementPath(Array, index);
         ReportMembers(entry, path, {"Encoding", "Type", "ClockRate", "Channels", "Parameters"});
         Codec codec;
-        codec.Encoding = encoding->GetString();
-        codec.Type = type->GetString();
+        codec.Encoding = *encodingText;
+        codec.Type = *typeText;
         codec.ClockRate = clockRate->GetUint();
         if (channels != nullptr) {
             codec.Channels = Narrow(channels->GetUint(), path, "Channels");
@@ -368,10 +402,15 @@ private:
             return Reject(Array, index, Requirement("NumberOfMasterKeys", ConfigValueKind::Unsigned, keyCount));
         }
 
+        const auto suiteText = TextOf(*suite);
+        if (!suiteText) {
+            return Reject(Array, index, NulIn("CryptoSuite"));
+        }
+
         ReportMembers(entry, ElementPath(Array, index),
                       {"CryptoSuite", "MasterKeyLength", "UseMKI", "NumberOfMasterKeys"});
         Crypto crypto;
-        crypto.CryptoSuite = suite->GetString();
+        crypto.CryptoSuite = *suiteText;
         crypto.MasterKeyLength = keyLength->GetUint();
         crypto.UseMKI = useMKI->GetBool();
         crypto.NumberOfMasterKeys = keyCount->GetUint();
@@ -402,7 +441,11 @@ private:
         if (!value->IsString()) {
             return WrongKind(parent, key, ConfigValueKind::String, *value);
         }
-        field = value->GetString(); // up to the first NUL, as the text is a C string
+        const auto text = TextOf(*value);
+        if (!text) {
+            return RejectedValue(parent, key, ContainsNul);
+        }
+        field = *text;
     }
 
     void ReadBool(const Value& object, std::string_view parent, const char* key, bool& field) {
@@ -439,16 +482,19 @@ private:
         if (!value->IsString()) {
             return WrongKind(parent, key, ConfigValueKind::String, *value);
         }
-        const std::string_view text{value->GetString()};
+        const auto text = TextOf(*value);
+        if (!text) {
+            return RejectedValue(parent, key, ContainsNul);
+        }
         for (const auto& candidate : texts) {
-            if (ignoreCase ? EqualsIgnoringAsciiCase(text, candidate.Text) : text == candidate.Text) {
+            if (ignoreCase ? EqualsIgnoringAsciiCase(*text, candidate.Text) : *text == candidate.Text) {
                 field = candidate.Value;
                 return;
             }
         }
         field = Enum::None;
         if (diagnostics_ != nullptr) {
-            diagnostics_->OnUnknownEnumerationText(ChildPath(parent, key), text);
+            diagnostics_->OnUnknownEnumerationText(ChildPath(parent, key), *text);
         }
     }
 
@@ -468,10 +514,12 @@ private:
     void ReadStringElements(const Value& array, std::string_view path, Add add) {
         std::size_t index = 0;
         for (const Value& element : array.GetArray()) {
-            if (element.IsString()) {
-                add(std::string{element.GetString()});
-            } else {
+            if (!element.IsString()) {
                 Reject(path, index, "not a string (found " + std::string{Describe(element)} + ")");
+            } else if (const auto text = TextOf(element)) {
+                add(std::string{*text});
+            } else {
+                Reject(path, index, std::string{ContainsNul});
             }
             ++index;
         }
@@ -519,6 +567,12 @@ private:
     void WrongKind(std::string_view parent, std::string_view key, ConfigValueKind expected, const Value& found) {
         if (diagnostics_ != nullptr) {
             diagnostics_->OnWrongKind(ChildPath(parent, key), expected, Describe(found));
+        }
+    }
+
+    void RejectedValue(std::string_view parent, std::string_view key, std::string_view reason) {
+        if (diagnostics_ != nullptr) {
+            diagnostics_->OnRejectedValue(ChildPath(parent, key), reason);
         }
     }
 

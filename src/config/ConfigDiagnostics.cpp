@@ -63,6 +63,12 @@ void ConfigDiagnosticLog::OnWrongKind(std::string_view path, ConfigValueKind exp
     entries_.push_back({ConfigDiagnosticKind::WrongKind, std::string{path}, WithPath(path, text)});
 }
 
+void ConfigDiagnosticLog::OnRejectedValue(std::string_view path, std::string_view reason) {
+    std::string text{reason};
+    text += "; ignored, the default is kept";
+    entries_.push_back({ConfigDiagnosticKind::RejectedValue, std::string{path}, WithPath(path, text)});
+}
+
 void ConfigDiagnosticLog::OnRejectedEntry(std::string_view arrayPath, std::size_t index, std::string_view reason) {
     std::string path{arrayPath};
     path += '[';

@@ -46,8 +46,13 @@ public:
     /// A known key whose value is of another JSON kind; its field keeps the default.
     virtual void OnWrongKind(std::string_view path, ConfigValueKind expected, std::string_view found) = 0;
 
+    /// A string value that cannot be used although it is of the right kind: one holding a NUL
+    /// character (`\u0000`). Its field keeps the default.
+    virtual void OnRejectedValue(std::string_view path, std::string_view reason) = 0;
+
     /// An element of an array that was skipped: an entry of `Codecs`, `Cryptos` or
-    /// `SupportedContentTypes` lacking a required member, or a non-string in an array of strings.
+    /// `SupportedContentTypes` lacking a required member or with a string member holding a NUL
+    /// character, or an element of an array of strings that is not a string or holds a NUL.
     virtual void OnRejectedEntry(std::string_view arrayPath, std::size_t index, std::string_view reason) = 0;
 
     /// An enumeration text that names no value; the field was set to `None` (value 0).
@@ -68,6 +73,7 @@ enum class ConfigDiagnosticKind : std::uint8_t {
     UnknownKey,
     DuplicateKey,
     WrongKind,
+    RejectedValue,
     RejectedEntry,
     UnknownEnumerationText,
     Narrowed,
@@ -88,6 +94,7 @@ public:
     void OnUnknownKey(std::string_view path) override;
     void OnDuplicateKey(std::string_view path) override;
     void OnWrongKind(std::string_view path, ConfigValueKind expected, std::string_view found) override;
+    void OnRejectedValue(std::string_view path, std::string_view reason) override;
     void OnRejectedEntry(std::string_view arrayPath, std::size_t index, std::string_view reason) override;
     void OnUnknownEnumerationText(std::string_view path, std::string_view text) override;
     void OnNarrowed(std::string_view path, std::uint32_t given, std::uint16_t kept) override;

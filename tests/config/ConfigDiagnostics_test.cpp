@@ -91,6 +91,22 @@ INSTANTIATE_TEST_SUITE_P(
                         {Kind::UnknownKey, "Codecs[1].Rate"},
                         {Kind::RejectedEntry, "Codecs[1].Parameters[0]"},
                         {Kind::RejectedEntry, "Cryptos[0]"}}},
+        DiagnosticCase{R"({"MessageLogPath": "t\u0000", "UseSRTP": "None\u0000", "Logging": {"StackLogPath": "\u0000"},
+                           "TLS": {"Ciphers": ["\u0000"]}, "Codecs": [{"Encoding": "x", "Type": "\u0000",
+                           "ClockRate": 1, "Parameters": ["p\u0000"]}, {"Encoding": "x", "Type": "audio", "ClockRate": 1,
+                           "Parameters": ["p\u0000"]}], "Cryptos": [{"CryptoSuite": "\u0000", "MasterKeyLength": 1,
+                           "UseMKI": true, "NumberOfMasterKeys": 1}],
+                           "SupportedContentTypes": [{"Method": "\u0000", "ContentTypes": []}],
+                           "UserAgent\u0000": "key with a NUL"})",
+                       {{Kind::UnknownKey, "\"UserAgent\\u0000\""},
+                        {Kind::RejectedValue, "MessageLogPath"},
+                        {Kind::RejectedEntry, "TLS.Ciphers[0]"},
+                        {Kind::RejectedEntry, "SupportedContentTypes[0]"},
+                        {Kind::RejectedEntry, "Codecs[0]"},
+                        {Kind::RejectedEntry, "Codecs[1].Parameters[0]"},
+                        {Kind::RejectedValue, "UseSRTP"},
+                        {Kind::RejectedEntry, "Cryptos[0]"},
+                        {Kind::RejectedValue, "Logging.StackLogPath"}}},
         DiagnosticCase{"", {{Kind::InvalidDocument, ""}}},
         DiagnosticCase{"[]", {{Kind::InvalidDocument, ""}}},
         DiagnosticCase{R"({"Foo": 1,})", {{Kind::InvalidDocument, ""}}}));
@@ -105,6 +121,15 @@ TEST(ConfigDiagnostics, MessagesSayWhy) {
     EXPECT_EQ(entries[1].Message, "WSPort: 65617 is above 65535; its low 16 bits are used (81)");
     EXPECT_EQ(entries[2].Message, "Codecs[0]: entry skipped: \"ClockRate\" is missing");
     EXPECT_EQ(entries[3].Message, "UseSRTP: \"srtp\\n\" names no value; the setting is None");
+}
+
+TEST(ConfigDiagnostics, NulCharactersAreNamedInTheMessage) {
+    const auto entries = Entries(R"({"TLS": {"CertificatePath": "c.pem\u0000x"}, "SupportedMethods": ["A\u0000"],
+                                     "Codecs": [{"Encoding": "\u0000", "Type": "audio", "ClockRate": 8000}]})");
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].Message, "TLS.CertificatePath: contains a NUL character (\\u0000); ignored, the default is kept");
+    EXPECT_EQ(entries[1].Message, "SupportedMethods[0]: entry skipped: contains a NUL character (\\u0000)");
+    EXPECT_EQ(entries[2].Message, "Codecs[0]: entry skipped: \"Encoding\" contains a NUL character (\\u0000)");
 }
 
 TEST(ConfigDiagnostics, InvalidDocumentNamesTheParseError) {

@@ -217,8 +217,9 @@ INSTANTIATE_TEST_SUITE_P(
         EnumerationCase{R"({"TLS": {"ClientVerificationMode": "optional"}})", BestEffort, NoMux,
                         TLSClientVerificationMode::None},
         EnumerationCase{R"({"TLS": {"ClientVerificationMode": 2}})", BestEffort, NoMux, Optional},
-        // The text ends at its first NUL, as every string of the document does.
-        EnumerationCase{R"({"UseSRTP": "Fallback\u0000x"})", UseSRTP::Fallback, NoMux, Optional}));
+        // A text holding a NUL is rejected as every string of the document is: the default stays.
+        EnumerationCase{R"({"UseSRTP": "Fallback\u0000x"})", BestEffort, NoMux, Optional},
+        EnumerationCase{R"({"TLS": {"ClientVerificationMode": "None\u0000"}})", BestEffort, NoMux, Optional}));
 
 TEST(ConfigReading, StringSetsAreUniqueAndAscending) {
     const auto config = Read(R"({"SupportedMethods": ["UPDATE", "INFO", 7, "UPDATE", null, "INFO"],
@@ -311,12 +312,34 @@ TEST(ConfigReading, KeysMatchExactlyAndTheFirstOfTwoCounts) {
     EXPECT_TRUE(config.SpecifySessionInformation);
 }
 
-TEST(ConfigReading, StringsEndAtTheirFirstNul) {
-    const auto config = Read(R"({"UserAgent": "ab\u0000cd", "SupportedMethods": ["IN\u0000VITE"],
-                                 "DefaultMediaMode": "\u0000"})");
-    EXPECT_EQ(config.UserAgent, "ab");
-    EXPECT_THAT(config.SupportedMethods, ElementsAre("IN"));
-    EXPECT_EQ(config.DefaultMediaMode, "");
+TEST(ConfigReading, StringsHoldingANulAreRejectedWhole) {
+    // Cut at the NUL, "/etc/zel/key.pem\u0000.bak" would name another file than the one written.
+    const auto config = Read(R"({"UserAgent": "ab\u0000cd", "MessageLogPath": "/tmp/trace\u0000.log",
+                                 "DefaultMediaMode": "\u0000", "Address": "x",
+                                 "TLS": {"PrivateKeyPath": "/etc/zel/key.pem\u0000.bak", "Ciphers": ["A\u0000", "B"]},
+                                 "Logging": {"StackLogPath": "\u0000/x"},
+                                 "SupportedMethods": ["IN\u0000VITE", "BYE"],
+                                 "SupportedContentTypes": [{"Method": "MESSAGE\u0000", "ContentTypes": ["a/b"]},
+                                                           {"Method": "INFO", "ContentTypes": ["x/\u0000", "c/d"]}],
+                                 "Codecs": [{"Encoding": "PCMU\u0000", "Type": "audio", "ClockRate": 8000},
+                                            {"Encoding": "PCMA", "Type": "au\u0000dio", "ClockRate": 8000},
+                                            {"Encoding": "G722", "Type": "audio", "ClockRate": 8000,
+                                             "Parameters": ["a\u0000", "b"]}],
+                                 "Cryptos": [{"CryptoSuite": "AES_CM_128_HMAC_SHA1_80\u0000", "MasterKeyLength": 30,
+                                              "UseMKI": false, "NumberOfMasterKeys": 1}]})");
+    EXPECT_EQ(config.UserAgent, "");
+    EXPECT_EQ(config.MessageLogPath, "");
+    EXPECT_EQ(config.DefaultMediaMode, Config{}.DefaultMediaMode);
+    EXPECT_EQ(config.Address, "x");
+    EXPECT_EQ(config.TLS.PrivateKeyPath, "");
+    EXPECT_THAT(config.TLS.Ciphers, ElementsAre("B"));
+    EXPECT_EQ(config.Logging.StackLogPath, Config{}.Logging.StackLogPath);
+    EXPECT_THAT(config.SupportedMethods, ElementsAre("BYE"));
+    EXPECT_THAT(config.SupportedContentTypes, ElementsAre(Pair("INFO", "c/d")));
+    ASSERT_EQ(config.Codecs.size(), 1u);
+    EXPECT_EQ(config.Codecs[0].Encoding, "G722");
+    EXPECT_THAT(config.Codecs[0].Parameters, ElementsAre("b"));
+    EXPECT_TRUE(config.Cryptos.empty());
 }
 
 TEST(ConfigReading, StringsAreKeptAsGiven) {

@@ -2,10 +2,16 @@
 // lose neither messages nor archives.
 #include "core/MessageLogger.h"
 
+#include "stack/base/Log.h"
+
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -67,7 +73,46 @@ protected:
         fs::resize_file(trace, MessageLogger::kRotationSize);
     }
 
+    // Sends the stack log to a file of the test directory; the returned function reads it.
+    fs::path CaptureStackLog() {
+        const auto log = directory_ / "stack.log";
+        stack::log::Settings settings;
+        settings.type = stack::log::Type::File;
+        settings.level = stack::log::Level::Warning;
+        settings.filePath = log.string();
+        stack::log::Initialize(settings);
+        return log;
+    }
+    static std::string StackLog(const fs::path& log) {
+        stack::log::Logger()->flush();
+        return ReadFile(log);
+    }
+
+    static std::size_t Count(const std::string& text, std::string_view part) {
+        std::size_t count = 0;
+        for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++count;
+        return count;
+    }
+
+    static void Archive(const fs::path& path, const std::string& text) {
+        gzFile file = gzopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(gzwrite(file, text.data(), static_cast<unsigned>(text.size())), static_cast<int>(text.size()));
+        ASSERT_EQ(gzclose(file), Z_OK);
+    }
+
     fs::path directory_;
+};
+
+class MessageLoggerFailures : public MessageLoggerFiles {
+protected:
+    void TearDown() override {
+        stack::log::Settings quiet;
+        quiet.type = stack::log::Type::Cerr;
+        stack::log::Initialize(quiet);
+        MessageLoggerFiles::TearDown();
+    }
 };
 
 TEST(MessageLoggerFormat, RecordHeaderPutsTheLocalSideLeft) {
@@ -180,6 +225,227 @@ TEST_F(MessageLoggerFiles, FailedCompressionKeepsTheTraceFileAndEveryArchive) {
     EXPECT_NE(ReadFile(trace).find("kept 11\r\n"), std::string::npos);
     EXPECT_EQ(ReadFile(directory_ / "trace.0.log.gz"), "archive zero");
     EXPECT_EQ(ReadFile(directory_ / "trace.9.log.gz"), "archive nine");
+}
+
+TEST_F(MessageLoggerFiles, FullBacklogDropsRecordsAndTheTraceSaysHowMany) {
+    const auto trace = directory_ / "trace.log";
+    boost::asio::io_context context;
+    MessageLogger logger(context, trace.string(), {.backlogBytes = 400, .backlogRecords = 3});
+    const auto local = Endpoint("127.0.0.1", 5060);
+    const auto remote = Endpoint("127.0.0.2", 5060);
+    for (int i = 0; i < 10; ++i)
+        logger.outboundMessage(local, remote, "M" + std::to_string(i));
+    context.run();
+    EXPECT_EQ(logger.Lost().dropped, 7u);
+
+    // A record larger than the byte bound never fits; a smaller one behind it still does.
+    context.restart();
+    logger.outboundMessage(local, remote, std::string(400, 'x'));
+    logger.outboundMessage(local, remote, "M10");
+    context.run();
+    EXPECT_EQ(logger.Lost().dropped, 8u);
+    EXPECT_EQ(logger.Lost().lost, 0u);
+
+    const std::string text = ReadFile(trace);
+    const auto m2 = text.find("\r\nM2\r\n");
+    const auto notice = text.find("*** 7 messages dropped: the trace backlog was full ***\r\n\r\n");
+    const auto m10 = text.find("\r\nM10\r\n");
+    const auto single = text.find("*** 1 message dropped: the trace backlog was full ***\r\n\r\n");
+    ASSERT_NE(m2, std::string::npos);
+    ASSERT_NE(notice, std::string::npos);
+    ASSERT_NE(m10, std::string::npos);
+    ASSERT_NE(single, std::string::npos);
+    EXPECT_LT(m2, notice);
+    EXPECT_LT(notice, m10);
+    EXPECT_LT(m10, single);
+    EXPECT_EQ(text.find("\r\nM3\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("xxx"), std::string::npos);
+}
+
+TEST_F(MessageLoggerFailures, WriteErrorsAreCountedAndReportedOncePerEpisode) {
+    const auto log = CaptureStackLog();
+    boost::asio::io_context context;
+    MessageLogger logger(context, "/dev/full");
+    for (int i = 0; i < 3; ++i)
+        logger.outboundMessage(Endpoint("127.0.0.1", 5060), Endpoint("127.0.0.2", 5060), "lost");
+    context.run();
+    EXPECT_EQ(logger.Lost().lost, 3u);
+    EXPECT_EQ(Count(StackLog(log), "/dev/full: cannot write"), 1u);
+}
+
+TEST_F(MessageLoggerFailures, RecordsLostWhileTheFileCannotBeOpenedAreNotedWhenWritingResumes) {
+    const auto log = CaptureStackLog();
+    const auto trace = directory_ / "later" / "trace.log";
+    boost::asio::io_context context;
+    MessageLogger logger(context, trace.string());
+    const auto local = Endpoint("127.0.0.1", 5060);
+    const auto remote = Endpoint("127.0.0.2", 5060);
+    logger.outboundMessage(local, remote, "first");
+    logger.outboundMessage(local, remote, "second");
+    context.run();
+    EXPECT_EQ(logger.Lost().lost, 2u);
+
+    fs::create_directories(trace.parent_path());
+    context.restart();
+    logger.outboundMessage(local, remote, "third");
+    context.run();
+    EXPECT_EQ(logger.Lost().lost, 2u);
+
+    const std::string text = ReadFile(trace);
+    const auto notice = text.find("*** 2 messages lost: the trace file could not be written ***\r\n\r\n");
+    ASSERT_NE(notice, std::string::npos);
+    EXPECT_LT(notice, text.find("\r\nthird\r\n"));
+    EXPECT_EQ(text.find("first"), std::string::npos);
+    const std::string stackLog = StackLog(log);
+    EXPECT_EQ(Count(stackLog, "cannot open"), 1u);
+    EXPECT_EQ(Count(stackLog, "writing again"), 1u);
+}
+
+TEST_F(MessageLoggerFailures, ARecordWrittenOnlyInPartIsCutOff) {
+    // A file size limit makes write() stop part way, as a full disk does.
+    stack::log::Settings none;
+    none.type = stack::log::Type::None;
+    stack::log::Initialize(none);
+    const auto trace = directory_ / "trace.log";
+    boost::asio::io_context context;
+    MessageLogger logger(context, trace.string());
+    const auto local = Endpoint("127.0.0.1", 5060);
+    const auto remote = Endpoint("127.0.0.2", 5060);
+    logger.outboundMessage(local, remote, "whole");
+    context.run();
+    const std::string before = ReadFile(trace);
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = before.size() + 100;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    context.restart();
+    logger.outboundMessage(local, remote, std::string(1000, 'p'));
+    context.run();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(logger.Lost().lost, 1u);
+    context.restart();
+    logger.outboundMessage(local, remote, "after");
+    context.run();
+    const std::string text = ReadFile(trace);
+    EXPECT_EQ(text.substr(0, before.size()), before);
+    EXPECT_EQ(text.find(std::string(10, 'p')), std::string::npos) << "no part of the failed record stays";
+    EXPECT_NE(text.find("*** 1 message lost: the trace file could not be written ***\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 9), "\r\nafter\r\n");
+}
+
+TEST_F(MessageLoggerFiles, TraceAndArchivesAreReadableByTheOwnerOnly) {
+    const auto trace = directory_ / "trace.log";
+    const auto existing = directory_ / "existing.log";
+    { std::ofstream touch(existing); }
+    fs::permissions(existing, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                  fs::perms::others_read);
+    const mode_t saved = ::umask(0);
+    LogOne(existing);
+    FillToThreshold(trace);
+    LogOne(trace);
+    LogOne(trace);
+    ::umask(saved);
+
+    const auto mode = [](const fs::path& path) {
+        struct stat status {};
+        EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+        return status.st_mode & 0777;
+    };
+    EXPECT_EQ(mode(existing), 0600u);
+    EXPECT_EQ(mode(directory_ / "trace.0.log.gz"), 0600u);
+    EXPECT_EQ(mode(trace), 0600u);
+}
+
+TEST_F(MessageLoggerFiles, TheTraceFileStaysOpenBetweenRecords) {
+    const auto trace = directory_ / "trace.log";
+    const auto moved = directory_ / "moved.log";
+    boost::asio::io_context context;
+    MessageLogger logger(context, trace.string());
+    logger.outboundMessage(Endpoint("127.0.0.1", 5060), Endpoint("127.0.0.2", 5060), "one");
+    context.run();
+    fs::rename(trace, moved);
+    context.restart();
+    logger.outboundMessage(Endpoint("127.0.0.1", 5060), Endpoint("127.0.0.2", 5060), "two");
+    context.run();
+    EXPECT_FALSE(fs::exists(trace));
+    EXPECT_NE(ReadFile(moved).find("\r\ntwo\r\n"), std::string::npos);
+}
+
+TEST_F(MessageLoggerFiles, RecordsKeepFlowingWhileAnArchiveIsCompressed) {
+    const auto trace = directory_ / "trace.log";
+    FillToThreshold(trace);
+    boost::asio::io_context context;
+    MessageLogger logger(context, trace.string());
+    logger.outboundMessage(Endpoint("127.0.0.1", 5060), Endpoint("127.0.0.2", 5060), "rotates");
+    ASSERT_EQ(context.run_one(), 1u);
+    EXPECT_FALSE(fs::exists(directory_ / "trace.0.log.gz")) << "compression must not run in one go";
+    logger.outboundMessage(Endpoint("127.0.0.1", 5060), Endpoint("127.0.0.2", 5060), "meanwhile");
+    context.run();
+
+    const std::string archived = Gunzip(directory_ / "trace.0.log.gz");
+    EXPECT_GT(archived.size(), MessageLogger::kRotationSize);
+    EXPECT_EQ(archived.substr(archived.size() - 9), "rotates\r\n");
+    EXPECT_EQ(archived.find("meanwhile"), std::string::npos);
+    const std::string rest = ReadFile(trace);
+    EXPECT_EQ(rest.substr(rest.size() - 11), "meanwhile\r\n");
+    EXPECT_EQ(rest.find("rotates"), std::string::npos);
+    EXPECT_FALSE(fs::exists(directory_ / "trace.0.log.gz.partial"));
+    EXPECT_FALSE(fs::exists(directory_ / "trace.log.rest"));
+
+    // The rest file became the trace and stays the open file.
+    context.restart();
+    logger.outboundMessage(Endpoint("127.0.0.1", 5060), Endpoint("127.0.0.2", 5060), "next");
+    context.run();
+    EXPECT_EQ(ReadFile(trace).substr(0, rest.size()), rest);
+    EXPECT_NE(ReadFile(trace).find("\r\nnext\r\n"), std::string::npos);
+}
+
+TEST_F(MessageLoggerFiles, ShiftFillsAGapInsteadOfRetiringTheOldestArchive) {
+    const auto trace = directory_ / "trace";
+    for (int n = 0; n < MessageLogger::kArchiveCount; ++n)
+        if (n != 3)
+            Archive(directory_ / ("trace." + std::to_string(n) + ".gz"), "archive " + std::to_string(n));
+    FillToThreshold(trace);
+    LogOne(trace, "new");
+
+    EXPECT_NE(Gunzip(directory_ / "trace.0.gz").find("new\r\n"), std::string::npos);
+    EXPECT_EQ(Gunzip(directory_ / "trace.1.gz"), "archive 0");
+    EXPECT_EQ(Gunzip(directory_ / "trace.2.gz"), "archive 1");
+    EXPECT_EQ(Gunzip(directory_ / "trace.3.gz"), "archive 2");
+    for (int n = 4; n < MessageLogger::kArchiveCount; ++n)
+        EXPECT_EQ(Gunzip(directory_ / ("trace." + std::to_string(n) + ".gz")), "archive " + std::to_string(n));
+}
+
+TEST_F(MessageLoggerFailures, AShiftThatFailsLosesNothingAndTheNextRotationCompletes) {
+    const auto trace = directory_ / "trace";
+    for (int n = 0; n + 1 < MessageLogger::kArchiveCount; ++n)
+        Archive(directory_ / ("trace." + std::to_string(n) + ".gz"), "archive " + std::to_string(n));
+    // The oldest slot holds a directory that cannot be removed, so retiring it fails.
+    fs::create_directories(directory_ / "trace.9.gz" / "blocker");
+    FillToThreshold(trace);
+    const auto log = CaptureStackLog();
+    LogOne(trace, "first");
+
+    EXPECT_NE(StackLog(log).find("cannot shift the archives"), std::string::npos);
+    EXPECT_GT(fs::file_size(trace), MessageLogger::kRotationSize) << "the trace file stays whole";
+    for (int n = 0; n + 1 < MessageLogger::kArchiveCount; ++n)
+        EXPECT_EQ(Gunzip(directory_ / ("trace." + std::to_string(n) + ".gz")), "archive " + std::to_string(n));
+    EXPECT_TRUE(fs::exists(directory_ / "trace.0.gz.partial"));
+
+    fs::remove_all(directory_ / "trace.9.gz");
+    LogOne(trace, "second");
+    const std::string newest = Gunzip(directory_ / "trace.0.gz");
+    EXPECT_NE(newest.find("\r\nfirst\r\n"), std::string::npos);
+    EXPECT_NE(newest.find("\r\nsecond\r\n"), std::string::npos);
+    for (int n = 0; n + 1 < MessageLogger::kArchiveCount; ++n)
+        EXPECT_EQ(Gunzip(directory_ / ("trace." + std::to_string(n + 1) + ".gz")), "archive " + std::to_string(n));
+    EXPECT_FALSE(fs::exists(directory_ / "trace.0.gz.partial"));
+    EXPECT_FALSE(fs::exists(trace));
 }
 
 } // namespace
