@@ -73,6 +73,13 @@ DialogSet::ResponseResult DialogSet::OnResponse(const SipMessage& response) {
     }
 
     Dialog* dialog = FindByRemoteTag(remoteTag);
+    if (dialog == nullptr && status < 200 && dialogs_.size() >= kMaxDialogs) {
+        // A forking proxy gone wild (or a peer inventing To tags) must not grow the set without
+        // end: further early dialogs are not tracked. A 2xx is still taken, so that it is ACKed
+        // (and, when it is not the first, ended with BYE).
+        result.error = "too many early dialogs in one dialog set";
+        return result;
+    }
     if (dialog == nullptr) {
         std::optional<Dialog> created = Dialog::CreateAsUac(*request_, response, &result.error);
         if (!created) {

@@ -29,6 +29,9 @@ public:
     /// A set for the dialogs `request` (ours, with a From tag) may create; the request is kept as
     /// the template the dialogs are created from. Raises std::invalid_argument when it is not a
     /// request or lacks a readable Call-ID, From tag or CSeq.
+    /// Early dialogs kept per set (forks of one request); 1xx responses creating more are ignored.
+    static constexpr std::size_t kMaxDialogs = 32;
+
     explicit DialogSet(SipMessage request);
     /// A set for a request we received and answer with `localTag`.
     explicit DialogSet(DialogSetId id);

@@ -123,9 +123,11 @@ SipMessage RegistrationCore::BuildRegister(bool removal) {
     }
     if (settings_.outbound) {
         // RFC 5626 section 4.2.1: +sip.instance and reg-id are Contact header parameters. The
-        // "ob" URI parameter is not part of a REGISTER's Contact: it marks the Contact of
-        // dialog-forming requests (ContactForDialogs) and the edge proxy's Path entry.
+        // "ob" URI parameter goes on the Contact URI as well: edge proxies and registrars (kamailio's
+        // outbound support among them) take it as the UA's request that its dialogs use this flow,
+        // and dialog-forming requests carry the same URI (ContactForDialogs).
         contact.Params().SetUInt32("reg-id", settings_.regId);
+        contact.GetUri().Params().SetFlag("ob");
     }
     request.Add(HeaderType::Contact, std::move(contact));
     request.Add(HeaderType::Expires, Number(expires));

@@ -71,16 +71,16 @@ TEST(RegistrationCoreTest, RegisterCarriesAorContactTimeAndCapabilities) {
     EXPECT_THROW(core.Start(kT0), std::logic_error);
 }
 
-TEST(RegistrationCoreTest, OutboundPutsInstanceAndRegIdOnTheContactAndObOnlyOnDialogContacts) {
+TEST(RegistrationCoreTest, OutboundPutsInstanceRegIdAndObOnTheContact) {
     RegistrationSettings settings = Outbound();
     settings.supported = {"Path", "timer"};
     RegistrationCore core = MakeCore(settings, "<sip:alice@192.0.2.10:5060;transport=tcp>");
     const SipMessage reg = *core.Start(kT0).send;
     const NameAddr& contact = reg.Get<NameAddr>(HeaderType::Contact);
-    EXPECT_FALSE(contact.GetUri().Params().Has("ob"));
+    EXPECT_TRUE(contact.GetUri().Params().Has("ob"));
     ASSERT_NE(contact.Params().Find("+sip.instance"), nullptr);
     EXPECT_EQ(reg.ValueText(HeaderType::Contact),
-              "<sip:alice@192.0.2.10:5060;transport=tcp>;expires=3600;"
+              "<sip:alice@192.0.2.10:5060;transport=tcp;ob>;expires=3600;"
               "+sip.instance=\"<urn:uuid:00000000-0000-1000-8000-000a95a0e128>\";reg-id=1");
     std::vector<std::string> supported;
     for (std::size_t i = 0; i < reg.Count(HeaderType::Supported); ++i) {
