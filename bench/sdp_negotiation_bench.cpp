@@ -9,7 +9,7 @@
 #include "config/Config.h"
 #include "core/ComputerNameProvider.h"
 #include "core/RandomNumberGenerator.h"
-#include "dum/ISessionImpl.h"
+#include "sdp/ISessionImpl.h"
 #include "sdp/LocalSDPFactory.h"
 #include "sdp/MediaNegotiator.h"
 

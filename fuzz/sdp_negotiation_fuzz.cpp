@@ -6,7 +6,7 @@
 #include "config/Config.h"
 #include "core/IComputerNameProvider.h"
 #include "core/IRandomNumberGenerator.h"
-#include "dum/ISessionImpl.h"
+#include "sdp/ISessionImpl.h"
 #include "sdp/LocalSDPFactory.h"
 #include "sdp/MediaNegotiator.h"
 

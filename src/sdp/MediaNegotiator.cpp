@@ -1,6 +1,6 @@
 #include "sdp/MediaNegotiator.h"
 
-#include "dum/ISessionImpl.h"
+#include "sdp/ISessionImpl.h"
 #include "sdp/MediumFactory.h"
 #include "sdp/negotiators/MediaCodecNegotiator.h"
 #include "sdp/negotiators/MediaModeNegotiator.h"

@@ -5,8 +5,8 @@
 #include "config/Config.h"
 #include "core/IComputerNameProvider.h"
 #include "core/IRandomNumberGenerator.h"
-#include "dum/ISessionImpl.h"
 #include "sdp/IMediaNegotiator.h"
+#include "sdp/ISessionImpl.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "sdp/negotiators/MediaSecurityNegotiator.h"
 
-#include "dum/ISessionImpl.h"
+#include "sdp/ISessionImpl.h"
 #include "sdp/attributes/Crypto.h"
 
 #include <sstream>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sdp/IContentsFactory.h"
+#include "dum/IContentsFactory.h"
 #include "sdp/IMediaNegotiator.h"
 
 namespace zel::sip {

@@ -1,4 +1,4 @@
-#include "sdp/ContentsFactory.h"
+#include "dum/ContentsFactory.h"
 
 #include "core/Utils.h"
 #include "stack/body/GenericBody.h"

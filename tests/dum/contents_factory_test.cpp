@@ -1,6 +1,6 @@
-#include "NegotiatorFixture.h"
+#include "sdp/NegotiatorFixture.h"
 
-#include "sdp/ContentsFactory.h"
+#include "dum/ContentsFactory.h"
 #include "stack/body/GenericBody.h"
 #include "stack/body/MultipartBody.h"
 
