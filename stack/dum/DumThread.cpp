@@ -26,10 +26,10 @@ void DumThread::Start() {
     if (started_ || stopped_) {
         throw std::logic_error(started_ ? "the dialog thread is started already" : "the dialog thread is stopped");
     }
-    started_ = true;
     // Under joinMutex_ too: Join reads thread_.
     std::lock_guard joinLock(joinMutex_);
     thread_ = std::thread([this] { Run(); });
+    started_ = true; // only once the thread exists: a failed start may be retried
 }
 
 void DumThread::Post(std::function<void()> task) { boost::asio::post(context_, std::move(task)); }

@@ -189,12 +189,9 @@ UasCheckResult CheckRequire(const SipMessage& request, const ProfileSettings& pr
     for (std::size_t i = 0; i < count; ++i) {
         const Token* tag = request.Peek<Token>(HeaderType::Require, i);
         if (tag == nullptr) {
-            // An option tag we cannot even read is one we do not support; name it as sent.
-            const std::string_view raw = request.Raw(HeaderType::Require, i);
-            if (!raw.empty() && raw.find_first_of("\r\n") == std::string_view::npos) {
-                unsupported.emplace_back(raw);
-            }
-            continue;
+            // Not an option tag at all: nothing an Unsupported header could name, so the request is
+            // malformed rather than asking for an extension.
+            return Answer(UasCheck::Require, request, 400, "Malformed Require", toTag);
         }
         if (!tag->Value().empty() && !profile.IsOptionTagSupported(tag->Value())) {
             unsupported.push_back(tag->Value());

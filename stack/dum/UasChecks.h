@@ -57,7 +57,8 @@ UasCheckResult CheckMethod(const SipMessage& request, const ProfileSettings& pro
 UasCheckResult CheckRequestUriScheme(const SipMessage& request, const ProfileSettings& profile,
                                      std::string_view toTag);
 /// 420 (Bad Extension) with Unsupported listing every Require tag we do not support (RFC 3261
-/// section 8.2.2.3). ACK and CANCEL are not checked (Require does not apply to them).
+/// section 8.2.2.3). A Require value that is no option tag gets 400 (Malformed Require). ACK and
+/// CANCEL are not checked (Require does not apply to them).
 UasCheckResult CheckRequire(const SipMessage& request, const ProfileSettings& profile, std::string_view toTag);
 /// 415 (Unsupported Media Type) for a body we cannot read: a missing Content-Type, a type not among
 /// the method's supported types, or a Content-Encoding other than identity (we decode none). The

@@ -118,6 +118,13 @@ TEST(UasChecks, RequireListsEveryUnsupportedTagIn420) {
     profile.optionTags.push_back("FOO");
     EXPECT_TRUE(CheckRequire(invite, profile, "ourtag").Proceed());
 
+    // A value that is no option tag cannot be listed in Unsupported: the request is malformed.
+    SipMessage garbled = Msg(kInvite);
+    garbled.Add(HeaderType::Require, "foo bar");
+    result = CheckRequire(garbled, profile, "ourtag");
+    ASSERT_TRUE(result.response.has_value());
+    EXPECT_EQ(result.response->StatusCode(), 400);
+
     // Require does not apply to CANCEL or ACK (RFC 3261 section 8.2.2.3).
     SipMessage cancel = WithMethod("CANCEL");
     cancel.Add(HeaderType::Require, "bar");
