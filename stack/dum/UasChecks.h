@@ -49,7 +49,8 @@ struct UasCheckResult {
 // Each check below looks only at the request and a profile snapshot (no state, no I/O). `toTag` is
 // the tag added to the To of a final response when the request has none (RFC 3261 section 8.2.6.2);
 // an empty `toTag` adds none. Responses copy Via, From, To, Call-ID and CSeq (section 8.2.6.2).
-// None of them raises: they run on what a peer sent.
+// Nothing a peer sends makes them raise (they run on the per-packet path); only a failed
+// allocation can escape them, which ScreenRequestOutsideDialog turns into a drop.
 
 /// 405 (Method Not Allowed) with Allow listing our methods, unless the method is supported.
 UasCheckResult CheckMethod(const SipMessage& request, const ProfileSettings& profile, std::string_view toTag);
