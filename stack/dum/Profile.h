@@ -1,0 +1,218 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "stack/dum/DigestCredential.h"
+#include "stack/message/Mime.h"
+#include "stack/message/NameAddr.h"
+#include "stack/message/Uri.h"
+
+namespace zel::sip::stack {
+
+/// When reliable provisional responses (RFC 3262) are used.
+///
+/// | mode                 | as UAC (INVITE we send)          | as UAS (provisional we send)                       |
+/// |----------------------|----------------------------------|----------------------------------------------------|
+/// | `Never`              | no 100rel                        | unreliable only; Require: 100rel is refused (420)  |
+/// | `SupportedEssential` | Supported: 100rel                | reliable only for a provisional with a body, and   |
+/// |                      |                                  | only when the peer supports or requires 100rel     |
+/// | `Supported`          | Supported: 100rel                | reliable whenever the peer supports 100rel         |
+/// | `Required`           | Require: 100rel                  | reliable always; a peer without 100rel gets 420    |
+enum class ReliableProvisionalMode { Never, SupportedEssential, Supported, Required };
+
+/// "Never", "SupportedEssential", "Supported", "Required".
+std::string_view ToString(ReliableProvisionalMode mode) noexcept;
+
+/// Every setting of a user profile as one plain value: what `UserProfile::Snapshot` returns, so that
+/// a request is built from one consistent version of the settings. A value type, not guarded.
+///
+/// Defaults (the stack's; the product sets its own):
+/// - methods INVITE, ACK, CANCEL, BYE, OPTIONS, PRACK, UPDATE: what a user agent with invite
+///   sessions (with RFC 3262 and RFC 3311) answers as UAS. REGISTER is not listed: a user agent
+///   registers, it is no registrar, so a REGISTER sent to it gets 405;
+/// - URI schemes sip and sips;
+/// - no option tags (the manager announces 100rel from the reliable-provisional modes, see
+///   `AdvertisedOptionTags`);
+/// - application/sdp for INVITE, ACK, PRACK and UPDATE, the methods that carry offers and answers
+///   (RFC 3261 section 13, RFC 3262, RFC 3311); other methods accept no body;
+/// - reliable provisionals Never both ways; registration time 3600 s (RFC 3261 section 10.2.1.1),
+///   no maximum, no automatic retry after a failed registration (0: the application decides);
+/// - no keep-alives; no Contact override, outbound proxy, instance id or reg-id.
+struct ProfileSettings {
+    std::string userAgent;
+    std::vector<std::string> uriSchemes{"sip", "sips"};
+    std::vector<std::string> methods{"INVITE", "ACK", "CANCEL", "BYE", "OPTIONS", "PRACK", "UPDATE"};
+    std::vector<std::string> optionTags;
+    /// Supported body types per method (method names compared exactly, RFC 3261 section 7.1).
+    std::map<std::string, std::vector<Mime>, std::less<>> mimeTypes{
+        {"ACK", {Mime("application", "sdp")}},
+        {"INVITE", {Mime("application", "sdp")}},
+        {"PRACK", {Mime("application", "sdp")}},
+        {"UPDATE", {Mime("application", "sdp")}},
+    };
+    /// RFC 3840 feature tags as the parameters of a name-address (its URI is unused); no
+    /// parameters means none are added to our Contact.
+    NameAddr userAgentCapabilities;
+    ReliableProvisionalMode uacReliableProvisionalMode = ReliableProvisionalMode::Never;
+    ReliableProvisionalMode uasReliableProvisionalMode = ReliableProvisionalMode::Never;
+    std::uint32_t defaultRegistrationTime = 3600;
+    std::uint32_t maxRegistrationTime = 0;
+    std::uint32_t registrationRetryTime = 0;
+    std::uint32_t keepAliveTimeForDatagram = 0;
+    std::uint32_t keepAliveTimeForStream = 0;
+    std::optional<Uri> overrideHostAndPort;
+    NameAddr defaultFrom;
+    std::vector<DigestCredential> digestCredentials;
+    std::optional<Uri> outboundProxy;
+    bool expressOutboundAsRouteSet = false;
+    std::string instanceId;
+    int regId = 0;
+    bool clientOutboundEnabled = false;
+
+    /// The method is listed (exact comparison: methods are case-sensitive).
+    bool IsMethodSupported(std::string_view method) const noexcept;
+    /// The scheme is listed (compared without regard to case, RFC 3261 section 19.1.4).
+    bool IsSchemeSupported(std::string_view scheme) const noexcept;
+    /// The option tag is listed (compared without regard to case), or it is "100rel" and the UAS
+    /// reliable-provisional mode is not Never: that mode is what supporting 100rel means.
+    bool IsOptionTagSupported(std::string_view tag) const noexcept;
+    /// The listed option tags, plus 100rel when the UAS mode is not Never: what Supported says.
+    std::vector<std::string> AdvertisedOptionTags() const;
+    /// `type` matches a type listed for `method`; a listed "*" subtype or "*/*" matches as in Accept.
+    bool IsMimeTypeSupported(std::string_view method, const Mime& type) const noexcept;
+    /// The types listed for `method`, empty when none.
+    std::vector<Mime> MimeTypesFor(std::string_view method) const;
+    /// The credential for `realm` (compared exactly, RFC 7616 section 3.3), or null.
+    const DigestCredential* FindDigestCredential(std::string_view realm) const noexcept;
+};
+
+/// The settings a user agent uses for the requests it sends and the requests it answers.
+///
+/// Threads: profiles are written on host threads and read on the dialog thread, so each profile
+/// guards its settings with its own mutex. Every getter returns a copy taken under that mutex
+/// (never a reference into guarded state); `Snapshot` copies all settings under one lock, which
+/// is what the manager uses when it builds a request, so a request never mixes two versions. All
+/// members are safe from any thread.
+///
+/// Copies: copying a profile locks the source; the copy is a snapshot with a mutex of its own, so
+/// later changes to either one do not reach the other.
+///
+/// Errors: setters raise std::invalid_argument for text that cannot go into a header (a method,
+/// scheme or option tag that is not a token, a User-Agent or instance id holding CR or LF, a
+/// negative reg-id).
+class UserProfile {
+public:
+    UserProfile() = default;
+    explicit UserProfile(ProfileSettings settings);
+    UserProfile(const UserProfile& other);
+    UserProfile& operator=(const UserProfile& other);
+    virtual ~UserProfile() = default;
+
+    /// All settings, copied under one lock.
+    ProfileSettings Snapshot() const;
+
+    /// User-Agent header text; empty means no User-Agent header.
+    void SetUserAgent(std::string userAgent);
+    std::string UserAgent() const;
+
+    /// URI schemes accepted in a Request-URI (others get 416).
+    void ClearSupportedUriSchemes();
+    void AddSupportedUriScheme(std::string_view scheme);
+    bool IsSchemeSupported(std::string_view scheme) const;
+    std::vector<std::string> SupportedUriSchemes() const;
+
+    /// Methods we answer (Allow; others get 405). Adding a listed method changes nothing.
+    void ClearSupportedMethods();
+    void AddSupportedMethod(std::string_view method);
+    bool IsMethodSupported(std::string_view method) const;
+    std::vector<std::string> SupportedMethods() const;
+
+    /// Option tags we support (Supported; a Require naming others gets 420). Kept in the order
+    /// added, without duplicates.
+    void ClearSupportedOptionTags();
+    void AddSupportedOptionTag(std::string_view tag);
+    bool IsOptionTagSupported(std::string_view tag) const;
+    std::vector<std::string> SupportedOptionTags() const;
+
+    /// Body types accepted per method (Accept; others get 415). Parameters of `type` are dropped.
+    void ClearSupportedMimeTypes(std::string_view method);
+    void AddSupportedMimeType(std::string_view method, const Mime& type);
+    bool IsMimeTypeSupported(std::string_view method, const Mime& type) const;
+    std::vector<Mime> SupportedMimeTypes(std::string_view method) const;
+
+    /// RFC 3840 feature tags added to our Contact, as the parameters of `capabilities`.
+    void SetUserAgentCapabilities(NameAddr capabilities);
+    NameAddr UserAgentCapabilities() const;
+
+    void SetUacReliableProvisionalMode(ReliableProvisionalMode mode);
+    ReliableProvisionalMode UacReliableProvisionalMode() const;
+    void SetUasReliableProvisionalMode(ReliableProvisionalMode mode);
+    ReliableProvisionalMode UasReliableProvisionalMode() const;
+
+    /// Registration expiry asked for, in seconds.
+    void SetDefaultRegistrationTime(std::uint32_t seconds);
+    std::uint32_t DefaultRegistrationTime() const;
+    /// Upper bound on the expiry a registrar grants that we act on, in seconds; 0 means none.
+    void SetMaxRegistrationTime(std::uint32_t seconds);
+    std::uint32_t MaxRegistrationTime() const;
+    /// Wait before retrying a failed registration, in seconds; 0 means no automatic retry.
+    void SetRegistrationRetryTime(std::uint32_t seconds);
+    std::uint32_t RegistrationRetryTime() const;
+
+    /// Keep-alive intervals (RFC 5626 section 4.4), in seconds; 0 means none.
+    void SetKeepAliveTimeForDatagram(std::uint32_t seconds);
+    std::uint32_t KeepAliveTimeForDatagram() const;
+    void SetKeepAliveTimeForStream(std::uint32_t seconds);
+    std::uint32_t KeepAliveTimeForStream() const;
+
+    /// Host and port written into our Contact instead of the transport's; nullopt for none.
+    void SetOverrideHostAndPort(std::optional<Uri> hostAndPort);
+    std::optional<Uri> OverrideHostAndPort() const;
+
+    /// From of requests outside a dialog.
+    void SetDefaultFrom(NameAddr from);
+    NameAddr DefaultFrom() const;
+
+    /// Adds a credential; one for a realm already present replaces it.
+    void AddDigestCredential(DigestCredential credential);
+    void ClearDigestCredentials();
+    std::vector<DigestCredential> DigestCredentials() const;
+    std::optional<DigestCredential> FindDigestCredential(std::string_view realm) const;
+
+    /// Proxy every request outside a dialog is sent to; nullopt for none.
+    void SetOutboundProxy(std::optional<Uri> proxy);
+    std::optional<Uri> OutboundProxy() const;
+    /// Write the outbound proxy as a Route header (a loose route) instead of only sending to it.
+    void SetExpressOutboundAsRouteSet(bool express);
+    bool ExpressOutboundAsRouteSet() const;
+
+    /// RFC 5626 instance identifier, e.g. "<urn:uuid:...>"; empty for none.
+    void SetInstanceId(std::string instanceId);
+    std::string InstanceId() const;
+    /// RFC 5626 reg-id; 0 means none. Raises std::invalid_argument when negative.
+    void SetRegId(int regId);
+    int RegId() const;
+    /// Whether registrations use RFC 5626 client outbound.
+    void SetClientOutboundEnabled(bool enabled);
+    bool ClientOutboundEnabled() const;
+
+private:
+    mutable std::mutex mutex_;
+    ProfileSettings settings_;
+};
+
+/// The profile the dialog usage manager holds as the template of every user profile. A user profile
+/// is made by copying it (`std::make_shared<UserProfile>(*master)`); the copy is a snapshot.
+class MasterProfile final : public UserProfile {
+public:
+    MasterProfile() = default;
+    using UserProfile::UserProfile;
+};
+
+} // namespace zel::sip::stack
