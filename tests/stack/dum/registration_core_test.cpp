@@ -317,7 +317,7 @@ TEST(RegistrationCoreTest, EndRemovesOnlyOurContact) {
     ASSERT_EQ(removal.Count(HeaderType::Contact), 1u);
     const NameAddr& contact = removal.Get<NameAddr>(HeaderType::Contact);
     EXPECT_FALSE(contact.IsWildcard());
-    EXPECT_EQ(contact.GetUri().ToString(), "sip:alice@192.0.2.10:5060");
+    EXPECT_EQ(contact.GetUri().ToString(), "sip:alice@192.0.2.10:5060;ob");
     EXPECT_EQ(contact.Params().GetUInt32("expires"), 0u);
     EXPECT_EQ(contact.Params().GetUInt32("reg-id"), 1u) << "the registrar finds the binding by instance and reg-id";
     EXPECT_EQ(CSeqOf(removal), 2u);
