@@ -293,6 +293,17 @@ TEST(DialogSetTest, ForkedEarlyDialogsAndTheFirstSuccess) {
     EXPECT_EQ(set.Winner(), b.dialog);
 }
 
+TEST(DialogSetTest, EarlyDialogsAreBoundedButA2xxFromANewForkIsStillTaken) {
+    DialogSet set(ParseLf(kInvite));
+    for (std::size_t i = 0; i < DialogSet::kMaxDialogs + 10; ++i) {
+        set.OnResponse(Answer(180, "fork-" + std::to_string(i), "Contact: <sip:bob@a.example.net>\n"));
+    }
+    EXPECT_EQ(set.Size(), DialogSet::kMaxDialogs);
+    auto late = set.OnResponse(Answer(200, "late-fork", "Contact: <sip:bob@z.example.net>\n"));
+    EXPECT_EQ(late.effect, DialogSet::ResponseEffect::FirstSuccess) << "a 2xx must be answered with an ACK";
+    ASSERT_NE(late.dialog, nullptr);
+}
+
 TEST(DialogSetTest, FinalFailureEndsEveryEarlyDialogAndForeignResponsesAreIgnored) {
     DialogSet set(ParseLf(kInvite));
     set.OnResponse(Answer(180, "fork-a"));
