@@ -1,12 +1,16 @@
 // libFuzzer target: transaction matching on whatever a peer sends. Computing a key never raises,
 // and the key of a message does not change when the message is encoded and parsed again (a
 // retransmission that went through a proxy's re-encoding must still match its transaction).
+// Bytes the parser refuses go the way the layer takes them: salvaged headers, then a stateless
+// answer that must be a message we can parse back.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "stack/transaction/TransactionKey.h"
 #include "stack/transaction/TransactionMessages.h"
+#include "stack/transaction/detail/StatelessResponses.h"
 
 namespace {
 
@@ -38,7 +42,17 @@ Keys KeysOf(const SipMessage& message) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     SipMessage message;
-    if (!SipMessage::TryParse(std::string(reinterpret_cast<const char*>(data), size), message)) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    if (auto status = SipMessage::TryParse(std::string(bytes), message); !status) {
+        if (auto salvaged = detail::SalvageHeaders(bytes)) {
+            const detail::Rejection rejection = detail::RejectionFor(*salvaged, status.Failure());
+            if (auto response = detail::MakeResponseTo(*salvaged, rejection.statusCode, rejection.reasonPhrase, "t")) {
+                SipMessage parsed;
+                if (!SipMessage::TryParse(response->Encode(), parsed) || parsed.StatusCode() != rejection.statusCode) {
+                    __builtin_trap(); // what we answer must parse
+                }
+            }
+        }
         return 0;
     }
     const Keys keys = KeysOf(message);

@@ -126,7 +126,10 @@ void AppendQuoted(std::string& out, std::string_view value) {
             out.push_back(' '); // a quoted-pair cannot carry a line end (RFC 3261 section 25.1)
             continue;
         }
-        if (c == '"' || c == '\\') {
+        // qdtext (RFC 3261 section 25.1) holds no control byte but HTAB, nor '"' or '\\': those
+        // travel as quoted-pairs, so a peer never finds a bare NUL or DEL inside our quotes.
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\' || (byte < 0x20 && c != '\t') || byte == 0x7f) {
             out.push_back('\\');
         }
         out.push_back(c);

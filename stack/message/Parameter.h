@@ -76,8 +76,9 @@ private:
 /// True when `value` can be written as a parameter value without quotes (token or host text).
 bool IsPlainParamValue(std::string_view value) noexcept;
 
-/// Appends `"value"` with `"` and `\` written as quoted-pairs; CR and LF, which no quoted-pair can
-/// carry, are written as spaces.
+/// Appends `"value"` (RFC 3261 section 25.1) with `"`, `\` and the control bytes other than HTAB
+/// (NUL included, and DEL) written as quoted-pairs; CR and LF, which no quoted-pair can carry, are
+/// written as spaces. Scanner::TakeQuotedString reads the result back as `value` (CR and LF aside).
 void AppendQuoted(std::string& out, std::string_view value);
 
 /// Parses `*( SEMI generic-param )` at the cursor (RFC 3261 section 25.1): token names, values that

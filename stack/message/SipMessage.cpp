@@ -707,8 +707,25 @@ ParseStatus SipMessage::Validate() const {
         if (!RequestUri()->Headers().Empty()) {
             return ParseFailure{offsetOf(requestUriRaw_), "Request-URI must not carry headers"};
         }
-        if (Has(HeaderType::MaxForwards) && Peek<Number>(HeaderType::MaxForwards, 0, &failure) == nullptr) {
-            return ParseFailure{offsetOf(Raw(HeaderType::MaxForwards)), "malformed Max-Forwards header"};
+        if (Has(HeaderType::MaxForwards)) {
+            const Number* maxForwards = Peek<Number>(HeaderType::MaxForwards, 0, &failure);
+            if (maxForwards == nullptr) {
+                return ParseFailure{offsetOf(Raw(HeaderType::MaxForwards)), "malformed Max-Forwards header"};
+            }
+            // RFC 3261 section 20.22: 0-255 in practice; a larger value is a broken or hostile peer.
+            if (maxForwards->Value() > 255) {
+                return ParseFailure{offsetOf(Raw(HeaderType::MaxForwards)), "Max-Forwards larger than 255"};
+            }
+        }
+        // A registrar acts on every Contact of a REGISTER (RFC 3261 section 10.3): one it cannot
+        // read makes the whole request unanswerable but by 400.
+        if (method_ == "REGISTER") {
+            for (std::size_t i = 0; i < Count(HeaderType::Contact); ++i) {
+                if (Peek<NameAddr>(HeaderType::Contact, i, &failure) == nullptr) {
+                    return ParseFailure{offsetOf(Raw(HeaderType::Contact, i)) + failure.position,
+                                        "malformed Contact header"};
+                }
+            }
         }
         if (Peek<CSeq>(HeaderType::CSeq)->Method() != method_) {
             return ParseFailure{offsetOf(Raw(HeaderType::CSeq)), "CSeq method does not match the request method"};

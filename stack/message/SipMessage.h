@@ -184,9 +184,11 @@ public:
     // ---- checks and encoding ----------------------------------------------------------------
 
     /// Checks what RFC 3261 section 8.2 and 16.3 ask of every message: To, From, CSeq, Call-ID
-    /// and Via present and parsable, Max-Forwards parsable when present (RFC 2543 peers omit it),
-    /// single-value headers not repeated, the Request-URI parsable and without headers (RFC 3261
-    /// section 19.1.5), the CSeq method equal to the request method, version SIP/2.0.
+    /// and Via present and parsable, Max-Forwards parsable and at most 255 when present (RFC 2543
+    /// peers omit it), single-value headers not repeated, the Request-URI parsable and without
+    /// headers (RFC 3261 section 19.1.5), every Contact of a REGISTER parsable, the CSeq method
+    /// equal to the request method, version SIP/2.0 (checked first, so that a request in another
+    /// version can be told apart and answered 505).
     ParseStatus Validate() const;
 
     /// Appends the wire form: start line, headers, Content-Length, empty line, body.

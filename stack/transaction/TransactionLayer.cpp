@@ -374,14 +374,16 @@ void TransactionLayer::HandleMessage(const Tuple& source, const Tuple& local, st
     if (auto status = SipMessage::TryParse(std::string(bytes), message, options_.messageLimits); !status) {
         ZEL_LOG(Debug, "unparsable message from {}: {}", ToString(source), status.Describe());
         if (auto salvaged = detail::SalvageHeaders(bytes); salvaged && salvaged->Method() != "ACK") {
-            AnswerStatelessly(*salvaged, source, 400, "Bad Request");
+            const detail::Rejection rejection = detail::RejectionFor(*salvaged, status.Failure());
+            AnswerStatelessly(*salvaged, source, rejection.statusCode, rejection.reasonPhrase);
         }
         return;
     }
     if (auto status = message.Validate(); !status) {
         ZEL_LOG(Debug, "invalid message from {}: {}", ToString(source), status.Describe());
         if (message.IsRequest() && message.Method() != "ACK") {
-            AnswerStatelessly(message, source, 400, "Bad Request");
+            const detail::Rejection rejection = detail::RejectionFor(message, status.Failure());
+            AnswerStatelessly(message, source, rejection.statusCode, rejection.reasonPhrase);
         }
         return;
     }

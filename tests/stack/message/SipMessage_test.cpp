@@ -364,5 +364,78 @@ TEST(SipMessage, LongValuesAndManyValues) {
     EXPECT_EQ(m.Encode(), wire);
 }
 
+TEST(SipMessage, ValidateRangesMaxForwardsAndReadsEveryContactOfARegister) {
+    const std::string request = Wire(
+        "REGISTER sip:registrar.example.com SIP/2.0\n"
+        "Via: SIP/2.0/UDP host;branch=z9hG4bK1\n"
+        "Max-Forwards: {mf}\n"
+        "To: <sip:a@example.com>\n"
+        "From: <sip:a@example.com>;tag=1\n"
+        "Call-ID: reg@host\n"
+        "CSeq: 2 {cseq}\n"
+        "Contact: {contact}\n"
+        "Content-Length: 0\n\n");
+    struct Case {
+        std::string method, maxForwards, contact;
+        const char* failure; // null: valid
+    };
+    const Case cases[] = {
+        {"REGISTER", "255", "*", nullptr},
+        {"REGISTER", "0", "<sip:a@h1>;expires=0, sip:a@h2", nullptr},
+        {"REGISTER", "256", "<sip:a@h1>", "Max-Forwards larger than 255"},
+        {"REGISTER", "70", "<sip:a@h1>, sip:a@h2?Route=%3Csip:p%3E", "malformed Contact header"},
+        {"REGISTER", "70", "\"unterminated <sip:a@h1>", "malformed Contact header"},
+        // Outside a REGISTER a Contact fault stays confined to the Contact.
+        {"OPTIONS", "70", "sip:a@h2?Route=%3Csip:p%3E", nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string wire = request;
+        for (const auto& [name, value] : {std::pair<std::string, std::string>{"{mf}", c.maxForwards},
+                                          {"{contact}", c.contact}, {"{cseq}", c.method}}) {
+            wire.replace(wire.find(name), name.size(), value);
+        }
+        wire.replace(0, 8, c.method);
+        SCOPED_TRACE(wire);
+        SipMessage m;
+        ASSERT_TRUE(SipMessage::TryParse(wire, m).Ok());
+        const ParseStatus status = m.Validate();
+        if (c.failure == nullptr) {
+            EXPECT_TRUE(status.Ok()) << status.Describe();
+            continue;
+        }
+        ASSERT_FALSE(status.Ok());
+        EXPECT_STREQ(status.Failure().reason, c.failure);
+        EXPECT_GT(status.Failure().position, wire.find(c.maxForwards == "256" ? "Max-Forwards" : "Contact:"));
+    }
+}
+
+TEST(SipMessage, QuotedStringsCarryControlBytesAsQuotedPairs) {
+    // Every byte a quoted-pair can carry (RFC 3261 section 25.1), in a display name, a Reason text
+    // parameter and a Warning text, all written from their typed values.
+    for (int byte = 0; byte < 0x80; ++byte) {
+        if (byte == '\r' || byte == '\n') {
+            continue; // no quoted-pair carries them; see EditedValuesCannotInjectHeaderLines
+        }
+        const std::string value = std::string("a") + static_cast<char>(byte) + "\\\"b";
+        SipMessage m = SipMessage::Parse(kInvite);
+        m.Edit<NameAddr>(HeaderType::To)->SetDisplayName(value);
+        m.Edit<Reason>(HeaderType::Reason)->Params().Set("text", value);
+        m.Add(HeaderType::Warning, Warning(399, "host", value));
+        const std::string wire = m.Encode();
+        const std::string head = wire.substr(0, wire.find("\r\n\r\n"));
+        for (std::size_t i = 0; i < head.size(); ++i) {
+            const auto c = static_cast<unsigned char>(head[i]);
+            const bool control = (c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7f;
+            EXPECT_FALSE(control && (i == 0 || head[i - 1] != '\\')) << "bare byte " << byte << " at " << i;
+        }
+        const SipMessage back = SipMessage::Parse(wire);
+        EXPECT_EQ(back.Get<NameAddr>(HeaderType::To).DisplayName(), value) << byte;
+        ASSERT_NE(back.Get<Reason>(HeaderType::Reason).Text(), nullptr);
+        EXPECT_EQ(*back.Get<Reason>(HeaderType::Reason).Text(), value) << byte;
+        EXPECT_EQ(back.Get<Warning>(HeaderType::Warning).Text(), value) << byte;
+        EXPECT_EQ(back.Encode(), wire);
+    }
+}
+
 } // namespace
 } // namespace zel::sip::stack
