@@ -94,6 +94,10 @@ void DnsClient::OnAnswer(const Key& key, int status, const std::vector<unsigned 
         auto parsed = detail::ParseAnswer(key.first, answer.data(), answer.size());
         records = std::move(parsed.records);
         ttl = std::min(parsed.ttl, settings_.maxTtl);
+        // Everything after this (ordering, the next step's questions, targets) is bounded by it.
+        if (const std::size_t dropped = detail::KeepPreferred(records, settings_.maxRecordsPerAnswer))
+            ZEL_LOG(Warning, "DNS: {} {} has {} records more than the {} kept (maxRecordsPerAnswer)",
+                    ToString(key.first), key.second, dropped, settings_.maxRecordsPerAnswer);
         if (records.error == make_error_code(DnsError::NoRecords))
             ttl = settings_.negativeTtl;
     } else {

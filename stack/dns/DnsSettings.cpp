@@ -12,6 +12,9 @@ void DnsSettings::Validate() const {
     if (timeout.count() <= 0)
         throw std::invalid_argument("DNS settings: the timeout must be positive, not " +
                                     std::to_string(timeout.count()) + " ms");
+    if (maxRecordsPerAnswer == 0 || maxNamesPerStep == 0 || maxTargets == 0)
+        throw std::invalid_argument("DNS settings: maxRecordsPerAnswer, maxNamesPerStep and maxTargets must be at "
+                                    "least 1");
     for (const auto& server : servers)
         if (server.empty() || server.find(',') != std::string::npos)
             throw std::invalid_argument("DNS settings: invalid server \"" + server + "\"");

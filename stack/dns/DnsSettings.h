@@ -35,11 +35,28 @@ struct DnsSettings {
     std::chrono::seconds negativeTtl{30};
     /// How long a target reported as failed is tried only after all others.
     std::chrono::seconds blacklistTime{32};
+
+    // Bounds on the work a hostile or broken DNS answer can cause on the event thread. Real
+    // deployments stay far below them: SRV and NAPTR sets hold a handful to a few dozen records, a
+    // lookup asks for a few names and yields a few targets. Each cut is logged as a warning.
+
+    /// NAPTR or SRV records kept from one answer (a 64 KiB answer can hold about 3,000); the most
+    /// preferred are kept (lowest order and preference, lowest priority). A and AAAA answers keep
+    /// at most 64 addresses whatever this says.
+    std::size_t maxRecordsPerAnswer = 128;
+    /// Names one step of a lookup asks about: the SRV names taken from NAPTR records, and the host
+    /// names whose addresses are looked up (each asked for A, AAAA or both, as `families` says).
+    /// The most preferred names are kept.
+    std::size_t maxNamesPerStep = 64;
+    /// Targets one lookup hands back, in order; the rest are dropped. With RFC 3261 timer B at 32 s
+    /// per unanswered target, 128 targets already mean over an hour of failover.
+    std::size_t maxTargets = 128;
+
     /// Look host names up in /etc/hosts (or $CARES_HOSTS) before asking DNS for A/AAAA records.
     bool useHostsFile = true;
 
     /// Raises std::invalid_argument naming the first bad value (no transports, tries below 1, a
-    /// timeout that is not positive, an empty server entry).
+    /// timeout that is not positive, an empty server entry, a bound of 0).
     void Validate() const;
 };
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <set>
 #include <utility>
 
 namespace zel::sip::stack {
@@ -90,13 +91,61 @@ std::vector<NaptrChoice> SelectNaptr(const std::vector<NaptrRecord>& records, bo
         return std::pair(a->order, a->preference) < std::pair(b->order, b->preference);
     });
     std::vector<NaptrChoice> choices;
+    std::set<std::pair<TransportType, std::string_view>> seen;
     for (const NaptrRecord* record : usable) {
-        NaptrChoice choice{*TransportOfNaptrService(record->service), record->replacement};
-        if (std::find(choices.begin(), choices.end(), choice) == choices.end())
-            choices.push_back(std::move(choice));
+        const TransportType transport = *TransportOfNaptrService(record->service);
+        if (seen.emplace(transport, record->replacement).second)
+            choices.push_back({transport, record->replacement});
     }
     return choices;
 }
+
+namespace {
+
+/// Weights of the records of one priority still to be placed, as a Fenwick tree: removing a record
+/// and finding the first record whose running sum reaches a value both take O(log n), so ordering n
+/// records is O(n log n) rather than the O(n^2) of rescanning the list after every draw.
+class WeightTree {
+public:
+    explicit WeightTree(const std::vector<std::uint16_t>& weights) : tree_(weights.size() + 1, 0) {
+        for (std::size_t i = 0; i < weights.size(); ++i) {
+            tree_[i + 1] += weights[i];
+            const std::size_t parent = (i + 1) + ((i + 1) & (~(i + 1) + 1));
+            if (parent < tree_.size())
+                tree_[parent] += tree_[i + 1];
+        }
+        for (const std::uint16_t weight : weights)
+            total_ += weight;
+    }
+
+    std::uint64_t Total() const noexcept { return total_; }
+
+    void Remove(std::size_t index, std::uint16_t weight) noexcept {
+        total_ -= weight;
+        for (std::size_t i = index + 1; i < tree_.size(); i += i & (~i + 1))
+            tree_[i] -= weight;
+    }
+
+    /// The smallest index whose running sum is at least `value` (1 <= value <= Total()).
+    std::size_t Find(std::uint64_t value) const noexcept {
+        std::size_t position = 0;
+        std::size_t step = 1;
+        while (step * 2 < tree_.size())
+            step *= 2;
+        for (; step > 0; step /= 2)
+            if (position + step < tree_.size() && tree_[position + step] < value) {
+                position += step;
+                value -= tree_[position];
+            }
+        return position;
+    }
+
+private:
+    std::vector<std::uint64_t> tree_;
+    std::uint64_t total_ = 0;
+};
+
+} // namespace
 
 std::vector<SrvRecord> OrderSrv(std::vector<SrvRecord> records, std::mt19937& random) {
     std::erase_if(records, [](const SrvRecord& r) { return r.target.empty() || r.target == "."; });
@@ -110,24 +159,25 @@ std::vector<SrvRecord> OrderSrv(std::vector<SrvRecord> records, std::mt19937& ra
     while (groupBegin != records.end()) {
         auto groupEnd = std::find_if(groupBegin, records.end(),
                                      [&](const SrvRecord& r) { return r.priority != groupBegin->priority; });
-        std::vector<SrvRecord> group(std::make_move_iterator(groupBegin), std::make_move_iterator(groupEnd));
-        while (!group.empty()) {
-            std::uint32_t sum = 0;
-            for (const auto& record : group)
-                sum += record.weight;
-            std::uniform_int_distribution<std::uint32_t> draw(0, sum);
-            const std::uint32_t pick = draw(random);
-            std::uint32_t running = 0;
-            auto chosen = group.begin();
-            for (auto it = group.begin(); it != group.end(); ++it) {
-                running += it->weight;
-                if (running >= pick) {
-                    chosen = it;
-                    break;
-                }
-            }
-            ordered.push_back(std::move(*chosen));
-            group.erase(chosen);
+        const auto size = static_cast<std::size_t>(groupEnd - groupBegin);
+        std::vector<std::uint16_t> weights(size);
+        for (std::size_t i = 0; i < size; ++i)
+            weights[i] = groupBegin[static_cast<std::ptrdiff_t>(i)].weight;
+        WeightTree tree(weights);
+        std::vector<bool> placed(size, false);
+        std::size_t firstLeft = 0;
+        for (std::size_t left = size; left > 0; --left) {
+            // RFC 2782: a random number from 0 to the sum of the remaining weights picks the first
+            // record whose running sum is at least that number. 0 picks the first record left (a
+            // weight 0 record when there is one); any other number lands on a record of non-zero weight.
+            std::uniform_int_distribution<std::uint64_t> draw(0, tree.Total());
+            const std::uint64_t pick = draw(random);
+            while (placed[firstLeft])
+                ++firstLeft;
+            const std::size_t chosen = pick == 0 ? firstLeft : tree.Find(pick);
+            placed[chosen] = true;
+            tree.Remove(chosen, weights[chosen]);
+            ordered.push_back(std::move(groupBegin[static_cast<std::ptrdiff_t>(chosen)]));
         }
         groupBegin = groupEnd;
     }

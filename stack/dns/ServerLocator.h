@@ -72,6 +72,9 @@ private:
     DnsSettings settings_;
     DnsClient client_;
     Blacklist blacklist_;
+    /// Draws the RFC 2782 weighted order. Not a CSPRNG, and it need not be: the order only spreads
+    /// load among servers the DNS answer itself names; predicting it reveals nothing and lets a peer
+    /// do nothing it could not do by choosing the records. Seeded per locator from random_device.
     std::mt19937 random_;
     RequestId nextId_ = 1;
     std::map<RequestId, Handler> pending_;

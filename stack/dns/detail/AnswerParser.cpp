@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <utility>
 
 namespace zel::sip::stack::detail {
 
@@ -209,6 +210,23 @@ ParsedAnswer ParseAnswer(RecordType type, const unsigned char* message, std::siz
     if (!parsed.records.error)
         parsed.ttl = std::chrono::seconds(AnswerTtl(message, size, DnsTypeCode(type)).value_or(0));
     return parsed;
+}
+
+std::size_t KeepPreferred(RecordSet& records, std::size_t limit) {
+    std::size_t dropped = 0;
+    const auto cut = [&](auto& list, auto less) {
+        if (list.size() <= limit)
+            return;
+        std::stable_sort(list.begin(), list.end(), less);
+        dropped += list.size() - limit;
+        list.erase(list.begin() + static_cast<std::ptrdiff_t>(limit), list.end());
+    };
+    cut(records.naptr, [](const NaptrRecord& a, const NaptrRecord& b) {
+        return std::pair(a.order, a.preference) < std::pair(b.order, b.preference);
+    });
+    cut(records.srv, [](const SrvRecord& a, const SrvRecord& b) { return a.priority < b.priority; });
+    cut(records.addresses, [](const auto&, const auto&) { return false; });
+    return dropped;
 }
 
 std::optional<std::uint32_t> AnswerTtl(const unsigned char* message, std::size_t size, int typeCode) noexcept {

@@ -23,6 +23,11 @@ struct ParsedAnswer {
 /// such records gives NoRecords; an unreadable one BadResponse. Never throws on content.
 ParsedAnswer ParseAnswer(RecordType type, const unsigned char* message, std::size_t size);
 
+/// Cuts `records` down to `limit` records of its type, keeping the most preferred: NAPTR records by
+/// order then preference (RFC 3403 section 4.1), SRV records by priority (RFC 2782), addresses in the
+/// order received. Records that tie keep their order. Returns how many were dropped.
+std::size_t KeepPreferred(RecordSet& records, std::size_t limit);
+
 /// The smallest TTL of the answer-section records of the numeric type `typeCode`, RFC 2181 section 8
 /// applied (a TTL with the top bit set counts as 0). Empty when there is none or the message is cut short.
 std::optional<std::uint32_t> AnswerTtl(const unsigned char* message, std::size_t size, int typeCode) noexcept;

@@ -4,7 +4,9 @@
 #include "stack/dns/DnsError.h"
 
 #include <algorithm>
-#include <map>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace zel::sip::stack::detail {
@@ -93,6 +95,12 @@ void LocateOperation::SrvPerTransport() {
 }
 
 void LocateOperation::LookUpSrv(std::vector<NaptrChoice> questions, bool fromNaptr) {
+    // The questions come in order of preference: the cut keeps the preferred ones.
+    if (questions.size() > settings_.maxNamesPerStep) {
+        ZEL_LOG(Warning, "DNS: {} leads to {} SRV names; only the first {} are looked up (maxNamesPerStep)", domain_,
+                questions.size(), settings_.maxNamesPerStep);
+        questions.resize(settings_.maxNamesPerStep);
+    }
     std::vector<Question> asked;
     for (const auto& choice : questions)
         asked.emplace_back(RecordType::SRV, choice.srvName);
@@ -134,40 +142,101 @@ void LocateOperation::LookUpAddresses(std::vector<Endpoint> endpoints) {
     case AddressFamilies::PreferIPv4: types = {RecordType::A, RecordType::AAAA}; break;
     case AddressFamilies::PreferIPv6: types = {RecordType::AAAA, RecordType::A}; break;
     }
+    // Each distinct host once, in order of first appearance (the order of preference); endpoints
+    // of hosts past the bound are dropped.
+    std::unordered_set<std::string> known;
+    std::vector<std::string> hosts;
+    std::size_t droppedEndpoints = 0;
+    std::erase_if(endpoints, [&](const Endpoint& endpoint) {
+        if (known.contains(endpoint.host))
+            return false;
+        if (hosts.size() >= settings_.maxNamesPerStep) {
+            ++droppedEndpoints;
+            return true;
+        }
+        known.insert(endpoint.host);
+        hosts.push_back(endpoint.host);
+        return false;
+    });
+    if (droppedEndpoints > 0)
+        ZEL_LOG(Warning, "DNS: {} names more hosts than the {} looked up (maxNamesPerStep); {} SRV targets dropped",
+                domain_, settings_.maxNamesPerStep, droppedEndpoints);
     std::vector<Question> asked;
-    for (const auto& endpoint : endpoints)
+    for (const auto& host : hosts)
         for (const RecordType type : types)
-            if (std::find(asked.begin(), asked.end(), Question(type, endpoint.host)) == asked.end())
-                asked.emplace_back(type, endpoint.host);
+            asked.emplace_back(type, host);
     Gather(client_, asked,
-           [self = shared_from_this(), endpoints = std::move(endpoints), types, asked](const std::vector<RecordSet>& answers) {
-               std::map<Question, const RecordSet*> byQuestion;
+           [self = shared_from_this(), endpoints = std::move(endpoints), typeCount = types.size(),
+            hosts = std::move(hosts)](const std::vector<RecordSet>& answers) {
                std::error_code negative;
                std::error_code other;
-               for (std::size_t i = 0; i < asked.size(); ++i) {
-                   byQuestion[asked[i]] = &answers[i];
-                   const auto& error = answers[i].error;
+               for (const auto& answer : answers) {
+                   const auto& error = answer.error;
                    self->Note(error);
                    if (error == make_error_code(DnsError::NoRecords) || (IsNegative(error) && !negative))
                        negative = error;
                    else if (error && !IsNegative(error) && !other)
                        other = error;
                }
-               std::vector<Target> targets;
-               for (const auto& endpoint : endpoints)
-                   for (const RecordType type : types)
-                       for (const auto& address : byQuestion[Question(type, endpoint.host)]->addresses) {
-                           Target target{{address, endpoint.port, endpoint.transport},
-                                         self->destination_.host,
-                                         endpoint.host};
-                           if (std::find(targets.begin(), targets.end(), target) == targets.end())
-                               targets.push_back(std::move(target));
-                       }
-               if (targets.empty())
-                   return self->Fail(other ? other : negative ? negative : make_error_code(DnsError::NoRecords));
-               auto finish = std::move(self->finish_);
-               finish({}, std::move(targets));
+               // Views into the handler's own `hosts`, which no longer changes.
+               std::unordered_map<std::string_view, std::size_t> index;
+               for (std::size_t i = 0; i < hosts.size(); ++i)
+                   index.emplace(hosts[i], i);
+               self->MakeTargets(endpoints, index, typeCount, answers, other ? other : negative);
            });
+}
+
+namespace {
+
+/// Hashes the parts of a tuple a target is told apart by (address, port, transport).
+struct TupleHash {
+    std::size_t operator()(const Tuple& tuple) const noexcept {
+        std::size_t hash = 0;
+        const auto mix = [&hash](std::size_t value) { hash ^= value + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2); };
+        if (tuple.address.is_v4()) {
+            mix(tuple.address.to_v4().to_uint());
+        } else {
+            for (const unsigned char byte : tuple.address.to_v6().to_bytes())
+                mix(byte);
+        }
+        mix(tuple.port);
+        mix(static_cast<std::size_t>(tuple.transport));
+        return hash;
+    }
+};
+
+} // namespace
+
+void LocateOperation::MakeTargets(const std::vector<Endpoint>& endpoints,
+                             const std::unordered_map<std::string_view, std::size_t>& hostIndex, std::size_t typeCount,
+                             const std::vector<RecordSet>& answers, std::error_code failure) {
+    // Answers are laid out host by host, one per record type in order of preference. A tuple is
+    // tried once, the first time it appears, whichever SRV target led to it.
+    std::vector<Target> targets;
+    std::unordered_set<Tuple, TupleHash> seen;
+    std::size_t dropped = 0;
+    for (const auto& endpoint : endpoints) {
+        const std::size_t first = hostIndex.at(endpoint.host) * typeCount;
+        for (std::size_t type = 0; type < typeCount; ++type)
+            for (const auto& address : answers[first + type].addresses) {
+                Tuple tuple{address, endpoint.port, endpoint.transport};
+                if (seen.contains(tuple))
+                    continue;
+                if (targets.size() >= settings_.maxTargets) {
+                    ++dropped;
+                    continue;
+                }
+                seen.insert(tuple);
+                targets.push_back({std::move(tuple), destination_.host, endpoint.host});
+            }
+    }
+    if (dropped > 0)
+        ZEL_LOG(Warning, "DNS: {} gives more than {} targets (maxTargets); {} dropped", destination_.host,
+                settings_.maxTargets, dropped);
+    if (targets.empty())
+        return Fail(failure ? failure : make_error_code(DnsError::NoRecords));
+    auto finish = std::move(finish_);
+    finish({}, std::move(targets));
 }
 
 void LocateOperation::Note(const std::error_code& error) {

@@ -10,6 +10,8 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <system_error>
 #include <vector>
 
@@ -23,7 +25,10 @@ namespace zel::sip::stack::detail {
 ///                  no usable NAPTR -> SRV (per supported transport)  -> A/AAAA
 ///     no SRV found ........ A/AAAA of the domain on the default transport and port
 ///
-/// Questions of one step go out together; the next step starts when all have answered. Held by
+/// Questions of one step go out together; the next step starts when all have answered. The work is
+/// bounded by DnsSettings: names per step (maxNamesPerStep) and targets (maxTargets), on top of the
+/// records per answer the DnsClient keeps; duplicates are found by hashing, so a step is linear in
+/// what it is given. Held by
 /// shared_ptr: the DNS client's handlers keep it alive. `finish` is called exactly once, last.
 class LocateOperation : public std::enable_shared_from_this<LocateOperation> {
 public:
@@ -50,6 +55,8 @@ private:
     void SrvPerTransport();
     void LookUpDomainAddresses(std::optional<TransportType> transport, std::uint16_t port);
     void LookUpAddresses(std::vector<Endpoint> endpoints);
+    void MakeTargets(const std::vector<Endpoint>& endpoints, const std::unordered_map<std::string_view, std::size_t>& hostIndex,
+                std::size_t typeCount, const std::vector<RecordSet>& answers, std::error_code failure);
     void Note(const std::error_code& error);
     void Fail(std::error_code error);
 

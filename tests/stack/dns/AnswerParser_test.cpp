@@ -149,5 +149,31 @@ TEST(AnswerParser, CutShortOrCorruptMessagesAreErrorsNotCrashes) {
     EXPECT_EQ(AnswerTtl(overrun.data(), overrun.size(), 33), std::nullopt);
 }
 
+TEST(AnswerParser, KeepPreferredCutsToTheBestRecords) {
+    RecordSet srv;
+    srv.srv = {{30, 1, 1, "c"}, {10, 1, 2, "a1"}, {20, 1, 3, "b"}, {10, 5, 4, "a2"}, {30, 1, 5, "d"}};
+    EXPECT_EQ(KeepPreferred(srv, 3), 2u);
+    EXPECT_EQ(srv.srv, (std::vector<SrvRecord>{{10, 1, 2, "a1"}, {10, 5, 4, "a2"}, {20, 1, 3, "b"}}));
+
+    RecordSet naptr;
+    naptr.naptr = {{20, 5, "s", "SIP+D2U", "", "x"}, {10, 9, "s", "SIP+D2T", "", "y"}, {10, 1, "s", "SIP+D2U", "", "z"}};
+    EXPECT_EQ(KeepPreferred(naptr, 2), 1u);
+    ASSERT_EQ(naptr.naptr.size(), 2u);
+    EXPECT_EQ(naptr.naptr[0].replacement, "z");
+    EXPECT_EQ(naptr.naptr[1].replacement, "y");
+
+    RecordSet addresses;
+    for (int i = 1; i <= 5; ++i)
+        addresses.addresses.push_back(boost::asio::ip::make_address("192.0.2." + std::to_string(i)));
+    EXPECT_EQ(KeepPreferred(addresses, 2), 3u);
+    EXPECT_EQ(addresses.addresses, (std::vector<boost::asio::ip::address>{boost::asio::ip::make_address("192.0.2.1"),
+                                                                          boost::asio::ip::make_address("192.0.2.2")}));
+
+    // Within the bound nothing moves.
+    RecordSet small = srv;
+    EXPECT_EQ(KeepPreferred(small, 3), 0u);
+    EXPECT_EQ(small.srv, srv.srv);
+}
+
 } // namespace
 } // namespace zel::sip::stack::detail

@@ -95,7 +95,8 @@ public:
     void Stop() {
         if (pid_ <= 0)
             return;
-        ::kill(pid_, SIGTERM);
+        // The whole group: TCP queries are answered by child processes.
+        ::kill(-pid_, SIGTERM);
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -113,7 +114,11 @@ private:
         }
         const std::string log = (directory_ / "dnsmasq.log").string();
         std::vector<std::string> args{"dnsmasq",
-                                      "--no-daemon",
+                                      // In the foreground, but answering TCP in child processes as
+                                      // in production: --no-daemon serves a TCP connection inline
+                                      // and ignores UDP while the client keeps it open.
+                                      "--keep-in-foreground",
+                                      "--log-facility=-",
                                       "--port=" + std::to_string(port_),
                                       "--listen-address=127.0.0.1",
                                       "--bind-interfaces",
@@ -134,9 +139,14 @@ private:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
         pid_t pid = -1;
-        const int spawned = inSbin ? ::posix_spawn(&pid, "/usr/sbin/dnsmasq", &actions, nullptr, argv.data(), environ)
-                                   : ::posix_spawnp(&pid, "dnsmasq", &actions, nullptr, argv.data(), environ);
+        const int spawned = inSbin ? ::posix_spawn(&pid, "/usr/sbin/dnsmasq", &actions, &attributes, argv.data(), environ)
+                                   : ::posix_spawnp(&pid, "dnsmasq", &actions, &attributes, argv.data(), environ);
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
         if (spawned != 0)
             pid = -1;

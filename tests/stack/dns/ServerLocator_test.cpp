@@ -4,9 +4,11 @@
 #include "stack/dns/ServerLocator.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,6 +48,11 @@ const std::vector<std::string> kZone{
     "host-record=w3.weighted.test,127.0.0.43",
     "host-record=backup.weighted.test,127.0.0.49",
     "srv-host=_sip._udp.down.test,.",
+    "srv-host=_sip._udp.dup.test,d1.dup.test,5060,10,0",
+    "srv-host=_sip._udp.dup.test,d2.dup.test,5060,20,0",
+    "host-record=d1.dup.test,127.0.0.60",
+    "host-record=d2.dup.test,127.0.0.61",
+    "host-record=d2.dup.test,127.0.0.60",
     "host-record=down.test,127.0.0.50",
 };
 
@@ -156,6 +163,8 @@ TEST_F(ServerLocatorTest, SelectsTransportsAndFamilies) {
          all, {"127.0.0.20:5060 TCP"}},
         {"SRV target '.': the domain's address", Dest("down.test", {}, TT::UDP), AddressFamilies::IPv4Only, all,
          {"127.0.0.50:5060 UDP"}},
+        {"two SRV targets with one address: tried once", Dest("dup.test", {}, TT::UDP), AddressFamilies::IPv4Only,
+         all, {"127.0.0.60:5060 UDP", "127.0.0.61:5060 UDP"}},
         {"name case and trailing dot do not matter", Dest("PLAIN.Test.", 5099), AddressFamilies::IPv4Only, all,
          {"127.0.0.20:5099 UDP"}},
     };
@@ -351,6 +360,47 @@ TEST_F(ServerLocatorTest, LargeAnswersComeOverTcp) {
     EXPECT_EQ(outcome.targets.All().size(), 40u);
 }
 
+TEST_F(ServerLocatorTest, HostileAnswersAreBounded) {
+    // 400 SRV records in 10 priorities, each naming a host with 64 addresses: 25,600 targets and 400
+    // address questions if followed to the end. The bounds keep the SRV records of the best
+    // priorities, ask about 64 hosts and hand back 128 targets, all from priority 0.
+    std::vector<std::string> zone;
+    for (int i = 0; i < 400; ++i) {
+        const std::string host = "p" + std::to_string(i % 10) + "-h" + std::to_string(i) + ".hostile.test";
+        zone.push_back("srv-host=_sip._udp.hostile.test," + host + ",5060," + std::to_string(i % 10) + ",1");
+        for (int a = 1; a <= 64; ++a)
+            zone.push_back("host-record=" + host + ",10." + std::to_string(i / 200) + "." + std::to_string(i % 200) +
+                           "." + std::to_string(a));
+    }
+    Dnsmasq dns(zone);
+    DnsSettings settings = Settings(dns.Address());
+    settings.families = AddressFamilies::IPv4Only;
+    ServerLocator locator(io, settings);
+
+    // A timer on the same loop keeps ticking while the lookup runs: nothing holds the thread long.
+    boost::asio::steady_timer ticker(io);
+    int ticks = 0;
+    std::function<void()> tick = [&] {
+        ticker.expires_after(std::chrono::milliseconds(1));
+        ticker.async_wait([&](boost::system::error_code error) {
+            if (!error) {
+                ++ticks;
+                tick();
+            }
+        });
+    };
+    tick();
+    const auto outcome = Locate(locator, Dest("hostile.test", {}, TT::UDP));
+    ticker.cancel();
+    ASSERT_FALSE(outcome.error) << outcome.error.message();
+    EXPECT_EQ(outcome.targets.All().size(), settings.maxTargets);
+    for (const auto& target : outcome.targets.All())
+        EXPECT_EQ(target.hostName.substr(0, 3), "p0-") << target.hostName;
+    // Every question answered is cached: one SRV question, then one A question per host kept.
+    EXPECT_EQ(locator.Client().Cache().Size(), 1 + settings.maxNamesPerStep);
+    EXPECT_GT(ticks, 0);
+}
+
 TEST_F(ServerLocatorTest, HandlerMayDestroyTheLocator) {
     Dnsmasq dns(kZone);
     auto locator = std::make_unique<ServerLocator>(io, Settings(dns.Address()));
@@ -376,6 +426,9 @@ TEST(ServerLocatorSettings, BadSettingsAreRejected) {
     EXPECT_THROW(ServerLocator(io, settings), std::invalid_argument);
     settings = {};
     settings.servers = {"not an address"};
+    EXPECT_THROW(ServerLocator(io, settings), std::invalid_argument);
+    settings = {};
+    settings.maxTargets = 0;
     EXPECT_THROW(ServerLocator(io, settings), std::invalid_argument);
 }
 
