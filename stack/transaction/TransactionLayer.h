@@ -22,8 +22,10 @@
 #include "stack/transaction/CongestionManager.h"
 #include "stack/transaction/ServerInviteTransaction.h"
 #include "stack/transaction/ServerNonInviteTransaction.h"
+#include "stack/transaction/RequestRouting.h"
 #include "stack/transaction/TransactionLayerOptions.h"
 #include "stack/transaction/TransactionUserQueue.h"
+#include "stack/transport/KeepAliveManager.h"
 #include "stack/transport/Transport.h"
 #include "stack/transport/TransportReceiver.h"
 
@@ -52,7 +54,7 @@ namespace zel::sip::stack {
 /// runs; no locks. Only AllocateId is thread-safe. The io_context, queue, congestion manager,
 /// clock and locator must outlive the layer; destroy the layer on the io_context's thread or when
 /// it no longer runs.
-class TransactionLayer final : public TransportReceiver {
+class TransactionLayer final : public TransportReceiver, private KeepAliveHandler {
 public:
     /// `locator` may be null: requests to a Destination then fail with a TransportError event.
     /// Raises std::invalid_argument for bad options.
@@ -70,13 +72,33 @@ public:
     /// first transport of the target's type and IP version.
     void AddTransport(std::shared_ptr<Transport> transport);
 
-    /// Starts a client transaction for `request` (any method but ACK, which is sent without one)
+    /// Where a request of the transaction user goes: one fixed tuple (a connection id in it picks
+    /// that connection when open, else any to the address), the targets RFC 3263 server location
+    /// gives for a destination (with failover), one flow (the transport bound to `local`; a stream
+    /// flow is that connection only), or the tuple an earlier transaction ended up using.
+    using RequestTarget = std::variant<Tuple, Destination, Flow, SameTargetAs>;
+
+    /// Starts a client transaction for `request` (any method but ACK, which goes to SendAck)
     /// towards `target`. The layer puts its own Via on top (transport, sent-by, a new branch,
     /// rport) and adds Max-Forwards: 70 when there is none. Everything that follows reaches the
     /// queue under `id`; failures too (TransportError with the reason), never as an exception.
-    void SendRequest(TransactionId id, SipMessage request, const Tuple& target);
-    /// The same towards the targets that RFC 3263 server location gives for `destination`.
-    void SendRequest(TransactionId id, SipMessage request, const Destination& destination);
+    /// The events carry the flow the request really left on; the tuple it ended up using is
+    /// remembered for SendRequestLike-style routing (SameTargetAs) until ForgetTarget(id) or until
+    /// `TransactionLayerOptions::rememberedTargets` newer ones push it out.
+    void SendRequest(TransactionId id, SipMessage request, const RequestTarget& target,
+                     RequestOptions options = {});
+
+    /// Forgets the tuple that the client transaction `id` used. Unknown ids are ignored.
+    void ForgetTarget(TransactionId id);
+
+    /// Sends the ACK of a 2xx without a transaction (RFC 3261 section 17.1.1.3): our Via with one
+    /// branch is put on top and the ACK is encoded once; the bytes and the tuple are kept under
+    /// `id` for RetransmitAck until ForgetAck(id) or 64*T1. A failure to send (no target, no
+    /// transport, refused by the transport) is queued as TransportError under `id`.
+    void SendAck(TransactionId id, SipMessage ack, const RequestTarget& target, RequestOptions options = {});
+    /// Sends the kept bytes of ACK `id` again to the same tuple; unknown ids are ignored.
+    void RetransmitAck(TransactionId id);
+    void ForgetAck(TransactionId id);
 
     /// Cancels the INVITE client request `invite` (RFC 3261 section 9.1): a CANCEL with the INVITE's
     /// Request-URI, top Via (same branch), Route, From, To, Call-ID and CSeq number goes in a new
@@ -87,9 +109,15 @@ public:
     void SendCancel(TransactionId id, TransactionId invite);
 
     /// Sends `response` through the server transaction `id` (which then retransmits and absorbs as
-    /// RFC 3261 section 17.2 says). Unknown ids (the transaction has ended) and responses the
-    /// transaction's state does not allow are logged and dropped.
+    /// RFC 3261 section 17.2 says). A response for an unknown id (the transaction has ended) or one
+    /// the transaction's state does not allow is queued back as ResponseRefused.
     void SendResponse(TransactionId id, SipMessage response);
+
+    /// Keeps `flow` alive through the transport bound to `flow.local` (see KeepAliveManager); when
+    /// it fails a FlowFailed message is queued. Raises std::invalid_argument for a non-positive
+    /// interval or an unsupported transport; a flow without a transport is queued as FlowFailed.
+    void StartKeepAlive(const Flow& flow, std::chrono::milliseconds interval);
+    void StopKeepAlive(const Flow& flow);
 
     /// Stops: closes the transports, cancels timers and look-ups and forgets every transaction.
     /// Received messages and calls are ignored afterwards. Idempotent.
@@ -101,6 +129,12 @@ public:
     // TransportReceiver
     void OnMessage(const Tuple& source, const Tuple& local, std::string_view message) override;
     void OnSendFailed(const Tuple& destination, const std::error_code& error) override;
+    void OnKeepAlivePong(const Tuple& source) override;
+    void OnStunResponse(const Tuple& source, const Tuple& local, std::string_view message) override;
+    void OnConnectionClosed(const Tuple& flow) override;
+
+    // KeepAliveHandler
+    void OnFlowFailed(const Tuple& flow, FlowFailure reason) override;
 
 private:
     using Core = std::variant<std::monostate, ClientInviteTransaction, ClientNonInviteTransaction,
