@@ -13,9 +13,8 @@ void TransactionUserQueueLimits::Validate() const {
     if (capacity < requestCapacity) {
         throw std::invalid_argument("the transaction user queue's capacity must not be below its request capacity");
     }
-    if (strayCapacity == 0 || strayCapacity > requestCapacity) {
-        throw std::invalid_argument(
-            "the transaction user queue's stray capacity must be above 0 and not above its request capacity");
+    if (strayCapacity == 0) {
+        throw std::invalid_argument("the transaction user queue needs a stray capacity above 0");
     }
 }
 

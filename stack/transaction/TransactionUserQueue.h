@@ -33,8 +33,7 @@ struct TransactionUserQueueLimits {
     /// running transactions.
     std::size_t strayCapacity = 200;
 
-    /// Raises std::invalid_argument unless 0 < requestCapacity <= capacity and
-    /// 0 < strayCapacity <= requestCapacity.
+    /// Raises std::invalid_argument unless 0 < requestCapacity <= capacity and 0 < strayCapacity.
     void Validate() const;
 };
 
