@@ -149,6 +149,7 @@ public:
 
 private:
     void RunEventLoop();
+    TransactionId Post(SipMessage request, TransactionLayer::RequestTarget target, RequestOptions options, bool ack);
     void CheckRunning() const;
 
     StackOptions options_;
