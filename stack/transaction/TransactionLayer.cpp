@@ -7,7 +7,6 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/post.hpp>
 
-#include <cstdio>
 #include <utility>
 
 #include "stack/base/Log.h"
@@ -25,8 +24,9 @@ TransactionLayer::TransactionLayer(boost::asio::io_context& io, TransactionLayer
                                    TransactionUserQueue& queue, const CongestionManager& congestion,
                                    const TransactionClock& clock, ServerLocator* locator)
     : io_(io), options_(std::move(options)), queue_(queue), congestion_(congestion), clock_(clock),
-      locator_(locator), random_(std::random_device{}()) {
+      locator_(locator) {
     options_.Validate();
+    keepAlive_ = std::make_unique<KeepAliveManager>(io_, static_cast<KeepAliveHandler&>(*this), options_.keepAlive);
 }
 
 TransactionLayer::~TransactionLayer() { Shutdown(); }
@@ -61,7 +61,8 @@ void TransactionLayer::OnSendFailed(const Tuple& destination, const std::error_c
                     Dispatch(table, failed.key, TransactionEvent::Failed());
                 }
             } else if (failed.ack != 0) {
-                FailRequest(failed.ack, error);
+                // An ACK has no transaction: no Terminated follows.
+                queue_.Push(EventFor(failed.ack, TransactionUserMessage::Kind::TransportError, error));
             }
         });
         return;
@@ -184,7 +185,8 @@ void TransactionLayer::ReportToTu(Entry& entry, TuAction& action) {
 }
 
 void TransactionLayer::Send(Entry& entry, const SipMessage& message, bool retransmission) {
-    Transport* transport = FindTransport(entry.destination, entry.server ? &entry.local : nullptr);
+    // A client keeps to the transport it started on (the one of its flow, if any).
+    Transport* transport = FindTransport(entry.destination, &entry.local, !entry.server && entry.connectionOnly);
     if (transport == nullptr) {
         // Reported from the loop, not from inside the core's actions.
         entry.lastError = std::make_error_code(std::errc::protocol_not_supported);
@@ -200,7 +202,8 @@ void TransactionLayer::Send(Entry& entry, const SipMessage& message, bool retran
     current.server = entry.server;
     current.key = entry.key;
     Attributed(std::move(current), [&] {
-        transport->Send(entry.destination, message.Encode(), SendOptions{retransmission, entry.serverName});
+        transport->Send(entry.destination, message.Encode(),
+                        SendOptions{retransmission, entry.serverName, entry.connectionOnly});
     });
 }
 
@@ -233,7 +236,22 @@ bool TransactionLayer::IsTerminated(const Entry& entry) const {
 
 // ---- transports -------------------------------------------------------------------------------
 
-Transport* TransactionLayer::FindTransport(const Tuple& destination, const Tuple* local) const {
+namespace {
+
+/// Same transport, port and IP version, and the same address unless `bound` is bound to all
+/// interfaces (then `local` may name the interface address a message came in on).
+bool BoundTo(const Tuple& bound, const Tuple& local) noexcept {
+    return bound.transport == local.transport && bound.port == local.port &&
+           bound.address.is_v6() == local.address.is_v6() &&
+           (bound.address == local.address || bound.address.is_unspecified());
+}
+
+/// Source addresses learnt per destination address; forgotten all at once past this.
+constexpr std::size_t kMaxSourceAddresses = 1024;
+
+} // namespace
+
+Transport* TransactionLayer::FindTransport(const Tuple& destination, const Tuple* local, bool exact) const {
     const bool v6 = destination.address.is_v6();
     Transport* match = nullptr;
     for (const auto& transport : transports_) {
@@ -241,46 +259,148 @@ Transport* TransactionLayer::FindTransport(const Tuple& destination, const Tuple
         if (bound.transport != destination.transport || bound.address.is_v6() != v6) {
             continue;
         }
-        if (local == nullptr || (bound.port == local->port && bound.address == local->address)) {
+        if (local != nullptr && BoundTo(bound, *local)) {
             return transport.get();
         }
         if (match == nullptr) {
             match = transport.get();
         }
     }
-    return match;
+    return exact && local != nullptr ? nullptr : match;
 }
 
-std::string TransactionLayer::SentBy(const Transport& transport, const Tuple& destination) const {
-    boost::asio::ip::address address = transport.LocalTuple().address;
-    if (address.is_unspecified()) {
-        // Bound to all interfaces: the address the system routes towards the destination from.
-        boost::system::error_code error;
-        boost::asio::ip::udp::socket probe(io_);
-        probe.open(destination.address.is_v6() ? boost::asio::ip::udp::v6() : boost::asio::ip::udp::v4(), error);
-        if (!error) {
-            probe.connect(boost::asio::ip::udp::endpoint(destination.address, destination.port != 0 ? destination.port : 5060),
-                          error);
-        }
-        if (!error) {
-            auto endpoint = probe.local_endpoint(error);
-            if (!error) {
-                address = endpoint.address();
-            }
-        }
-        if (error || address.is_unspecified()) {
-            address = destination.address.is_v6() ? boost::asio::ip::address(boost::asio::ip::address_v6::loopback())
-                                                   : boost::asio::ip::address(boost::asio::ip::address_v4::loopback());
+std::shared_ptr<Transport> TransactionLayer::FindTransportShared(const Tuple& local) const {
+    for (const auto& transport : transports_) {
+        if (BoundTo(transport->LocalTuple(), local)) {
+            return transport;
         }
     }
+    return nullptr;
+}
+
+boost::asio::ip::address TransactionLayer::SourceAddress(const Transport& transport, const Tuple& destination) {
+    const boost::asio::ip::address bound = transport.LocalTuple().address;
+    if (!bound.is_unspecified()) {
+        return bound;
+    }
+    if (auto known = sourceAddresses_.find(destination.address); known != sourceAddresses_.end()) {
+        return known->second;
+    }
+    // Bound to all interfaces: the address the system routes towards the destination from, asked
+    // once per destination address of a connected (never used) UDP socket.
+    boost::system::error_code error;
+    boost::asio::ip::udp::socket probe(io_);
+    probe.open(destination.address.is_v6() ? boost::asio::ip::udp::v6() : boost::asio::ip::udp::v4(), error);
+    if (!error) {
+        probe.connect(boost::asio::ip::udp::endpoint(destination.address, destination.port != 0 ? destination.port : 5060),
+                      error);
+    }
+    boost::asio::ip::address address;
+    if (!error) {
+        auto endpoint = probe.local_endpoint(error);
+        if (!error) {
+            address = endpoint.address();
+        }
+    }
+    if (error || address.is_unspecified()) {
+        // No route: not remembered, the next request asks again.
+        return destination.address.is_v6() ? boost::asio::ip::address(boost::asio::ip::address_v6::loopback())
+                                           : boost::asio::ip::address(boost::asio::ip::address_v4::loopback());
+    }
+    if (sourceAddresses_.size() >= kMaxSourceAddresses) {
+        sourceAddresses_.clear();
+    }
+    sourceAddresses_.emplace(destination.address, address);
+    return address;
+}
+
+std::string TransactionLayer::SentBy(const Transport& transport, const Tuple& destination) {
+    const boost::asio::ip::address address = SourceAddress(transport, destination);
     const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
     return host + ":" + std::to_string(transport.LocalTuple().port);
 }
 
-std::string TransactionLayer::RandomToken() {
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(random_()));
-    return text;
+Tuple TransactionLayer::LocalEnd(const Transport& transport, const Tuple& destination) {
+    Tuple local = transport.LocalTuple();
+    local.address = SourceAddress(transport, destination);
+    return local;
+}
+
+// ---- flows --------------------------------------------------------------------------------------
+
+void TransactionLayer::StartKeepAlive(const Flow& flow, std::chrono::milliseconds interval) {
+    if (shutDown_) {
+        return;
+    }
+    std::shared_ptr<Transport> transport = FindTransportShared(flow.local);
+    if (transport == nullptr) {
+        TransactionUserMessage message = EventFor(0, TransactionUserMessage::Kind::FlowFailed,
+                                                  std::make_error_code(std::errc::protocol_not_supported));
+        message.source = flow.remote;
+        message.local = flow.local;
+        queue_.Push(std::move(message));
+        return;
+    }
+    keepAlive_->Start(std::move(transport), flow.remote, interval);
+    for (Flow& kept : keptAlive_) {
+        if (kept.remote == flow.remote) {
+            kept.local = flow.local;
+            return;
+        }
+    }
+    keptAlive_.push_back(flow);
+}
+
+void TransactionLayer::StopKeepAlive(const Flow& flow) {
+    if (shutDown_) {
+        return;
+    }
+    keepAlive_->Stop(flow.remote);
+    std::erase_if(keptAlive_, [&](const Flow& kept) { return kept.remote == flow.remote; });
+}
+
+void TransactionLayer::OnFlowFailed(const Tuple& flow, FlowFailure reason) {
+    TransactionUserMessage message =
+        EventFor(0, TransactionUserMessage::Kind::FlowFailed,
+                 std::make_error_code(reason == FlowFailure::NoResponse ? std::errc::timed_out
+                                                                       : std::errc::address_not_available));
+    message.source = flow;
+    for (auto it = keptAlive_.begin(); it != keptAlive_.end(); ++it) {
+        if (it->remote == flow) {
+            message.local = it->local;
+            keptAlive_.erase(it);
+            break;
+        }
+    }
+    ZEL_LOG(Info, "flow {} failed: {}", ToString(flow), ToString(reason));
+    queue_.Push(std::move(message));
+}
+
+void TransactionLayer::OnKeepAlivePong(const Tuple& source) {
+    if (!shutDown_) {
+        keepAlive_->OnPong(source);
+    }
+}
+
+void TransactionLayer::OnStunResponse(const Tuple& source, const Tuple& /*local*/, std::string_view message) {
+    if (!shutDown_) {
+        keepAlive_->OnStunResponse(source, message);
+    }
+}
+
+void TransactionLayer::OnConnectionClosed(const Tuple& flow) {
+    if (shutDown_) {
+        return;
+    }
+    auto it = connections_.find(flow.connectionId);
+    if (it == connections_.end()) {
+        return; // never carried anything to us: nothing of the TU's is on it
+    }
+    TransactionUserMessage message = EventFor(0, TransactionUserMessage::Kind::ConnectionClosed);
+    message.source = flow;
+    message.local = it->second;
+    connections_.erase(it);
+    queue_.Push(std::move(message));
 }
 
 void TransactionLayer::Shutdown() {
@@ -296,6 +416,13 @@ void TransactionLayer::Shutdown() {
         }
     }
     requests_.clear();
+    remembered_.clear();
+    rememberedAge_.clear();
+    acks_.clear(); // their expiry timers end with operation_aborted
+    ackAge_.clear();
+    keepAlive_.reset();
+    keptAlive_.clear();
+    connections_.clear();
     serverIds_.clear();
     clientIds_.clear();
     servers_.clear();

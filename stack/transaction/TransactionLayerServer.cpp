@@ -4,9 +4,12 @@
 
 #include "stack/transaction/TransactionLayer.h"
 
+#include <type_traits>
 #include <utility>
 
+#include "stack/base/CaseInsensitive.h"
 #include "stack/base/Log.h"
+#include "stack/base/Random.h"
 #include "stack/transaction/detail/LayerSupport.h"
 #include "stack/transaction/detail/StatelessResponses.h"
 
@@ -21,23 +24,53 @@ void TransactionLayer::SendResponse(TransactionId id, SipMessage response) {
     }
     auto it = serverIds_.find(id);
     if (it == serverIds_.end()) {
-        ZEL_LOG(Info, "response {} for transaction {} dropped: the transaction has ended", response.StatusCode(), id);
+        RefuseResponse(id, std::move(response), "the transaction is unknown or has ended");
         return;
     }
     const TransactionKey key = it->second;
+    auto found = servers_.find(key);
+    if (found == servers_.end()) {
+        RefuseResponse(id, std::move(response), "the transaction has ended");
+        return;
+    }
+    const bool allowed = std::visit(
+        [&response](const auto& core) {
+            using CoreType = std::decay_t<decltype(core)>;
+            if constexpr (std::is_same_v<CoreType, ServerInviteTransaction> ||
+                          std::is_same_v<CoreType, ServerNonInviteTransaction>) {
+                return core.AllowsResponse(response);
+            } else {
+                return false;
+            }
+        },
+        found->second->core);
+    if (!allowed) {
+        RefuseResponse(id, std::move(response), "the transaction's state does not allow it");
+        return;
+    }
     Dispatch(servers_, key, TransactionEvent::FromTu(std::move(response)));
+}
+
+void TransactionLayer::RefuseResponse(TransactionId id, SipMessage response, std::string_view why) {
+    ZEL_LOG(Info, "response {} for transaction {} refused: {}", response.StatusCode(), id, why);
+    TransactionUserMessage message = EventFor(id, TransactionUserMessage::Kind::ResponseRefused);
+    message.message = std::make_shared<SipMessage>(std::move(response));
+    queue_.Push(std::move(message));
 }
 
 void TransactionLayer::OnMessage(const Tuple& source, const Tuple& local, std::string_view message) {
     if (shutDown_) {
         return;
     }
+    if (source.connectionId != 0 && !connections_.contains(source.connectionId)) {
+        connections_.emplace(source.connectionId, local); // told to the TU when it closes
+    }
+    // Every step below checks instead of raising; this only keeps a fault of ours (or memory
+    // exhaustion) from reaching the transport.
     try {
         HandleMessage(source, local, message);
     } catch (const std::exception& error) {
-        ZEL_LOG(Warning, "message from {} dropped: {}", ToString(source), error.what());
-    } catch (...) {
-        ZEL_LOG(Warning, "message from {} dropped", ToString(source));
+        ZEL_LOG(Err, "message from {} dropped: {}", ToString(source), error.what());
     }
 }
 
@@ -95,7 +128,7 @@ void TransactionLayer::HandleRequest(const Tuple& source, const Tuple& local, Si
         message.message = std::make_shared<SipMessage>(std::move(request));
         message.source = source;
         message.local = local;
-        queue_.Push(std::move(message));
+        queue_.PushStray(std::move(message)); // any peer can send these: they have a bound of their own
         return;
     }
     if (request.Method() == "CANCEL") {
@@ -157,16 +190,15 @@ TransactionLayer::Entry* TransactionLayer::CreateServer(const Tuple& source, con
     entry->key = std::move(key);
     entry->destination = source;
     entry->local = local;
-    try {
-        if (request.Method() == "INVITE") {
-            entry->core.emplace<ServerInviteTransaction>(std::move(request), source.transport, clock_, options_.timers);
-        } else {
-            entry->core.emplace<ServerNonInviteTransaction>(std::move(request), source.transport, clock_,
-                                                            options_.timers);
-        }
-    } catch (const std::exception& error) {
-        ZEL_LOG(Warning, "request from {} dropped: {}", ToString(source), error.what());
+    // The cores raise only for a request without a server key or an ACK, which the caller has
+    // ruled out (it looked the key up, and ACKs never get here).
+    if (request.Method() == "ACK") {
         return nullptr;
+    }
+    if (request.Method() == "INVITE") {
+        entry->core.emplace<ServerInviteTransaction>(std::move(request), source.transport, clock_, options_.timers);
+    } else {
+        entry->core.emplace<ServerNonInviteTransaction>(std::move(request), source.transport, clock_, options_.timers);
     }
     Entry& created = *entry;
     serverIds_.emplace(created.id, created.key);
@@ -175,18 +207,40 @@ TransactionLayer::Entry* TransactionLayer::CreateServer(const Tuple& source, con
 }
 
 void TransactionLayer::HandleResponse(const Tuple& source, const Tuple& local, SipMessage response) {
-    if (std::optional<TransactionKey> key = ClientTransactionKey(response); key && clients_.contains(*key)) {
-        Dispatch(clients_, *key, TransactionEvent::FromTransport(std::move(response)));
-        return;
+    if (std::optional<TransactionKey> key = ClientTransactionKey(response)) {
+        if (auto it = clients_.find(*key); it != clients_.end()) {
+            Entry& entry = *it->second;
+            // RFC 3261 section 18.1.2: the top Via's sent-by must be the one we wrote. The branch
+            // alone is not proof: this drops a forged response that guessed or saw the branch but
+            // names another sender.
+            const Via* via = response.Peek<Via>(HeaderType::Via);
+            const std::string sentBy = via == nullptr ? std::string()
+                                                      : std::string(Unbracketed(via->Host())) + ":" +
+                                                            std::to_string(via->HasPort() ? via->Port() : 0);
+            if (!IEquals(sentBy, entry.sentBy)) {
+                ZEL_LOG(Info, "response from {} dropped: its Via names {}, not {}", ToString(source), sentBy,
+                        entry.sentBy);
+                return;
+            }
+            // The flow the request really went over: the connection the response came on.
+            if (!IsDatagram(source.transport) && source.connectionId != 0 && !entry.detached) {
+                entry.destination.connectionId = source.connectionId;
+                entry.local = local;
+                Remember(entry);
+            }
+            Dispatch(clients_, *key, TransactionEvent::FromTransport(std::move(response)));
+            return;
+        }
     }
     // A 2xx retransmission after the transaction ended, or a response to nothing of ours: the
-    // dialog layer decides (it ACKs 2xx retransmissions).
+    // dialog layer decides (it ACKs 2xx retransmissions). Any peer can send these, so they have a
+    // bound of their own in the queue and never take the room of transaction events.
     TransactionUserMessage message;
     message.kind = TransactionUserMessage::Kind::Response;
     message.message = std::make_shared<SipMessage>(std::move(response));
     message.source = source;
     message.local = local;
-    queue_.Push(std::move(message));
+    queue_.PushStray(std::move(message));
 }
 
 void TransactionLayer::AnswerStatelessly(const SipMessage& request, const Tuple& source, int code,
