@@ -119,8 +119,8 @@ void TransactionLayer::Dispatch(Table& table, const TransactionKey& key, Transac
             },
             entry.core);
     } catch (const std::exception& error) {
-        // Only the TU's responses can be refused (a response the state does not allow).
-        ZEL_LOG(Warning, "transaction {}: {} refused: {}", entry.id, ToString(event.kind), error.what());
+        // SendResponse checks AllowsResponse first and nothing else raises: a fault of ours.
+        ZEL_LOG(Err, "transaction {}: {} refused: {}", entry.id, ToString(event.kind), error.what());
         return;
     }
     Run(table, entry, std::move(actions));
