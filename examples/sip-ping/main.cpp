@@ -242,7 +242,10 @@ int Run(const Settings& settings) {
             final = true;
             break;
         case TransactionUserMessage::Kind::Request:
-            break;
+        case TransactionUserMessage::Kind::ResponseRefused:
+        case TransactionUserMessage::Kind::FlowFailed:
+        case TransactionUserMessage::Kind::ConnectionClosed:
+            break; // not about our request
         }
     }
     if (!final && status == TimedOut)

@@ -34,6 +34,8 @@ Destination DestinationOf(const Uri& uri) {
     return destination;
 }
 
+void CheckAck(const SipMessage& ack);
+
 void CheckRequest(const SipMessage& request) {
     if (!request.IsRequest() || request.Method().empty()) {
         throw std::invalid_argument("SipStack::SendRequest: the message is not a request");
@@ -45,6 +47,13 @@ void CheckRequest(const SipMessage& request) {
     if (cseq == nullptr || cseq->Method() != request.Method()) {
         throw std::invalid_argument("SipStack::SendRequest: the request needs a CSeq with method " +
                                     std::string(request.Method()));
+    }
+}
+
+void CheckAck(const SipMessage& ack) {
+    CheckRequest(ack);
+    if (ack.Method() != "ACK") {
+        throw std::invalid_argument("SipStack::SendAck: the message is not an ACK");
     }
 }
 
@@ -78,10 +87,11 @@ struct Failure {
 } // namespace
 
 SipStack::SipStack(StackOptions options)
-    : options_((options.Validate(), std::move(options))), queue_(clock_, options_.queue),
+    : options_((options.Validate(), std::move(options))),
+      queue_(std::make_shared<TransactionUserQueue>(clock_, options_.queue)),
       congestion_(options_.congestionTolerance), workGuard_(boost::asio::make_work_guard(io_)),
       locator_(std::make_unique<ServerLocator>(io_, options_.dns)),
-      layer_(std::make_unique<TransactionLayer>(io_, options_.transactions, queue_, congestion_, clock_,
+      layer_(std::make_unique<TransactionLayer>(io_, options_.transactions, *queue_, congestion_, clock_,
                                                 locator_.get())),
       thread_([this] { RunEventLoop(); }) {}
 
@@ -182,25 +192,105 @@ Tuple SipStack::AddTransport(TransportType type, IpVersion version, std::string_
     std::get<Failure>(outcome).Raise();
 }
 
-TransactionId SipStack::SendRequest(SipMessage request, const Tuple& target) {
+void SipStack::AttachTransactionUser(boost::asio::any_io_executor executor, TransactionUserSink& sink) {
     CheckRunning();
-    CheckRequest(request);
+    if (!executor) {
+        throw std::invalid_argument("SipStack::AttachTransactionUser: no executor");
+    }
+    try {
+        queue_->DeliverTo(std::move(executor), sink);
+    } catch (const std::logic_error&) {
+        throw std::logic_error("SipStack::AttachTransactionUser: a transaction user is attached already");
+    }
+}
+
+TransactionId SipStack::Post(SipMessage request, TransactionLayer::RequestTarget target, RequestOptions options,
+                             bool ack) {
+    CheckRunning();
+    if (ack) {
+        CheckAck(request);
+    } else {
+        CheckRequest(request);
+    }
     const TransactionId id = layer_->AllocateId();
-    boost::asio::post(io_, [this, id, request = std::move(request), target]() mutable {
-        layer_->SendRequest(id, std::move(request), target);
+    boost::asio::post(io_, [this, id, request = std::move(request), target = std::move(target), options,
+                            ack]() mutable {
+        if (ack) {
+            layer_->SendAck(id, std::move(request), target, options);
+        } else {
+            layer_->SendRequest(id, std::move(request), target, options);
+        }
     });
     return id;
 }
 
-TransactionId SipStack::SendRequest(SipMessage request, const Uri& target) {
+TransactionId SipStack::SendRequest(SipMessage request, const Uri& target, RequestOptions options) {
     CheckRunning();
-    CheckRequest(request);
     Destination destination = DestinationOf(target);
-    const TransactionId id = layer_->AllocateId();
-    boost::asio::post(io_, [this, id, request = std::move(request), destination = std::move(destination)]() mutable {
-        layer_->SendRequest(id, std::move(request), destination);
-    });
-    return id;
+    return Post(std::move(request), std::move(destination), options, false);
+}
+
+TransactionId SipStack::SendRequest(SipMessage request, const Tuple& target, RequestOptions options) {
+    return Post(std::move(request), target, options, false);
+}
+
+TransactionId SipStack::SendRequest(SipMessage request, const Flow& flow, RequestOptions options) {
+    return Post(std::move(request), flow, options, false);
+}
+
+TransactionId SipStack::SendRequestLike(SipMessage request, TransactionId earlier, RequestOptions options) {
+    return Post(std::move(request), SameTargetAs{earlier}, options, false);
+}
+
+void SipStack::ForgetTarget(TransactionId transaction) {
+    CheckRunning();
+    boost::asio::post(io_, [this, transaction] { layer_->ForgetTarget(transaction); });
+}
+
+TransactionId SipStack::SendAck(SipMessage ack, const Uri& target, RequestOptions options) {
+    CheckRunning();
+    Destination destination = DestinationOf(target);
+    return Post(std::move(ack), std::move(destination), options, true);
+}
+
+TransactionId SipStack::SendAck(SipMessage ack, const Tuple& target, RequestOptions options) {
+    return Post(std::move(ack), target, options, true);
+}
+
+TransactionId SipStack::SendAck(SipMessage ack, const Flow& flow, RequestOptions options) {
+    return Post(std::move(ack), flow, options, true);
+}
+
+TransactionId SipStack::SendAckLike(SipMessage ack, TransactionId earlier, RequestOptions options) {
+    return Post(std::move(ack), SameTargetAs{earlier}, options, true);
+}
+
+void SipStack::RetransmitAck(TransactionId ack) {
+    CheckRunning();
+    boost::asio::post(io_, [this, ack] { layer_->RetransmitAck(ack); });
+}
+
+void SipStack::ForgetAck(TransactionId ack) {
+    CheckRunning();
+    boost::asio::post(io_, [this, ack] { layer_->ForgetAck(ack); });
+}
+
+void SipStack::StartKeepAlive(const Flow& flow, std::chrono::milliseconds interval) {
+    CheckRunning();
+    if (interval.count() <= 0) {
+        throw std::invalid_argument("SipStack::StartKeepAlive: the interval must be positive");
+    }
+    const TransportType type = flow.remote.transport;
+    if (type != TransportType::UDP && type != TransportType::TCP && type != TransportType::TLS) {
+        throw std::invalid_argument("SipStack::StartKeepAlive: no keep-alive for " + std::string(ToString(type)) +
+                                    " flows");
+    }
+    boost::asio::post(io_, [this, flow, interval] { layer_->StartKeepAlive(flow, interval); });
+}
+
+void SipStack::StopKeepAlive(const Flow& flow) {
+    CheckRunning();
+    boost::asio::post(io_, [this, flow] { layer_->StopKeepAlive(flow); });
 }
 
 TransactionId SipStack::SendCancel(TransactionId invite) {
@@ -242,7 +332,8 @@ void SipStack::Shutdown() {
     eventThreadId_.store(std::thread::id{});
     // The layer and the locator stay (idle) until the destructor: calls racing with this one may
     // still post to the loop, which no longer runs.
-    queue_.Close();
+    queue_->Close();
+    queue_->StopDelivery();
 }
 
 } // namespace zel::sip::stack

@@ -259,4 +259,18 @@ void ServerInviteTransaction::Terminate() {
     context_.Terminate();
 }
 
+bool ServerInviteTransaction::AllowsResponse(const SipMessage& response) const noexcept {
+    if (!response.IsResponse()) {
+        return false;
+    }
+    switch (state_) {
+    case State::Proceeding: return true;
+    case State::Accepted: return response.StatusCode() >= 200 && response.StatusCode() < 300;
+    case State::Completed:
+    case State::Confirmed:
+    case State::Terminated: return false;
+    }
+    return false;
+}
+
 } // namespace zel::sip::stack

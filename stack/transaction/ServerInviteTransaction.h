@@ -44,6 +44,10 @@ public:
     /// 300-699 response, anything but a 2xx after a 2xx).
     TransactionActions Handle(TransactionEvent event);
 
+    /// True when the transaction user may send `response` now: Handle takes it without raising and
+    /// sends it (false for a request, or for a response the state does not allow, see Handle).
+    bool AllowsResponse(const SipMessage& response) const noexcept;
+
     State GetState() const noexcept { return state_; }
     const TransactionKey& Key() const noexcept { return key_; }
 

@@ -161,4 +161,17 @@ void ServerNonInviteTransaction::Terminate() {
     context_.Terminate();
 }
 
+bool ServerNonInviteTransaction::AllowsResponse(const SipMessage& response) const noexcept {
+    if (!response.IsResponse()) {
+        return false;
+    }
+    switch (state_) {
+    case State::Trying:
+    case State::Proceeding: return true;
+    case State::Completed:
+    case State::Terminated: return false;
+    }
+    return false;
+}
+
 } // namespace zel::sip::stack

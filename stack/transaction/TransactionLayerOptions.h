@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "stack/message/MessageLimits.h"
+#include "stack/transport/KeepAliveManager.h"
 #include "stack/transaction/TransactionTimer.h"
 
 namespace zel::sip::stack {
@@ -18,6 +19,14 @@ struct TransactionLayerOptions {
     std::size_t maxClientRequests = 8192;
     /// What the parser accepts from a peer.
     MessageLimits messageLimits;
+    /// Client transactions whose final tuple is remembered for routing later requests the same
+    /// way (SameTargetAs); the oldest is forgotten past this.
+    std::size_t rememberedTargets = 4096;
+    /// ACKs of 2xx kept for retransmission at once (each for 64*T1 at most); the oldest is
+    /// forgotten past this.
+    std::size_t rememberedAcks = 4096;
+    /// Timings of RFC 5626 keep-alives (pong timeout, STUN retransmissions).
+    KeepAliveTimings keepAlive;
 
     /// Raises std::invalid_argument for bad timer values or a zero bound.
     void Validate() const;

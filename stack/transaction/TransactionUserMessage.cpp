@@ -14,6 +14,12 @@ std::string_view ToString(TransactionUserMessage::Kind kind) noexcept {
         return "TransportError";
     case TransactionUserMessage::Kind::Terminated:
         return "Terminated";
+    case TransactionUserMessage::Kind::ResponseRefused:
+        return "ResponseRefused";
+    case TransactionUserMessage::Kind::FlowFailed:
+        return "FlowFailed";
+    case TransactionUserMessage::Kind::ConnectionClosed:
+        return "ConnectionClosed";
     }
     return "?";
 }

@@ -23,14 +23,30 @@ struct TransactionUserMessage {
         Timeout,        ///< timer B or F (client) or H (server) fired
         TransportError, ///< the request could not be sent to any target; `error` says why
         Terminated,     ///< the transaction has ended; its id is not used again
+        /// A response the transaction user sent through `transaction` was not sent: the
+        /// transaction's state does not allow it (a 180 after a 200, anything after a final
+        /// non-2xx), or the transaction is unknown or has ended. `message` is the response.
+        ResponseRefused,
+        /// A kept-alive flow stopped answering (RFC 5626 section 4.4), or the mapped address seen
+        /// by STUN changed: `source` and `local` name the flow, `error` the reason
+        /// (std::errc::timed_out, or std::errc::address_not_available for a changed address). The
+        /// flow is no longer kept alive. `transaction` is 0.
+        FlowFailed,
+        /// A stream connection that carried messages to us was closed, by either side: `source`
+        /// names it (with its connection id) and `local` our end. Requests on that flow now fail.
+        /// `transaction` is 0.
+        ConnectionClosed,
     };
 
     Kind kind = Kind::Terminated;
-    /// The transaction this is about; 0 for an ACK of a 2xx and a response that matched nothing.
+    /// The transaction this is about; 0 for an ACK of a 2xx, a response that matched nothing and
+    /// the flow events. For a failed ACK (`SipStack::SendAck`) the ACK's id.
     TransactionId transaction = 0;
-    /// The message, for Request and Response; the receiver owns it from here on.
+    /// The message, for Request, Response and ResponseRefused; the receiver owns it from here on.
     std::shared_ptr<SipMessage> message;
-    /// For received messages: the peer (with the connection id on stream transports) and our end.
+    /// The flow: for received messages the peer (with the connection id on stream transports) and
+    /// our end; for events of a client transaction the flow its request really left on (the
+    /// target after failover, the connection the responses came over).
     Tuple source;
     Tuple local;
     /// For TransportError: the transport's error, a DNS error, or std::errc::no_buffer_space when a

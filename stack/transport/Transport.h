@@ -15,6 +15,10 @@ struct SendOptions {
     /// The host name the peer must prove on a new TLS or WSS connection (SNI and RFC 5922 checks).
     /// Empty checks the certificate against the destination's IP address instead.
     std::string serverName;
+    /// Stream transports: only the connection named by the destination's connection id (an RFC
+    /// 5626 flow); when it is closed the message fails with std::errc::not_connected instead of
+    /// going over another connection or a new one.
+    bool connectionOnly = false;
 };
 
 /// Counters a transport keeps for diagnostics and tests.

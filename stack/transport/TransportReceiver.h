@@ -32,6 +32,11 @@ public:
     /// by the transport itself and never reach the receiver; neither do they reach `OnMessage` or
     /// the message logger. The bytes are only valid during the call. Ignored unless overridden.
     virtual void OnStunResponse(const Tuple& /*source*/, const Tuple& /*local*/, std::string_view /*message*/) {}
+
+    /// The stream connection `flow` (the peer, with the connection's id) was closed, by either
+    /// side, for any reason but the transport's own Close: messages for that flow can no longer be
+    /// sent on it. Ignored unless overridden.
+    virtual void OnConnectionClosed(const Tuple& /*flow*/) {}
 };
 
 } // namespace zel::sip::stack

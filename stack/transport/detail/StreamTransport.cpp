@@ -149,6 +149,9 @@ void StreamTransport::DoSend(const Tuple& destination, std::string message, cons
         return ReportSendFailure(destination, std::make_error_code(std::errc::address_family_not_supported));
 
     auto connection = FindConnection(destination, options);
+    if (options.connectionOnly && destination.connectionId != 0 &&
+        (!connection || connection->Id() != destination.connectionId))
+        return ReportSendFailure(destination, std::make_error_code(std::errc::not_connected));
     if (!connection) {
         if (connections_.size() >= options_.limits.maxConnections)
             return ReportSendFailure(destination, std::make_error_code(std::errc::too_many_files_open));
@@ -247,6 +250,8 @@ void StreamTransport::OnConnectionClosed(Connection& connection, const std::erro
     if (rejected)
         ++statistics_.connectionsRejected;
     Forget(connection);
+    if (!closed_)
+        options_.receiver->OnConnectionClosed(connection.Peer());
     Tuple peer = connection.Peer();
     peer.connectionId = 0;
     for (std::size_t i = 0; i < unsent.size(); ++i)

@@ -9,12 +9,14 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "TransactionTestSupport.h"
 #include "stack/transaction/TransactionLayer.h"
+#include "stack/transport/MessageLoggingHandler.h"
 #include "stack/transport/Transports.h"
 
 namespace zel::sip::stack::test {
@@ -104,5 +106,117 @@ inline std::string HeaderOf(const std::string& message, std::string_view name) {
     const std::size_t start = at + key.size();
     return message.substr(start, message.find("\r\n", start) - start);
 }
+
+/// A transaction layer on a UDP transport on 127.0.0.1 with short timers, its queue drained into
+/// `events`, and a raw UDP peer.
+using Kind = TransactionUserMessage::Kind;
+
+// A request from the peer. {branch}, {method}, {callid}, {totag}, {cseqmethod} are filled per test.
+inline const char* const kPeerRequest = "{method} sip:us@{us} SIP/2.0\n"
+                                 "Via: SIP/2.0/UDP 127.0.0.1:{port};branch=z9hG4bK{branch};rport\n"
+                                 "Max-Forwards: 70\n"
+                                 "To: <sip:us@{us}>{totag}\n"
+                                 "From: <sip:peer@127.0.0.1>;tag=peer\n"
+                                 "Call-ID: {callid}\n"
+                                 "CSeq: 1 {cseqmethod}\n"
+                                 "Content-Length: 0\n"
+                                 "\n";
+
+/// Counts what the transport reports to the message log: first sends and retransmissions apart.
+struct CountingLogger final : MessageLoggingHandler {
+    void outboundMessage(const Tuple&, const Tuple&, std::string_view) override { ++sent; }
+    void outboundRetransmit(const Tuple&, const Tuple&, std::string_view) override { ++retransmitted; }
+    void inboundMessage(const Tuple&, const Tuple&, std::string_view) override {}
+    int sent = 0;
+    int retransmitted = 0;
+};
+
+class TransactionLayerTest : public ::testing::Test {
+protected:
+    TransactionLayerTest() {
+        options.timers.t1 = milliseconds(20);
+        options.timers.t2 = milliseconds(80);
+        options.timers.t4 = milliseconds(50);
+    }
+
+    void Start(const TransactionClock& clock, ServerLocator* locator = nullptr, TransactionUserQueueLimits limits = {}) {
+        queue = std::make_unique<TransactionUserQueue>(clock, limits);
+        layer = std::make_unique<TransactionLayer>(io, options, *queue, congestion, clock, locator);
+        TransportOptions transportOptions;
+        transportOptions.bindAddress = "127.0.0.1";
+        transportOptions.receiver = layer.get();
+        transportOptions.messageLogger = logger;
+        udp = MakeUdpTransport(io, transportOptions);
+        layer->AddTransport(udp);
+    }
+    void Start() { Start(steady); }
+
+    std::string Us() const { return "127.0.0.1:" + std::to_string(udp->LocalTuple().port); }
+
+    std::string PeerRequest(std::string method, std::string branch, std::string callId = "call-1",
+                            std::string toTag = "", std::string cseqMethod = "") const {
+        if (cseqMethod.empty()) {
+            cseqMethod = method;
+        }
+        return Fill(kPeerRequest, {{"method", method},
+                                   {"us", Us()},
+                                   {"port", std::to_string(peer.Port())},
+                                   {"branch", branch},
+                                   {"callid", callId},
+                                   {"totag", toTag.empty() ? "" : ";tag=" + toTag},
+                                   {"cseqmethod", cseqMethod}});
+    }
+
+    /// What has reached the transaction user so far.
+    const std::vector<TransactionUserMessage>& Events() {
+        while (auto entry = queue->TryPop()) {
+            events.push_back(std::move(*entry));
+        }
+        return events;
+    }
+    std::vector<TransactionUserMessage> EventsOf(TransactionId id, std::optional<Kind> kind = std::nullopt) {
+        std::vector<TransactionUserMessage> out;
+        for (const auto& event : Events()) {
+            if (event.transaction == id && (!kind || event.kind == *kind)) {
+                out.push_back(event);
+            }
+        }
+        return out;
+    }
+    bool Has(TransactionId id, Kind kind) { return !EventsOf(id, kind).empty(); }
+
+    /// The first received request of `method` that reached the transaction user.
+    const TransactionUserMessage* Received(std::string_view method) {
+        for (const auto& event : Events()) {
+            if (event.kind == Kind::Request && event.message && event.message->Method() == method) {
+                return &event;
+            }
+        }
+        return nullptr;
+    }
+
+    SipMessage OutgoingOptions() const {
+        return Msg("OPTIONS sip:peer@127.0.0.1:" + std::to_string(peer.Port()) +
+                   " SIP/2.0\n"
+                   "To: <sip:peer@127.0.0.1>\n"
+                   "From: <sip:us@127.0.0.1>;tag=us\n"
+                   "Call-ID: out-1\n"
+                   "CSeq: 7 OPTIONS\n"
+                   "Content-Length: 0\n\n");
+    }
+
+    boost::asio::io_context io;
+    SteadyTransactionClock steady;
+    FakeClock fake;
+    CongestionManager congestion;
+    TransactionLayerOptions options;
+    std::unique_ptr<TransactionUserQueue> queue;
+    std::unique_ptr<TransactionLayer> layer;
+    std::shared_ptr<CountingLogger> logger = std::make_shared<CountingLogger>();
+    std::shared_ptr<Transport> udp;
+    UdpPeer peer{io};
+    std::vector<TransactionUserMessage> events;
+};
+
 
 } // namespace zel::sip::stack::test
