@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the tests of the threaded layers with clang under ThreadSanitizer and runs them: the
+# transports and their event loop, the transaction layer and the stack facade with its event
+# thread, the dialog layer with its thread, and the product's threaded services (the trace log).
+# Tests against real peers run too; stress tests are left to the other builds.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$root/build-tsan"
+"$root/scripts/setup.sh"
+wanted="test_stack_transport test_stack_transport_peer test_stack_transaction test_stack_core \
+test_stack_core_peer test_stack_dum test_stack_dum_peer test_core"
+CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja -DZEL_WERROR=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_TSAN=ON >/dev/null
+targets=""
+for target in $wanted; do # a folder without peer tests has no _peer executable
+  if cmake --build "$build" --target help | grep -q "^$target:"; then
+    targets="$targets $target"
+  fi
+done
+# shellcheck disable=SC2086 # a word list of targets
+cmake --build "$build" --target $targets
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+failed=0
+passed=0
+for target in $targets; do
+  echo "tsan: $target"
+  if (cd "$build/tests" && "./$target" --gtest_brief=1); then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "tsan: $target FAILED" >&2
+  fi
+done
+echo "tsan: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
