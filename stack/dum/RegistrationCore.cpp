@@ -362,7 +362,9 @@ RegistrationStep RegistrationCore::AfterEndRequest(RegistrationStep step, TimePo
         return FinishRemoval(step.statusCode, std::move(step.reason), RegistrationFailure::None);
     }
     RegistrationStep removal = SendNew(State::Removing, true);
-    removal.event = step.event;
+    // Ending was asked for: a failure of the REGISTER in progress is no reason to ask about a
+    // retry any more; the removal that follows is what the caller hears about.
+    removal.event = step.event == RegistrationStep::Event::RetryQuery ? RegistrationStep::Event::None : step.event;
     removal.statusCode = step.statusCode;
     removal.reason = std::move(step.reason);
     removal.failure = step.failure;

@@ -147,6 +147,11 @@ public:
     /// Removes our binding: Expires 0 for our Contact only (never "*"). While a REGISTER is in
     /// progress the removal follows its response (section 10.2: one REGISTER at a time).
     RegistrationStep End(TimePoint now);
+    /// Our Contact's URI as it really went out: the caller's transport layer may fill in the host
+    /// and port of the transport a REGISTER left on. The registrar's bindings are matched against
+    /// it from now on, and later REGISTERs carry it.
+    void SetContactUri(Uri uri) { contact_.SetUri(std::move(uri)); }
+
     /// The REGISTER in progress again with the next CSeq, for the caller to add credentials to
     /// after a 401/407. Raises std::logic_error when no REGISTER is in progress.
     SipMessage Resend();

@@ -348,6 +348,19 @@ TEST(RegistrationCoreTest, EndWhileRegisteringWaitsForTheAnswer) {
     failing.End(kT0);
     EXPECT_EQ(failing.OnResponse(Reply(r, 403), kT0).event, Event::Removed) << "nothing was bound";
     EXPECT_EQ(failing.GetState(), State::Removed);
+
+    // A refresh that fails while ending was asked for removes the live binding; no retry is asked.
+    RegistrationCore refreshing = MakeCore();
+    const SipMessage first = *refreshing.Start(kT0).send;
+    refreshing.OnResponse(Reply(first, 200), kT0);
+    const auto due = kT0 + RegistrationCore::RefreshDelay(refreshing.GrantedExpires());
+    ASSERT_TRUE(refreshing.OnTimer(due).send.has_value());
+    refreshing.End(due);
+    RegistrationStep timedOut = refreshing.OnTransactionFailure(true, due + 1s);
+    EXPECT_EQ(timedOut.event, Event::None);
+    ASSERT_TRUE(timedOut.send.has_value());
+    EXPECT_EQ(timedOut.send->ValueText(HeaderType::Expires), "0");
+    EXPECT_EQ(refreshing.GetState(), State::Removing);
 }
 
 } // namespace

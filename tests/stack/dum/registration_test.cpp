@@ -1,0 +1,234 @@
+// Client registrations through the whole dialog layer: our manager on a real stack over loopback,
+// against a registrar scripted from the test.
+
+#include <gtest/gtest.h>
+
+#include "stack/dum/DumTestSupport.h"
+
+namespace zel::sip::stack::test {
+namespace {
+
+NameAddr Aor(const ScriptedPeer& peer, const std::string& user = "alice") {
+    return NameAddr::Parse("<sip:" + user + "@127.0.0.1:" + std::to_string(peer.Udp().port) + ">");
+}
+
+void Register(DumUnderTest& ua, const NameAddr& aor, std::shared_ptr<UserProfile> profile = nullptr,
+              std::optional<std::uint32_t> expires = std::nullopt) {
+    if (profile == nullptr) {
+        profile = std::make_shared<UserProfile>(*ua.Profile());
+    }
+    ua.Manager().SendCommand(ua.Manager().MakeRegistration(aor, std::move(profile), expires));
+}
+
+std::string Header(const SipMessage& message, HeaderType type, std::size_t index = 0) {
+    return message.ValueText(type, index);
+}
+
+TEST(Registration, ChallengedRegisterIsAnsweredRefreshedAndRemoved) {
+    ScriptedPeer registrar;
+    DumUnderTest ua;
+    auto profile = std::make_shared<UserProfile>(*ua.Profile());
+    profile->AddDigestCredential(DigestCredential{"test.realm", "alice", "secret"});
+    Register(ua, Aor(registrar), profile, 30);
+
+    auto first = registrar.NextRequest();
+    ASSERT_TRUE(first);
+    const SipMessage& request = *first->message;
+    EXPECT_EQ(request.Method(), "REGISTER");
+    EXPECT_EQ(std::string(request.RawRequestUri()), "sip:127.0.0.1:" + std::to_string(registrar.Udp().port));
+    EXPECT_EQ(Header(request, HeaderType::UserAgent), "zel-test");
+    // The stack filled our Contact with the address the request left from.
+    const NameAddr* contact = request.Peek<NameAddr>(HeaderType::Contact);
+    ASSERT_NE(contact, nullptr);
+    EXPECT_EQ(contact->GetUri().Host(), "127.0.0.1");
+    EXPECT_EQ(contact->GetUri().Port(), ua.Udp().port);
+    EXPECT_FALSE(request.Has(HeaderType::Authorization));
+    registrar.Answer(*first, 401, "Unauthorized", [](SipMessage& response) {
+        response.Add(HeaderType::WwwAuthenticate, "Digest realm=\"test.realm\", nonce=\"abc123\", qop=\"auth\", algorithm=MD5");
+    });
+
+    auto second = registrar.NextRequest();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->message->Peek<CSeq>(HeaderType::CSeq)->Sequence(),
+              request.Peek<CSeq>(HeaderType::CSeq)->Sequence() + 1);
+    EXPECT_EQ(Header(*second->message, HeaderType::CallId), Header(request, HeaderType::CallId));
+    const std::string authorization = Header(*second->message, HeaderType::Authorization);
+    EXPECT_NE(authorization.find("username=\"alice\""), std::string::npos) << authorization;
+    EXPECT_NE(authorization.find("nc=00000001"), std::string::npos) << authorization;
+    registrar.AcceptRegister(*second, 6);
+    ASSERT_TRUE(ua.Handler().WaitFor("success"));
+
+    // The granted 6 s are refreshed no sooner than the 5 s floor, carrying the credentials again.
+    auto refresh = registrar.NextRequest(10s);
+    ASSERT_TRUE(refresh);
+    EXPECT_NE(Header(*refresh->message, HeaderType::Authorization).find("nc=00000002"), std::string::npos);
+    registrar.AcceptRegister(*refresh, 60);
+    ASSERT_TRUE(ua.Handler().WaitFor("success", 2));
+
+    // Ending removes only our own Contact, and the handle stops resolving once onRemoved returned.
+    const ClientRegistrationHandle handle = ua.Handler().LastHandle();
+    ua.OnDialogThread([&] { handle->End(); });
+    auto removal = registrar.NextRequest();
+    ASSERT_TRUE(removal);
+    const NameAddr* removed = removal->message->Peek<NameAddr>(HeaderType::Contact);
+    ASSERT_NE(removed, nullptr);
+    EXPECT_FALSE(removed->IsWildcard());
+    EXPECT_EQ(removed->Params().GetUInt32("expires"), 0u);
+    registrar.AcceptRegister(*removal, 0);
+    ASSERT_TRUE(ua.Handler().WaitFor("removed"));
+    bool valid = true;
+    ua.OnDialogThread([&] { valid = handle.IsValid(); });
+    EXPECT_FALSE(valid);
+    EXPECT_THROW(handle.Get(), HandleError);
+}
+
+TEST(Registration, ShutdownRemovesTheBindingAndReportsRemoved) {
+    ScriptedPeer registrar;
+    DumUnderTest ua;
+    Register(ua, Aor(registrar), nullptr, 600);
+    auto first = registrar.NextRequest();
+    ASSERT_TRUE(first);
+    registrar.AcceptRegister(*first, 600);
+    ASSERT_TRUE(ua.Handler().WaitFor("success"));
+
+    std::thread answerer([&] {
+        if (auto removal = registrar.NextRequest()) {
+            const NameAddr* contact = removal->message->Peek<NameAddr>(HeaderType::Contact);
+            EXPECT_TRUE(contact != nullptr && !contact->IsWildcard());
+            EXPECT_TRUE((contact != nullptr && contact->Params().GetUInt32("expires") == 0u) ||
+                        Header(*removal->message, HeaderType::Expires) == "0");
+            registrar.AcceptRegister(*removal, 0);
+        }
+    });
+    EXPECT_TRUE(ua.Stop());
+    answerer.join();
+    EXPECT_EQ(ua.Handler().Count("removed"), 1u);
+}
+
+TEST(Registration, IntervalTooBriefIsRetriedWithMinExpires) {
+    ScriptedPeer registrar;
+    DumUnderTest ua;
+    Register(ua, Aor(registrar), nullptr, 60);
+    auto first = registrar.NextRequest();
+    ASSERT_TRUE(first);
+    registrar.Answer(*first, 423, "Interval Too Brief", [](SipMessage& r) { r.Set(HeaderType::MinExpires, "3600"); });
+    auto second = registrar.NextRequest();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(Header(*second->message, HeaderType::Expires), "3600");
+    registrar.AcceptRegister(*second, 3600);
+    EXPECT_TRUE(ua.Handler().WaitFor("success"));
+}
+
+TEST(Registration, RefusalIsAFailureAndEndsTheUsage) {
+    ScriptedPeer registrar;
+    DumUnderTest ua;
+    Register(ua, Aor(registrar));
+    auto first = registrar.NextRequest();
+    ASSERT_TRUE(first);
+    registrar.Answer(*first, 403, "Forbidden");
+    ASSERT_TRUE(ua.Handler().WaitFor("failure"));
+    EXPECT_EQ(ua.Handler().Events().back().status, 403);
+    std::size_t count = 1;
+    ua.OnDialogThread([&] { count = ua.Manager().RegistrationCount(); });
+    EXPECT_EQ(count, 0u);
+}
+
+TEST(Registration, WrongCredentialsEndInFailureNotALoop) {
+    ScriptedPeer registrar;
+    DumUnderTest ua;
+    auto profile = std::make_shared<UserProfile>(*ua.Profile());
+    profile->AddDigestCredential(DigestCredential{"test.realm", "alice", "wrong"});
+    Register(ua, Aor(registrar), profile);
+    const auto challenge = [](SipMessage& r) {
+        r.Add(HeaderType::WwwAuthenticate, "Digest realm=\"test.realm\", nonce=\"n1\", algorithm=MD5");
+    };
+    auto first = registrar.NextRequest();
+    ASSERT_TRUE(first);
+    registrar.Answer(*first, 401, "Unauthorized", challenge);
+    auto second = registrar.NextRequest();
+    ASSERT_TRUE(second);
+    registrar.Answer(*second, 401, "Unauthorized", challenge);
+    ASSERT_TRUE(ua.Handler().WaitFor("failure"));
+    EXPECT_EQ(ua.Handler().Events().back().status, 401);
+    EXPECT_FALSE(registrar.NextRequest(300ms)) << "a refused credential must not be sent again";
+}
+
+TEST(Registration, RetryAfterAsksTheHandlerAndRegistersAgain) {
+    ScriptedPeer registrar;
+    DumUnderTest ua;
+    ua.Handler().retryAnswer = 0;
+    Register(ua, Aor(registrar));
+    auto first = registrar.NextRequest();
+    ASSERT_TRUE(first);
+    registrar.Answer(*first, 503, "Service Unavailable", [](SipMessage& r) { r.Set(HeaderType::RetryAfter, "7"); });
+    ASSERT_TRUE(ua.Handler().WaitFor("retry"));
+    auto again = registrar.NextRequest();
+    ASSERT_TRUE(again);
+    registrar.AcceptRegister(*again, 600);
+    EXPECT_TRUE(ua.Handler().WaitFor("success"));
+}
+
+TEST(Registration, SilentRegistrarFailsWithATimeoutAndShutdownIsBounded) {
+    ScriptedPeer registrar;
+    DumOptions options;
+    options.shutdownTimeout = 1500ms;
+    DumUnderTest ua(FastStackOptions(), options);
+    Register(ua, Aor(registrar));
+    ASSERT_TRUE(registrar.NextRequest());
+    // Never answered: with T1 = 50 ms the transaction times out after 64 * T1.
+    ASSERT_TRUE(ua.Handler().WaitFor("failure", 1, 10s));
+    EXPECT_EQ(ua.Handler().Events().back().status, 408);
+
+    // A registered binding and a registrar that then goes silent: shutdown still completes.
+    Register(ua, Aor(registrar, "bob"));
+    auto request = registrar.NextRequest();
+    ASSERT_TRUE(request);
+    registrar.AcceptRegister(*request, 600);
+    ASSERT_TRUE(ua.Handler().WaitFor("success"));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(ua.Stop(20s));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
+}
+
+TEST(Registration, OutboundRegistrationGoesThroughTheProxyWithInstanceAndRegId) {
+    ScriptedPeer proxy;
+    DumUnderTest ua;
+    auto profile = std::make_shared<UserProfile>(*ua.Profile());
+    profile->SetOutboundProxy(Uri::Parse(proxy.TcpUri()));
+    profile->SetExpressOutboundAsRouteSet(true);
+    profile->SetKeepAliveTimeForStream(1);
+    profile->SetInstanceId("<urn:uuid:00000000-0000-4000-8000-000000000001>");
+    profile->SetRegId(1);
+    profile->SetClientOutboundEnabled(true);
+    Register(ua, NameAddr::Parse("<sip:alice@example.invalid>"), profile, 600);
+
+    auto first = proxy.NextRequest();
+    ASSERT_TRUE(first);
+    const SipMessage& request = *first->message;
+    EXPECT_EQ(std::string(request.RawRequestUri()), "sip:example.invalid");
+    EXPECT_EQ(first->source.transport, TransportType::TCP);
+    const NameAddr* route = request.Peek<NameAddr>(HeaderType::Route);
+    ASSERT_NE(route, nullptr);
+    EXPECT_TRUE(route->GetUri().Params().Has("lr"));
+    EXPECT_EQ(route->GetUri().Port(), proxy.Tcp().port);
+    const NameAddr* contact = request.Peek<NameAddr>(HeaderType::Contact);
+    ASSERT_NE(contact, nullptr);
+    EXPECT_EQ(contact->Params().GetUInt32("reg-id"), 1u);
+    EXPECT_NE(contact->ToString().find("+sip.instance=\"<urn:uuid:00000000-0000-4000-8000-000000000001>\""),
+              std::string::npos)
+        << contact->ToString();
+    const std::string supported = request.ValueText(HeaderType::Supported, 0) + "," +
+                                  request.ValueText(HeaderType::Supported, 1);
+    EXPECT_NE(supported.find("outbound"), std::string::npos);
+    proxy.AcceptRegister(*first, 600, [](SipMessage& r) { r.Set(HeaderType::Require, "outbound"); });
+    ASSERT_TRUE(ua.Handler().WaitFor("success"));
+    bool outbound = false;
+    ua.OnDialogThread([&] {
+        // the usage keeps the flow it registered over
+        outbound = ua.Manager().RegistrationCount() == 1;
+    });
+    EXPECT_TRUE(outbound);
+}
+
+} // namespace
+} // namespace zel::sip::stack::test
