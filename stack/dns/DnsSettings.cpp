@@ -4,6 +4,10 @@
 
 namespace zel::sip::stack {
 
+std::vector<TransportType> DnsSettings::DefaultTransports() {
+    return {TransportType::UDP, TransportType::TCP, TransportType::TLS};
+}
+
 void DnsSettings::Validate() const {
     if (transports.empty())
         throw std::invalid_argument("DNS settings: no transport is supported");

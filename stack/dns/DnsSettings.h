@@ -14,6 +14,10 @@ enum class AddressFamilies { IPv4Only, IPv6Only, PreferIPv4, PreferIPv6 };
 
 /// Settings of the DNS layer. Validate() checks them; the ServerLocator copies them at construction.
 struct DnsSettings {
+    /// UDP, TCP and TLS. Out of line: g++ 12 warns (wrongly) about the initializer list of an
+    /// inline default when a caller's copy of the settings is inlined.
+    static std::vector<TransportType> DefaultTransports();
+
     /// DNS servers as "address[:port]" ("127.0.0.1:5353", "[::1]:53"), tried in order. Empty means
     /// the system's servers from /etc/resolv.conf.
     std::vector<std::string> servers;
@@ -25,7 +29,7 @@ struct DnsSettings {
     /// The transports the stack can send on, in order of local preference: they bound what NAPTR and
     /// SRV results are used, and order the per-transport SRV queries made when a domain has no NAPTR
     /// records (RFC 3263 section 4.1 leaves that order to local policy). Must not be empty.
-    std::vector<TransportType> transports{TransportType::UDP, TransportType::TCP, TransportType::TLS};
+    std::vector<TransportType> transports = DefaultTransports();
     /// Record sets kept at most in the cache; the one closest to expiry is dropped first.
     std::size_t cacheEntries = 1024;
     /// Longest time a positive answer is kept, whatever its TTL.
