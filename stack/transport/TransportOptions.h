@@ -31,7 +31,8 @@ struct TransportLimits {
     std::size_t maxConnections = 1024;
     /// Of `maxConnections`, the slots that only connections we open may take: peers connecting to
     /// us can hold at most `maxConnections - reservedOutgoingConnections`, so a full table of
-    /// accepted connections never stops our own requests from leaving.
+    /// accepted connections never stops our own requests from leaving. At most half of
+    /// `maxConnections` is reserved, whatever this says.
     std::size_t reservedOutgoingConnections = 64;
     /// Connections accepted from one source address at once; a further one is closed on accept.
     std::size_t maxAcceptedPerAddress = 32;

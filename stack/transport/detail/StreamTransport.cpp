@@ -90,8 +90,9 @@ bool StreamTransport::MayAccept(const boost::asio::ip::address& from) const {
     const auto& limits = options_.limits;
     if (connections_.size() >= limits.maxConnections)
         return false;
-    if (limits.reservedOutgoingConnections >= limits.maxConnections ||
-        accepted_ >= limits.maxConnections - limits.reservedOutgoingConnections)
+    // A reserve of more than half the table would starve the peers we serve instead.
+    const std::size_t reserved = std::min(limits.reservedOutgoingConnections, limits.maxConnections / 2);
+    if (accepted_ >= limits.maxConnections - reserved)
         return false;
     const auto found = acceptedFrom_.find(from);
     return found == acceptedFrom_.end() || found->second < limits.maxAcceptedPerAddress;
