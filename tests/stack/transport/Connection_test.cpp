@@ -54,6 +54,12 @@ public:
         std::exchange(pendingWrite_, nullptr)({});
         return true;
     }
+    /// Closes, and drops the pending operations (each holds the connection) as a socket's close would.
+    void Shutdown() {
+        Close();
+        pendingRead_ = nullptr;
+        pendingWrite_ = nullptr;
+    }
     std::vector<std::string> written;
 
 protected:
@@ -101,7 +107,7 @@ TEST_F(ConnectionTest, PingsWithoutReadingQueueOnePongAtATime) {
     connection->Feed("\r\n\r\n");
     EXPECT_EQ(connection->written.size(), 2u);
     EXPECT_FALSE(owner.closed);
-    connection->Close();
+    connection->Shutdown();
 }
 
 TEST_F(ConnectionTest, EveryQueuedEntryCountsItsOverheadAgainstTheLimit) {
@@ -113,7 +119,7 @@ TEST_F(ConnectionTest, EveryQueuedEntryCountsItsOverheadAgainstTheLimit) {
         accepted += connection->Send(detail::OutboundMessage{"x", false, false, false}) ? 1 : 0;
     EXPECT_EQ(accepted, 1000 / (1 + detail::kQueueEntryOverhead));
     EXPECT_LE(connection->QueuedBytes(), limits.maxPendingOutboundBytes);
-    connection->Close();
+    connection->Shutdown();
 }
 
 TEST_F(ConnectionTest, OnlyWholeMessagesAreActivityAndAStartedMessageIsTimed) {
@@ -143,7 +149,7 @@ TEST_F(ConnectionTest, OnlyWholeMessagesAreActivityAndAStartedMessageIsTimed) {
     connection->Feed(request.substr(5));
     EXPECT_EQ(owner.messages.size(), 2u);
     EXPECT_FALSE(connection->MessageStarted());
-    connection->Close();
+    connection->Shutdown();
 }
 
 } // namespace
