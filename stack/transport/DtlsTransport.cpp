@@ -8,6 +8,10 @@
 //   peer Handshaking --handshake done--> Open --close_notify / idle / error--> removed
 //   peer Handshaking --verification failure, timeout, too many retransmissions--> removed,
 //                      queued messages reported to OnSendFailed
+//
+// A peer is shared: every frame that works on one holds a reference, because the receiver it calls
+// (OnMessage, OnSendFailed) may send to the same peer, fail it or close the transport, and the
+// frame then finds the peer marked removed instead of freed.
 
 #include "stack/transport/TlsContext.h"
 #include "stack/transport/TransportReceiver.h"
@@ -68,12 +72,10 @@ public:
                   const DtlsLimits& dtlsLimits)
         : socket_(io), reaper_(io), options_(options), dtlsLimits_(dtlsLimits),
           context_(MakeSslContext(security, TlsProtocol::Dtls)), verification_(security.clientVerification),
-          receiveBuffer_(kMaxDatagram) {
+          cookie_(dtlsLimits.cookieSecretLifetime), receiveBuffer_(kMaxDatagram) {
         if (!options.receiver)
             throw std::invalid_argument("DTLS transport needs a receiver");
         SSL_CTX* native = context_->native_handle();
-        SSL_CTX_set_min_proto_version(native, DTLS1_2_VERSION);
-        SSL_CTX_set_options(native, SSL_OP_NO_RENEGOTIATION);
         detail::DtlsCookie::Install(native);
         const auto address = detail::BindAddress(options, TransportType::DTLS);
         boost::system::error_code error;
@@ -116,7 +118,7 @@ private:
         bool retransmission = false;
     };
 
-    struct Peer {
+    struct Peer : std::enable_shared_from_this<Peer> {
         Peer(boost::asio::io_context& io, std::uint64_t id) : serial(id), timer(io) {}
         const std::uint64_t serial;
         udp::endpoint endpoint;
@@ -132,6 +134,8 @@ private:
         boost::asio::steady_timer timer;
         Clock::time_point created = Clock::now();
         Clock::time_point lastActivity = created;
+        /// Set once the peer left the table; frames still holding it stop using it.
+        bool removed = false;
     };
 
     boost::asio::io_context& Io() { return static_cast<boost::asio::io_context&>(socket_.get_executor().context()); }
@@ -178,6 +182,7 @@ private:
     /// A datagram from an address we keep nothing for: only a ClientHello carrying our cookie
     /// makes a peer; one without gets a HelloVerifyRequest; anything else is dropped.
     void Listen(const udp::endpoint& from, std::string_view datagram) {
+        (void)cookie_.RotateIfDue(Clock::now()); // without random data the old secrets serve on
         if (!listener_) {
             listener_ = detail::DtlsSession::NewSsl(context_->native_handle(), dtlsLimits_.mtu);
             if (!listener_)
@@ -231,19 +236,23 @@ private:
 
     void OnPeerDatagram(Peer& peer, std::string_view datagram) {
         std::vector<std::string> records;
-        peer.lastActivity = Clock::now();
         peer.session->Receive(datagram, records);
+        // Only a SIP message that decrypted is the peer's activity: anyone can send datagrams from
+        // its address, and a keep-alive alone does not keep a peer (as on streams).
+        if (std::any_of(records.begin(), records.end(), [](const std::string& record) { return !IsKeepAlive(record); }))
+            peer.lastActivity = Clock::now();
         AfterProgress(peer, std::move(records));
     }
 
     /// After the session moved: send what it wrote, release queued messages once open, deliver
     /// records, re-arm the retransmission timer, and remove the peer when the session closed.
     void AfterProgress(Peer& peer, std::vector<std::string> records) {
-        const udp::endpoint endpoint = peer.endpoint;
-        const std::uint64_t serial = peer.serial;
+        const auto hold = peer.shared_from_this();
         Flush(peer);
         if (peer.session->GetState() == detail::DtlsSession::State::Open && !peer.queue.empty())
             WriteQueued(peer);
+        if (closed_ || peer.removed)
+            return;
         for (const auto& record : records) {
             if (record.size() > options_.limits.maxMessageBytes) {
                 ++statistics_.messagesDropped;
@@ -257,7 +266,7 @@ private:
                 options_.messageLogger->inboundMessage(source, local_, record);
             options_.receiver->OnMessage(source, local_, record);
             // The receiver may have sent (and so failed this peer) or closed the transport.
-            if (closed_ || !Lookup(endpoint, serial))
+            if (closed_ || peer.removed)
                 return;
         }
         if (peer.session->GetState() == detail::DtlsSession::State::Closed)
@@ -277,10 +286,15 @@ private:
 
         const udp::endpoint endpoint(destination.address, destination.port);
         auto found = peers_.find(endpoint);
-        Peer* peer = found == peers_.end() ? nullptr : found->second.get();
+        std::shared_ptr<Peer> peer = found == peers_.end() ? nullptr : found->second;
         // One association per address and port: a session verified for one server name cannot
-        // vouch for another.
+        // vouch for another. One the peer opened vouches for a name its certificate was verified
+        // for (RFC 5923 section 5); without a name it is the way back to that peer (responses go
+        // by address and port on DTLS, which has no connection ids).
         if (peer && peer->outgoing && peer->serverName != options.serverName)
+            return ReportSendFailure(destination, std::make_error_code(std::errc::address_in_use));
+        if (peer && !peer->outgoing && !options.serverName.empty() &&
+            !detail::PeerVerifiedFor(peer->session->Native(), options.serverName))
             return ReportSendFailure(destination, std::make_error_code(std::errc::address_in_use));
         if (!peer) {
             if (AtPeerLimit())
@@ -288,7 +302,7 @@ private:
             SSL* ssl = detail::DtlsSession::NewSsl(context_->native_handle(), dtlsLimits_.mtu);
             if (!ssl)
                 return ReportSendFailure(destination, std::make_error_code(std::errc::not_enough_memory));
-            peer = &AddPeer(endpoint, true, options.serverName);
+            peer = AddPeer(endpoint, true, options.serverName).shared_from_this();
             peer->expectedName = options.serverName.empty() ? destination.address.to_string() : options.serverName;
             SSL_set_connect_state(ssl);
             detail::PrepareClient(ssl, peer->expectedName);
@@ -300,7 +314,7 @@ private:
         peer->queue.push_back(Outbound{std::move(message), options.retransmission});
         if (peer->session->GetState() == detail::DtlsSession::State::Open) {
             WriteQueued(*peer);
-            if (peer->session->GetState() == detail::DtlsSession::State::Closed)
+            if (!peer->removed && peer->session->GetState() == detail::DtlsSession::State::Closed)
                 RemovePeer(*peer, peer->session->Error(), false);
             return;
         }
@@ -311,16 +325,22 @@ private:
     }
 
     void WriteQueued(Peer& peer) {
+        const auto hold = peer.shared_from_this();
         while (!peer.queue.empty() && peer.session->GetState() == detail::DtlsSession::State::Open) {
             Outbound message = std::move(peer.queue.front());
             peer.queue.pop_front();
             peer.queuedBytes -= message.bytes.size();
             if (pendingBytes_ + message.bytes.size() > options_.limits.maxPendingOutboundBytes) {
                 ReportSendFailure(peer.tuple, std::make_error_code(std::errc::no_buffer_space));
+                if (closed_ || peer.removed)
+                    return;
                 continue;
             }
             if (!peer.session->Write(message.bytes)) {
-                ReportSendFailure(peer.tuple, peer.session->Error());
+                const Tuple tuple = peer.tuple;
+                ReportSendFailure(tuple, peer.session->Error());
+                if (closed_ || peer.removed)
+                    return;
                 break;
             }
             ++statistics_.messagesSent;
@@ -361,7 +381,7 @@ private:
     // --- peers, timers and teardown
 
     Peer& AddPeer(const udp::endpoint& endpoint, bool outgoing, const std::string& serverName) {
-        auto peer = std::make_unique<Peer>(Io(), nextSerial_++);
+        auto peer = std::make_shared<Peer>(Io(), nextSerial_++);
         peer->endpoint = endpoint;
         peer->tuple = Tuple{endpoint.address(), endpoint.port(), TransportType::DTLS};
         peer->outgoing = outgoing;
@@ -380,6 +400,7 @@ private:
         if (node.empty())
             return;
         auto owned = std::move(node.mapped());
+        owned->removed = true;
         owned->timer.cancel();
         Flush(*owned); // a fatal alert or close_notify, if OpenSSL wrote one
         const std::size_t unsent = owned->queue.size();
@@ -446,6 +467,7 @@ private:
         reaper_.cancel();
         boost::system::error_code ignored;
         for (auto& [endpoint, peer] : peers_) {
+            peer->removed = true;
             peer->timer.cancel();
             peer->session->Shutdown();
             // close_notify leaves at once: the socket closes right after.
@@ -469,7 +491,7 @@ private:
     Tuple local_;
     std::vector<char> receiveBuffer_;
     udp::endpoint sender_;
-    std::map<udp::endpoint, std::unique_ptr<Peer>> peers_;
+    std::map<udp::endpoint, std::shared_ptr<Peer>> peers_;
     std::uint64_t nextSerial_ = 1;
     std::size_t pendingBytes_ = 0;
     bool closed_ = false;

@@ -23,7 +23,8 @@ struct SecuritySettings {
     /// PEM Diffie-Hellman parameters for the DHE suites.
     std::string dhParametersPath;
     /// Directory whose PEM files hold the trusted CA certificates (every certificate of every file
-    /// is loaded), in addition to the system's default trust store.
+    /// is loaded). Servers we connect to are checked against these and the system's default trust
+    /// store; client certificates (`clientVerification`) against these alone.
     std::string caDirectoryPath;
     /// Our own certificate chain (PEM) and its private key (PEM, no pass phrase).
     std::string certificatePath;

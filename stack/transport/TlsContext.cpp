@@ -9,6 +9,7 @@
 #include <openssl/x509v3.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 
@@ -32,11 +33,11 @@ constexpr const char* kStrongCiphers = "ECDHE+AESGCM:ECDHE+CHACHA20:DHE+AESGCM:D
     throw std::runtime_error(text);
 }
 
-void LoadCaDirectory(SSL_CTX* context, const std::string& directory) {
+/// Adds every certificate of the PEM files in `directory` to each of `stores`.
+void LoadCaDirectory(std::initializer_list<X509_STORE*> stores, const std::string& directory) {
     std::error_code error;
     if (!std::filesystem::is_directory(directory, error))
         throw std::runtime_error("CA directory \"" + directory + "\" is not a directory");
-    X509_STORE* store = SSL_CTX_get_cert_store(context);
     for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
         if (!entry.is_regular_file(error))
             continue;
@@ -45,7 +46,8 @@ void LoadCaDirectory(SSL_CTX* context, const std::string& directory) {
             continue;
         // Every certificate in the file; files that hold none (keys, CRLs, notes) are skipped.
         while (X509* certificate = PEM_read_bio_X509(file, nullptr, nullptr, nullptr)) {
-            X509_STORE_add_cert(store, certificate); // a duplicate is not an error
+            for (X509_STORE* store : stores)
+                X509_STORE_add_cert(store, certificate); // a duplicate is not an error
             X509_free(certificate);
         }
         BIO_free(file);
@@ -106,7 +108,14 @@ std::shared_ptr<boost::asio::ssl::context> MakeSslContext(const SecuritySettings
         context = std::make_shared<ssl::context>(native);
     }
     SSL_CTX* native = context->native_handle();
-    SSL_CTX_set_options(native, static_cast<std::uint64_t>(OpenSslContextOptions()) | SSL_OP_NO_COMPRESSION);
+    // The process-wide options are the host's to add, but none of them may bring back
+    // renegotiation (a peer-driven CPU drain and a source of past attacks) or versions before 1.2.
+    constexpr std::uint64_t kRenegotiation = SSL_OP_ALLOW_CLIENT_RENEGOTIATION | SSL_OP_ALLOW_UNSAFE_LEGACY_RENEGOTIATION;
+    SSL_CTX_set_options(native, (static_cast<std::uint64_t>(OpenSslContextOptions()) & ~kRenegotiation) |
+                                    SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_clear_options(native, kRenegotiation);
+    if (SSL_CTX_set_min_proto_version(native, protocol == TlsProtocol::Tls ? TLS1_2_VERSION : DTLS1_2_VERSION) != 1)
+        Throw("cannot set the minimum protocol version");
     SSL_CTX_set_mode(native, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
 
     const std::string& ciphers = settings.cipherList.empty() ? std::string(kStrongCiphers) : settings.cipherList;
@@ -115,10 +124,22 @@ std::shared_ptr<boost::asio::ssl::context> MakeSslContext(const SecuritySettings
     if (!settings.dhParametersPath.empty())
         LoadDhParameters(native, settings.dhParametersPath);
 
+    // Two trust stores. Servers we connect to are checked against the system store and the CA
+    // directory (the context's store, chosen per connection by PrepareClient). Client
+    // certificates are checked against the CA directory alone (the verify store, which every
+    // connection starts with): any publicly issued certificate must not pass mandatory client
+    // verification.
     if (SSL_CTX_set_default_verify_paths(native) != 1)
         ERR_clear_error(); // a host without a system trust store still has the CA directory
+    X509_STORE* clientAuthorities = X509_STORE_new();
+    if (!clientAuthorities)
+        Throw("cannot create a certificate store");
+    if (SSL_CTX_set0_verify_cert_store(native, clientAuthorities) != 1) {
+        X509_STORE_free(clientAuthorities);
+        Throw("cannot install the client certificate store");
+    }
     if (!settings.caDirectoryPath.empty())
-        LoadCaDirectory(native, settings.caDirectoryPath);
+        LoadCaDirectory({SSL_CTX_get_cert_store(native), clientAuthorities}, settings.caDirectoryPath);
 
     if (!settings.certificatePath.empty() &&
         SSL_CTX_use_certificate_chain_file(native, settings.certificatePath.c_str()) != 1)

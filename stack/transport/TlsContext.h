@@ -17,9 +17,11 @@ namespace zel::sip::stack {
 enum class TlsProtocol : std::uint8_t { Tls, Dtls };
 
 /// Builds an SSL context serving both ends of secure connections from `settings`: cipher list, DH
-/// parameters, trusted CAs, own certificate and key, and the process-wide context options. The
-/// verification mode is set per connection (client side always verifies the server; server side
-/// follows `clientVerification`).
+/// parameters, trusted CAs, own certificate and key, and the process-wide context options. TLS 1.2
+/// (DTLS 1.2) is the lowest version and renegotiation is off whatever those options say. The
+/// verification mode is set per connection (client side always verifies the server, against the
+/// CA directory and the system trust store; server side follows `clientVerification` and checks a
+/// client's certificate against the CA directory alone).
 ///
 /// Raises std::runtime_error naming the file or setting that OpenSSL refused.
 std::shared_ptr<boost::asio::ssl::context> MakeSslContext(const SecuritySettings& settings, TlsProtocol protocol);

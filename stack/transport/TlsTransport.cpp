@@ -27,6 +27,10 @@ public:
         : FramedConnection(owner, TransportType::TLS, limits, outgoing, serverName), context_(std::move(context)),
           stream_(std::move(socket), *context_), verification_(verification) {}
 
+    bool PeerVerifiedFor(const std::string& name) const override {
+        return detail::PeerVerifiedFor(const_cast<ssl::stream<tcp::socket>&>(stream_).native_handle(), name);
+    }
+
 protected:
     tcp::socket& Socket() override { return stream_.next_layer(); }
 

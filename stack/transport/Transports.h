@@ -4,6 +4,7 @@
 #include "stack/transport/Transport.h"
 #include "stack/transport/TransportOptions.h"
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 
@@ -34,6 +35,9 @@ struct DtlsLimits {
     std::size_t maxHandshakes = 64;
     /// Largest datagram of a handshake flight; OpenSSL fragments handshake messages to fit.
     std::size_t mtu = 1200;
+    /// How long one secret of the HelloVerifyRequest cookie is used; a cookie stays valid for at
+    /// most twice this.
+    std::chrono::milliseconds cookieSecretLifetime = std::chrono::minutes(5);
 };
 
 /// DTLS 1.2 over UDP (RFC 6347; SIP over DTLS per RFC 3261 section 26.2 rules): one association

@@ -20,7 +20,9 @@ void Connection::SetTuples() {
         local_ = Tuple{local.address(), local.port(), type_, id_};
 }
 
-void Connection::StartAccepted() {
+void Connection::StartAccepted(const boost::asio::ip::tcp::endpoint& peer) {
+    // The address the per-address count was taken for, even if the peer is gone by now.
+    peer_ = Tuple{peer.address(), peer.port(), type_, id_};
     SetTuples();
     Handshake([self = shared_from_this()](const boost::system::error_code& error) { self->OnHandshake(error); });
 }
@@ -51,9 +53,10 @@ void Connection::OnHandshake(const boost::system::error_code& error) {
 }
 
 bool Connection::Send(OutboundMessage message) {
-    if (IsClosed() || queuedBytes_ + message.bytes.size() > limits_.maxPendingOutboundBytes)
+    const std::size_t cost = message.bytes.size() + kQueueEntryOverhead;
+    if (IsClosed() || queuedBytes_ + cost > limits_.maxPendingOutboundBytes)
         return false;
-    queuedBytes_ += message.bytes.size();
+    queuedBytes_ += cost;
     queue_.push_back(std::move(message));
     WriteNext();
     return true;
@@ -71,9 +74,14 @@ void Connection::WriteNext() {
             return;
         if (error)
             return self->Fail(error, false);
-        self->queuedBytes_ -= self->queue_.front().bytes.size();
+        const OutboundMessage& written = self->queue_.front();
+        // Our pings count as activity when queued; the peer's pings, answered here, never do.
+        if (!written.keepAlive)
+            self->Touch();
+        if (written.pong)
+            self->pongPending_ = false;
+        self->queuedBytes_ -= written.bytes.size() + kQueueEntryOverhead;
         self->queue_.pop_front();
-        self->Touch();
         self->WriteNext();
     });
 }
@@ -89,15 +97,26 @@ bool Connection::Deliver(std::string_view message) {
 void Connection::DeliverPong() {
     if (IsClosed())
         return;
-    Touch();
+    if (pingOutstanding_) {
+        pingOutstanding_ = false;
+        Touch();
+    }
     owner_->OnConnectionPong(*this);
 }
 
-bool Connection::SendKeepAlive(std::string bytes) {
-    if (IsClosed())
+bool Connection::SendPing(std::string bytes) {
+    if (IsClosed() || !Send(OutboundMessage{std::move(bytes), false, true, false}))
         return false;
+    pingOutstanding_ = true;
     Touch();
-    return Send(OutboundMessage{std::move(bytes), false, true});
+    return true;
+}
+
+void Connection::SendPong() {
+    if (IsClosed() || pongPending_)
+        return;
+    // Refused over the pending-bytes limit: the peer's next ping may try again.
+    pongPending_ = Send(OutboundMessage{"\r\n", false, true, true});
 }
 
 void Connection::Close() {

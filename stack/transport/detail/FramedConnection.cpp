@@ -29,24 +29,43 @@ void FramedConnection::Read() {
              [self](const boost::system::error_code& error, std::size_t size) { self->OnRead(error, size); });
 }
 
+void FramedConnection::NoteHeldBytes(std::size_t size) {
+    // What the framer holds after the last whole frame is the start of a message, or up to three
+    // line ends it cannot yet tell from a ping (a lone CRLF some peers send as a keep-alive). Only
+    // a message starts the deadline; held line ends are bytes of this read, or of earlier reads
+    // that held line ends only.
+    auto lineEnds = [](std::string_view bytes) { return bytes.find_first_not_of("\r\n") == std::string_view::npos; };
+    const std::size_t held = framer_.Buffered();
+    bool partial = false;
+    if (held > 0 && held <= size)
+        partial = !lineEnds(std::string_view(readBuffer_.data() + (size - held), held));
+    else if (held > size)
+        partial = !heldLineEndsOnly_ || !lineEnds(std::string_view(readBuffer_.data(), size));
+    heldLineEndsOnly_ = held > 0 && !partial;
+    NoteMessageProgress(partial);
+}
+
 void FramedConnection::OnRead(const boost::system::error_code& error, std::size_t size) {
     if (IsClosed())
         return;
     if (error)
         return Fail(error, false);
-    Touch();
+    // Bytes alone are not activity: only a whole message is (see `Deliver`). A message that has
+    // begun runs against its own deadline instead, so a trickle cannot hold the connection.
     framer_.Feed(std::string_view(readBuffer_.data(), size));
     for (;;) {
         const auto frame = framer_.NextFrame();
         switch (frame.kind) {
         case FrameKind::NeedMore:
+            NoteHeldBytes(size);
             return Read();
         case FrameKind::Message:
+            NoteMessageProgress(false);
             if (!Deliver(frame.bytes))
                 return;
             break;
         case FrameKind::Ping:
-            SendKeepAlive("\r\n");
+            SendPong();
             break;
         case FrameKind::Pong:
             DeliverPong();

@@ -26,9 +26,12 @@ protected:
 
 private:
     void OnRead(const boost::system::error_code& error, std::size_t size);
+    /// After the framer wants more: starts or ends the message deadline (`size` bytes were read).
+    void NoteHeldBytes(std::size_t size);
 
     StreamFramer framer_;
     std::array<char, 16 * 1024> readBuffer_{};
+    bool heldLineEndsOnly_ = false;
 };
 
 } // namespace zel::sip::stack::detail

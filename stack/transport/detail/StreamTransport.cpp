@@ -65,22 +65,42 @@ void StreamTransport::OnAccept(const boost::system::error_code& error, tcp::sock
         });
         return;
     }
-    if (connections_.size() >= options_.limits.maxConnections) {
+    boost::system::error_code peerError;
+    const tcp::endpoint peer = socket.remote_endpoint(peerError);
+    if (peerError) { // gone already
+        boost::system::error_code ignored;
+        socket.close(ignored);
+    } else if (!MayAccept(peer.address())) {
         ++statistics_.connectionsRejected;
         boost::system::error_code ignored;
         socket.close(ignored);
     } else {
         auto connection = MakeConnection(std::move(socket), false, {});
         connections_.emplace(connection->Id(), connection);
-        connection->StartAccepted();
-        if (!connection->IsClosed() && connection->Peer().port != 0)
-            byPeer_[{connection->Peer().address, connection->Peer().port}] = connection->Id();
+        ++accepted_;
+        ++acceptedFrom_[peer.address()];
+        connection->StartAccepted(peer);
+        if (!connection->IsClosed())
+            byPeer_[{peer.address(), peer.port()}] = connection->Id();
     }
     Accept();
 }
 
+bool StreamTransport::MayAccept(const boost::asio::ip::address& from) const {
+    const auto& limits = options_.limits;
+    if (connections_.size() >= limits.maxConnections)
+        return false;
+    // A reserve of more than half the table would starve the peers we serve instead.
+    const std::size_t reserved = std::min(limits.reservedOutgoingConnections, limits.maxConnections / 2);
+    if (accepted_ >= limits.maxConnections - reserved)
+        return false;
+    const auto found = acceptedFrom_.find(from);
+    return found == acceptedFrom_.end() || found->second < limits.maxAcceptedPerAddress;
+}
+
 void StreamTransport::ScheduleReap() {
-    const auto shortest = std::min(options_.limits.idleTimeout, options_.limits.handshakeTimeout);
+    const auto shortest =
+        std::min({options_.limits.idleTimeout, options_.limits.handshakeTimeout, options_.limits.messageTimeout});
     const auto tick = std::clamp<std::chrono::milliseconds>(shortest / 4, std::chrono::milliseconds(10),
                                                             std::chrono::milliseconds(1000));
     reaper_.expires_after(tick);
@@ -94,17 +114,24 @@ void StreamTransport::ScheduleReap() {
 
 void StreamTransport::Reap() {
     const auto now = Connection::Clock::now();
-    std::vector<std::shared_ptr<Connection>> expired;
+    const auto& limits = options_.limits;
+    // Handshakes and half-received messages run out as rule-breaking (counted as rejected); an
+    // open connection without a message under way runs out as idle.
+    std::vector<std::pair<std::shared_ptr<Connection>, bool>> expired;
     for (const auto& [id, connection] : connections_) {
-        const bool open = connection->GetState() == Connection::State::Open;
-        if (open ? now - connection->LastActivity() >= options_.limits.idleTimeout
-                 : now - connection->Created() >= options_.limits.handshakeTimeout)
-            expired.push_back(connection);
+        if (connection->GetState() != Connection::State::Open) {
+            if (now - connection->Created() >= limits.handshakeTimeout)
+                expired.emplace_back(connection, true);
+        } else if (const auto started = connection->MessageStarted()) {
+            if (now - *started >= limits.messageTimeout)
+                expired.emplace_back(connection, true);
+        } else if (now - connection->LastActivity() >= limits.idleTimeout) {
+            expired.emplace_back(connection, false);
+        }
     }
     // Messages still queued (a peer that stopped reading) are reported back as failed.
-    for (const auto& connection : expired)
-        connection->Fail(std::make_error_code(std::errc::timed_out),
-                         connection->GetState() != Connection::State::Open);
+    for (const auto& [connection, rejected] : expired)
+        connection->Fail(std::make_error_code(std::errc::timed_out), rejected);
 }
 
 void StreamTransport::Send(const Tuple& destination, std::string message, SendOptions options) {
@@ -122,9 +149,17 @@ void StreamTransport::ReportSendFailure(const Tuple& destination, const std::err
 
 std::shared_ptr<Connection> StreamTransport::FindConnection(const Tuple& destination, const SendOptions& options) {
     auto usable = [&](const std::shared_ptr<Connection>& connection) {
+        if (connection->IsClosed())
+            return false;
+        if (!IsSecure(Type()))
+            return true;
         // A connection we opened was verified for one server name; another name needs its own.
-        return !connection->IsClosed() &&
-               !(connection->IsOutgoing() && IsSecure(Type()) && connection->ServerName() != options.serverName);
+        if (connection->IsOutgoing())
+            return connection->ServerName() == options.serverName;
+        // One the peer opened serves a request of ours only when the peer's certificate was
+        // verified for the name we would check on a new connection (RFC 5923 section 5).
+        return connection->PeerVerifiedFor(options.serverName.empty() ? destination.address.to_string()
+                                                                      : options.serverName);
     };
     if (destination.connectionId != 0) {
         const auto found = connections_.find(destination.connectionId);
@@ -168,7 +203,7 @@ void StreamTransport::DoSend(const Tuple& destination, std::string message, cons
         byPeer_[{destination.address, destination.port}] = connection->Id();
         connection->StartOutgoing(tcp::endpoint(destination.address, destination.port));
     }
-    if (!connection->Send(OutboundMessage{std::move(message), options.retransmission, false}))
+    if (!connection->Send(OutboundMessage{std::move(message), options.retransmission, false, false}))
         ReportSendFailure(destination, std::make_error_code(std::errc::no_buffer_space));
 }
 
@@ -190,10 +225,16 @@ void StreamTransport::DoSendKeepAlive(const Tuple& flow, std::string bytes) {
         found = connections_.find(peer->second);
     }
     if (found != connections_.end())
-        found->second->SendKeepAlive(std::move(bytes)); // refused when over the pending-bytes limit
+        found->second->SendPing(std::move(bytes)); // refused when over the pending-bytes limit
 }
 
 void StreamTransport::Forget(Connection& connection) {
+    if (!connection.IsOutgoing()) {
+        --accepted_;
+        if (const auto from = acceptedFrom_.find(connection.Peer().address);
+            from != acceptedFrom_.end() && --from->second == 0)
+            acceptedFrom_.erase(from);
+    }
     const auto peer = byPeer_.find({connection.Peer().address, connection.Peer().port});
     if (peer != byPeer_.end() && peer->second == connection.Id())
         byPeer_.erase(peer);
@@ -215,6 +256,8 @@ void StreamTransport::DoClose() {
     auto connections = std::move(connections_);
     connections_.clear();
     byPeer_.clear();
+    acceptedFrom_.clear();
+    accepted_ = 0;
     for (auto& [id, connection] : connections)
         connection->Close();
 }

@@ -15,8 +15,9 @@
 namespace zel::sip::stack::detail {
 
 /// What TCP, TLS, WS and WSS share: the listening socket, the table of connections (reused per
-/// peer address and port, RFC 3261 section 18), their limits, and the timer that closes idle
-/// connections and those stuck in their handshake. Subclasses make the connections.
+/// peer address and port, RFC 3261 section 18), their limits (in all, per source address, and the
+/// slots kept for connections we open), and the timer that closes idle connections, those stuck in
+/// their handshake and those whose message stalls half-received. Subclasses make the connections.
 class StreamTransport : public Transport, public ConnectionOwner, public std::enable_shared_from_this<StreamTransport> {
 public:
     /// Binds and listens; raises as the factories document.
@@ -50,6 +51,8 @@ private:
     using PeerKey = std::pair<boost::asio::ip::address, std::uint16_t>;
 
     void Accept();
+    /// Whether a connection from `from` fits the limits on accepted connections.
+    bool MayAccept(const boost::asio::ip::address& from) const;
     void OnAccept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
     void ScheduleReap();
     void Reap();
@@ -76,6 +79,9 @@ private:
     std::unordered_map<std::uint64_t, std::shared_ptr<Connection>> connections_;
     /// The newest connection per peer address and port.
     std::map<PeerKey, std::uint64_t> byPeer_;
+    /// Accepted connections open, in all and per source address.
+    std::size_t accepted_ = 0;
+    std::map<boost::asio::ip::address, std::size_t> acceptedFrom_;
     bool closed_ = false;
     TransportStatistics statistics_;
 };

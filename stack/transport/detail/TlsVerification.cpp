@@ -39,7 +39,18 @@ void PrepareClient(SSL* ssl, const std::string& expectedName) {
         SSL_set_tlsext_host_name(ssl, expectedName.c_str());
     // The name outlives the handshake: it is owned by the connection that owns `ssl`.
     SSL_set_ex_data(ssl, ExpectedNameIndex(), const_cast<std::string*>(&expectedName));
+    // Servers are checked against the system store as well as the CA directory: the context's
+    // own verify store (the CA directory alone) is for client certificates.
+    SSL_set1_verify_cert_store(ssl, SSL_CTX_get_cert_store(SSL_get_SSL_CTX(ssl)));
     SSL_set_verify(ssl, SSL_VERIFY_PEER, VerifyServer);
+}
+
+bool PeerVerifiedFor(const SSL* ssl, const std::string& name) {
+    if (!ssl || !SSL_is_init_finished(ssl) || SSL_get_verify_result(ssl) != X509_V_OK)
+        return false;
+    // Without a certificate the verify result is X509_V_OK too: nothing was proved.
+    X509* certificate = SSL_get0_peer_certificate(ssl);
+    return certificate && CertificateMatchesHost(certificate, name, AllowWildcardCertificates());
 }
 
 void PrepareServer(SSL* ssl, ClientVerificationMode mode) {

@@ -14,7 +14,12 @@ namespace zel::sip::stack::detail {
 /// the handshake with X509_V_ERR_HOSTNAME_MISMATCH.
 void PrepareClient(SSL* ssl, const std::string& expectedName);
 
-/// Sets up the server side: whether a client certificate is requested and required.
+/// Sets up the server side: whether a client certificate is requested and required. A client's
+/// certificate is verified against the CA directory only (see `MakeSslContext`).
 void PrepareServer(SSL* ssl, ClientVerificationMode mode);
+
+/// True when the handshake of `ssl` is complete and the peer presented a certificate that verified
+/// and identifies `name` per RFC 5922 section 7.1 (wildcards as the process-wide switch says).
+bool PeerVerifiedFor(const SSL* ssl, const std::string& name);
 
 } // namespace zel::sip::stack::detail

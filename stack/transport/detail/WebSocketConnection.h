@@ -55,6 +55,13 @@ public:
         ws_.auto_fragment(false);
     }
 
+    bool PeerVerifiedFor(const std::string& name) const override {
+        if constexpr (kSecure)
+            return detail::PeerVerifiedFor(const_cast<Stream&>(ws_).next_layer().native_handle(), name);
+        else
+            return static_cast<void>(name), false;
+    }
+
 protected:
     boost::asio::ip::tcp::socket& Socket() override { return boost::beast::get_lowest_layer(ws_); }
 

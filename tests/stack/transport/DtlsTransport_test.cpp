@@ -1,6 +1,8 @@
 #include "stack/transport/Transports.h"
 #include "stack/transport/TlsContext.h"
+#include "stack/transport/detail/DtlsCookie.h"
 #include "stack/transport/detail/DtlsSession.h"
+#include "stack/transport/detail/TlsVerification.h"
 
 #include "ChildProcess.h"
 #include "TestCertificates.h"
@@ -327,6 +329,164 @@ TEST_F(DtlsTransportTest, OurClientTalksToOpensslServer) {
     EXPECT_TRUE(clientReceiver.failures.empty());
     client->Close();
     test::Drain(io);
+}
+
+TEST_F(DtlsTransportTest, AssociationThePeerOpenedServesOnlyNamesItsCertificateProves) {
+    boost::asio::io_context io;
+    RecordingReceiver serverReceiver, clientReceiver;
+    auto server = MakeDtlsTransport(io, Options(serverReceiver), Settings("server", ClientVerificationMode::Optional));
+    auto client = MakeDtlsTransport(io, Options(clientReceiver), Settings("client"));
+    client->Send(server->LocalTuple(), test::MakeRequest("REGISTER", "in"));
+    ASSERT_TRUE(RunUntil(io, [&] { return serverReceiver.received.size() == 1; }));
+    const Tuple peer = serverReceiver.received[0].source;
+
+    // A name the client's certificate does not prove: refused (one association per address).
+    server->Send(peer, test::MakeRequest("OPTIONS", "other"), SendOptions{.retransmission = false, .serverName = "other.example.test"});
+    ASSERT_TRUE(RunUntil(io, [&] { return serverReceiver.failures.size() == 1; }));
+    EXPECT_EQ(serverReceiver.failures[0].second, std::errc::address_in_use);
+    // The name it proves, and no name at all (a response goes by address and port), use it.
+    server->Send(peer, test::MakeRequest("OPTIONS", "proved"), SendOptions{.retransmission = false, .serverName = "client.example.test"});
+    server->Send(peer, kOk);
+    ASSERT_TRUE(RunUntil(io, [&] { return clientReceiver.received.size() == 2; }));
+    EXPECT_NE(clientReceiver.received[0].message.find("Call-ID: proved"), std::string::npos);
+    EXPECT_EQ(clientReceiver.received[1].message, kOk);
+    EXPECT_EQ(serverReceiver.failures.size(), 1u);
+    client->Close();
+    server->Close();
+    test::Drain(io);
+}
+
+/// A DTLS client driven by hand over its own UDP socket, so a test can also send raw datagrams
+/// from the very address and port of an established association.
+class HandDrivenClient {
+public:
+    HandDrivenClient(boost::asio::io_context& io, SSL_CTX* context, const Tuple& server)
+        : socket_(io, udp::endpoint(make_address("127.0.0.1"), 0)), server_(server.address, server.port) {
+        SSL* ssl = detail::DtlsSession::NewSsl(context, 1200);
+        SSL_set_connect_state(ssl);
+        detail::PrepareClient(ssl, expectedName_);
+        session_ = std::make_unique<detail::DtlsSession>(ssl);
+        session_->Continue();
+    }
+
+    /// Sends what the session wrote, feeds it what arrived, retransmits when its timer ran out.
+    void Pump() {
+        for (const auto& datagram : session_->TakeDatagrams(1200))
+            socket_.send_to(boost::asio::buffer(datagram), server_);
+        while (socket_.available() > 0) {
+            std::array<char, 2048> buffer;
+            const auto size = socket_.receive(boost::asio::buffer(buffer));
+            std::vector<std::string> records;
+            session_->Receive(std::string_view(buffer.data(), size), records);
+        }
+        if (const auto left = session_->Timeout(); left && left->count() == 0)
+            session_->HandleTimeout();
+    }
+    void Raw(std::string_view datagram) { socket_.send_to(boost::asio::buffer(datagram), server_); }
+    detail::DtlsSession& Session() { return *session_; }
+
+private:
+    udp::socket socket_;
+    udp::endpoint server_;
+    const std::string expectedName_ = "127.0.0.1";
+    std::unique_ptr<detail::DtlsSession> session_;
+};
+
+TEST_F(DtlsTransportTest, DatagramsThatDoNotDecryptKeepNoPeerAlive) {
+    boost::asio::io_context io;
+    RecordingReceiver serverReceiver;
+    auto options = Options(serverReceiver);
+    options.limits.idleTimeout = 200ms;
+    auto server = MakeDtlsTransport(io, options, Settings("server"));
+    auto context = MakeSslContext(Settings(""), TlsProtocol::Dtls);
+    HandDrivenClient client(io, context->native_handle(), server->LocalTuple());
+    ASSERT_TRUE(RunUntil(io, [&] {
+        client.Pump();
+        return client.Session().GetState() == detail::DtlsSession::State::Open;
+    }));
+    ASSERT_TRUE(client.Session().Write(test::MakeRequest("OPTIONS", "hand")));
+    ASSERT_TRUE(RunUntil(io, [&] {
+        client.Pump();
+        return serverReceiver.received.size() == 1;
+    }));
+
+    // Application records with the right header and a wrong MAC, from the peer's own address:
+    // the server still closes the idle association (close_notify ends our session).
+    std::string forged = {23, static_cast<char>(0xfe), static_cast<char>(0xfd), 0, 1, 0, 0, 0, 0, 0x7f, 0, 0, 64};
+    forged += std::string(64, 'g');
+    auto next = std::chrono::steady_clock::now();
+    ASSERT_TRUE(RunUntil(io, [&] {
+        if (std::chrono::steady_clock::now() >= next) {
+            client.Raw(forged);
+            next = std::chrono::steady_clock::now() + 20ms;
+        }
+        client.Pump();
+        return client.Session().GetState() == detail::DtlsSession::State::Closed;
+    }));
+    EXPECT_EQ(client.Session().Error(), std::errc::connection_reset);
+    EXPECT_EQ(serverReceiver.received.size(), 1u);
+    server->Close();
+    test::Drain(io);
+}
+
+/// Fails over inside OnSendFailed as the transaction layer does (to the same address here), then
+/// closes the transport from the same call.
+class ReenteringReceiver : public RecordingReceiver {
+public:
+    void OnSendFailed(const Tuple& destination, const std::error_code& error) override {
+        RecordingReceiver::OnSendFailed(destination, error);
+        if (failures.size() == 1 && transport) {
+            transport->Send(destination, test::MakeRequest("OPTIONS", "failover"));
+            transport->Close();
+        }
+    }
+    std::shared_ptr<Transport> transport;
+};
+
+TEST_F(DtlsTransportTest, SendFailureReportedInlineMayResendAndClose) {
+    boost::asio::io_context io;
+    RecordingReceiver serverReceiver;
+    ReenteringReceiver clientReceiver;
+    auto server = MakeDtlsTransport(io, Options(serverReceiver), Settings("server"));
+    auto clientOptions = Options(clientReceiver);
+    clientOptions.limits.maxPendingOutboundBytes = 1500;
+    auto client = MakeDtlsTransport(io, clientOptions, Settings(""));
+    clientReceiver.transport = client;
+    client->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "open"));
+    ASSERT_TRUE(RunUntil(io, [&] { return serverReceiver.received.size() == 1; }));
+
+    // Run back to back: the first one's datagram is still on its way when the second is written,
+    // so the second goes over the socket's pending-bytes limit and fails inside the write loop.
+    client->Send(server->LocalTuple(), test::MakeRequest("MESSAGE", "big1", std::string(900, 'a')));
+    client->Send(server->LocalTuple(), test::MakeRequest("MESSAGE", "big2", std::string(900, 'b')));
+    ASSERT_TRUE(RunUntil(io, [&] { return !clientReceiver.failures.empty(); }));
+    test::Drain(io);
+    ASSERT_EQ(clientReceiver.failures.size(), 1u);
+    EXPECT_EQ(clientReceiver.failures[0].second, std::errc::no_buffer_space);
+    server->Close();
+    test::Drain(io);
+}
+
+TEST(DtlsCookie, SecretChangesEachLifetimeAndThePreviousStaysValidForOneMore) {
+    const auto start = std::chrono::steady_clock::time_point{} + 1h;
+    detail::DtlsCookie cookie(1min, start);
+    const std::string peer("\x7f\x00\x00\x01\x13\xc4", 6);
+    const std::string first = cookie.Compute(peer);
+    EXPECT_TRUE(cookie.Verify(peer, first));
+    EXPECT_FALSE(cookie.Verify(peer.substr(0, 5) + "\xc5", first)) << "another port";
+
+    ASSERT_TRUE(cookie.RotateIfDue(start + 59s));
+    EXPECT_EQ(cookie.Compute(peer), first) << "not yet due";
+    ASSERT_TRUE(cookie.RotateIfDue(start + 61s));
+    const std::string second = cookie.Compute(peer);
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(cookie.Verify(peer, first)) << "the previous secret still counts";
+    ASSERT_TRUE(cookie.RotateIfDue(start + 122s));
+    EXPECT_FALSE(cookie.Verify(peer, first));
+    EXPECT_TRUE(cookie.Verify(peer, second));
+    // After a long quiet spell neither old secret counts.
+    ASSERT_TRUE(cookie.RotateIfDue(start + 10min));
+    EXPECT_FALSE(cookie.Verify(peer, second));
 }
 
 TEST(DtlsSession, RecordsArePackedIntoDatagramsAtRecordBoundaries) {

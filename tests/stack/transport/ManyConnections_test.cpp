@@ -36,6 +36,8 @@ TEST(ManyConnections, TenThousandTcpPeersAreEachAnswered) {
     options.bindAddress = "127.0.0.1";
     options.receiver = &receiver;
     options.limits.maxConnections = kConnections + 16;
+    options.limits.reservedOutgoingConnections = 16;
+    options.limits.maxAcceptedPerAddress = kConnections; // every peer is on 127.0.0.1
     std::shared_ptr<Transport> transport = MakeTcpTransport(io, options);
     receiver.onMessage = [&](const test::Received& message) {
         const std::size_t lineEnd = message.message.find("\r\n");

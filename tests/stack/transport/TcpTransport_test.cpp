@@ -162,7 +162,9 @@ TEST(TcpTransport, ManyConnectionsEachDeliverTheirMessage) {
     constexpr int kPeers = 200;
     boost::asio::io_context io;
     RecordingReceiver server, client;
-    auto listener = MakeTcpTransport(io, Options("127.0.0.1", server));
+    auto listenerOptions = Options("127.0.0.1", server);
+    listenerOptions.limits.maxAcceptedPerAddress = kPeers;
+    auto listener = MakeTcpTransport(io, listenerOptions);
     std::vector<std::shared_ptr<Transport>> clients;
     for (int i = 0; i < kPeers; ++i) {
         clients.push_back(MakeTcpTransport(io, Options("127.0.0.1", client)));
@@ -185,6 +187,7 @@ TEST(TcpTransport, EnforcesConnectionAndQueueLimits) {
     RecordingReceiver server, client;
     auto serverOptions = Options("127.0.0.1", server);
     serverOptions.limits.maxConnections = 2;
+    serverOptions.limits.reservedOutgoingConnections = 0;
     auto listener = MakeTcpTransport(io, serverOptions);
 
     // A third connection is accepted by the kernel, then closed by the transport.

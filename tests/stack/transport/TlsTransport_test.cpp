@@ -1,9 +1,14 @@
 #include "stack/transport/Transports.h"
 
+#include "ChildProcess.h"
 #include "TestCertificates.h"
 #include "TransportTestSupport.h"
 
+#include <openssl/ssl.h>
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 namespace zel::sip::stack {
 namespace {
@@ -11,6 +16,23 @@ namespace {
 using boost::asio::ip::make_address;
 using test::RecordingReceiver;
 using test::RunUntil;
+
+/// Sets an environment variable for one scope.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::string& value) : name_(name) { setenv(name, value.c_str(), 1); }
+    ~ScopedEnvironment() { unsetenv(name_); }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* name_;
+};
+
+/// True when an s_client transcript shows a finished handshake.
+bool Negotiated(const std::string& transcript) {
+    return transcript.find("Cipher is ") != std::string::npos && transcript.find("Cipher is (NONE)") == std::string::npos;
+}
 
 class TlsTransportTest : public ::testing::Test {
 protected:
@@ -127,6 +149,94 @@ TEST_F(TlsTransportTest, FailedHandshakeIsReportedToTheSender) {
     client->Close();
     server->Close();
     test::Drain(io);
+}
+
+TEST_F(TlsTransportTest, ClientCertificatesAreCheckedAgainstTheCaDirectoryOnly) {
+    // The rogue CA stands in for a public one: OpenSSL's default trust store is taken from here.
+    const ScopedEnvironment systemStore("SSL_CERT_FILE", certificates->root + "/rogue-ca.pem");
+    EXPECT_FALSE(Deliver("server", "rogue-client", ClientVerificationMode::Mandatory, "sip.example.test"));
+    EXPECT_FALSE(Deliver("server", "rogue-client", ClientVerificationMode::Optional, "sip.example.test"));
+    EXPECT_TRUE(Deliver("server", "client", ClientVerificationMode::Mandatory, "sip.example.test"));
+    // Servers we connect to are still checked against the system store as well.
+    EXPECT_TRUE(Deliver("rogue-client", "", ClientVerificationMode::None, "client.example.test"));
+}
+
+TEST_F(TlsTransportTest, OldVersionsAndRenegotiationAreRefusedWhateverTheProcessOptions) {
+    // What a host might add process-wide (the options accumulate for every later context).
+    AddOpenSslContextOptions(SSL_OP_ALLOW_CLIENT_RENEGOTIATION);
+    for (const bool websocket : {false, true}) {
+        SCOPED_TRACE(websocket ? "WSS" : "TLS");
+        boost::asio::io_context io;
+        RecordingReceiver receiver;
+        auto settings = Settings("server");
+        settings.cipherList = "DEFAULT@SECLEVEL=0"; // suites that TLS 1.1 could use
+        auto server = websocket ? MakeWssTransport(io, Options(receiver), settings)
+                                : MakeTlsTransport(io, Options(receiver), settings);
+        const std::string target = "127.0.0.1:" + std::to_string(server->LocalTuple().port);
+        {
+            test::ChildProcess old({"openssl", "s_client", "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0", "-connect", target},
+                                   certificates->root + "/old.out");
+            ASSERT_TRUE(RunUntil(io, [&] {
+                return server->Statistics().connectionsRejected == 1 || Negotiated(old.Output());
+            })) << old.Output();
+            EXPECT_EQ(server->Statistics().connectionsRejected, 1u) << old.Output();
+        }
+        {
+            test::ChildProcess client({"openssl", "s_client", "-tls1_2", "-CAfile", certificates->caDir + "/ca.pem",
+                                       "-connect", target},
+                                      certificates->root + "/renegotiate.out");
+            ASSERT_TRUE(RunUntil(io, [&] { return client.Output().find("Verify return code") != std::string::npos; }))
+                << client.Output();
+            client.Write("R\n");
+            std::string transcript;
+            ASSERT_TRUE(RunUntil(io, [&] {
+                transcript = client.Output();
+                const auto asked = transcript.find("RENEGOTIATING");
+                return asked != std::string::npos && (transcript.find("no renegotiation", asked) != std::string::npos ||
+                                                      transcript.find("depth=", asked) != std::string::npos);
+            })) << transcript;
+            EXPECT_NE(transcript.find("no renegotiation"), std::string::npos) << transcript;
+        }
+        server->Close();
+        test::Drain(io);
+    }
+}
+
+TEST_F(TlsTransportTest, ConnectionThePeerOpenedServesOnlyNamesItsCertificateProves) {
+    const struct {
+        const char* name;
+        ClientVerificationMode mode;
+        const char* serverName;
+        bool reused;
+    } cases[] = {
+        {"the name the client certificate proves", ClientVerificationMode::Optional, "client.example.test", true},
+        {"another name", ClientVerificationMode::Optional, "sip.example.test", false},
+        {"no certificate asked for", ClientVerificationMode::None, "client.example.test", false},
+        {"an address the certificate does not name", ClientVerificationMode::Optional, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        boost::asio::io_context io;
+        RecordingReceiver serverReceiver, clientReceiver;
+        auto server = MakeTlsTransport(io, Options(serverReceiver), Settings("server", c.mode));
+        auto client = MakeTlsTransport(io, Options(clientReceiver), Settings("client"));
+        client->Send(server->LocalTuple(), test::MakeRequest("REGISTER", "in"),
+                     SendOptions{.retransmission = false, .serverName = "sip.example.test"});
+        ASSERT_TRUE(RunUntil(io, [&] { return serverReceiver.received.size() == 1; }));
+
+        // A request of ours to the client's address and port, not to its connection: reuse, or a
+        // new connection to a port where nothing listens.
+        Tuple byAddress = serverReceiver.received[0].source;
+        byAddress.connectionId = 0;
+        server->Send(byAddress, test::MakeRequest("OPTIONS", "out"),
+                     SendOptions{.retransmission = false, .serverName = c.serverName});
+        ASSERT_TRUE(RunUntil(io, [&] { return !clientReceiver.received.empty() || !serverReceiver.failures.empty(); }));
+        EXPECT_EQ(clientReceiver.received.size() == 1, c.reused);
+        EXPECT_EQ(serverReceiver.failures.size() == 1, !c.reused);
+        client->Close();
+        server->Close();
+        test::Drain(io);
+    }
 }
 
 } // namespace
