@@ -278,6 +278,30 @@ std::shared_ptr<Transport> TransactionLayer::FindTransportShared(const Tuple& lo
     return nullptr;
 }
 
+Tuple TransactionLayer::FlowLocal(const Tuple& socketLocal) const {
+    if (IsDatagram(socketLocal.transport)) {
+        return socketLocal;
+    }
+    const Transport* owner = nullptr;
+    for (const auto& transport : transports_) {
+        const Tuple& bound = transport->LocalTuple();
+        if (BoundTo(bound, socketLocal)) {
+            return socketLocal; // an accepted connection: the listening port itself
+        }
+        if (owner == nullptr && bound.transport == socketLocal.transport &&
+            bound.address.is_v6() == socketLocal.address.is_v6() &&
+            (bound.address == socketLocal.address || bound.address.is_unspecified())) {
+            owner = transport.get();
+        }
+    }
+    if (owner == nullptr) {
+        return socketLocal;
+    }
+    Tuple local = socketLocal;
+    local.port = owner->LocalTuple().port;
+    return local;
+}
+
 boost::asio::ip::address TransactionLayer::SourceAddress(const Transport& transport, const Tuple& destination) {
     const boost::asio::ip::address bound = transport.LocalTuple().address;
     if (!bound.is_unspecified()) {

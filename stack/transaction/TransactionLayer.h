@@ -260,6 +260,9 @@ private:
     /// when `exact`, none), else the first of the destination's type and IP version.
     Transport* FindTransport(const Tuple& destination, const Tuple* local, bool exact = false) const;
     std::shared_ptr<Transport> FindTransportShared(const Tuple& local) const;
+    /// The local end of a flow as the TU and the tables name it: for a stream connection, the
+    /// address of the socket with the port of the transport it belongs to.
+    Tuple FlowLocal(const Tuple& socketLocal) const;
     /// The address we send from towards `destination` over `transport`.
     boost::asio::ip::address SourceAddress(const Transport& transport, const Tuple& destination);
     std::string SentBy(const Transport& transport, const Tuple& destination);

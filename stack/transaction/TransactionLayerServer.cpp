@@ -58,10 +58,14 @@ void TransactionLayer::RefuseResponse(TransactionId id, SipMessage response, std
     queue_.Push(std::move(message));
 }
 
-void TransactionLayer::OnMessage(const Tuple& source, const Tuple& local, std::string_view message) {
+void TransactionLayer::OnMessage(const Tuple& source, const Tuple& socketLocal, std::string_view message) {
     if (shutDown_) {
         return;
     }
+    // A flow's local end names our transport: on a connection we opened the socket's own port is
+    // an ephemeral one that no transport is bound to, and neither keep-alives, "like" routing nor
+    // the TU's flow bookkeeping could find the transport by it.
+    const Tuple local = FlowLocal(socketLocal);
     if (source.connectionId != 0 && !connections_.contains(source.connectionId)) {
         connections_.emplace(source.connectionId, local); // told to the TU when it closes
     }
