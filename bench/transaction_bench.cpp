@@ -16,7 +16,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -27,78 +26,24 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "stack/core/SipStack.h"
 #include "stack/transaction/TransactionLayer.h"
 #include "stack/transport/Transports.h"
-
-extern char** environ;
+#include "support/Process.h"
 
 namespace {
 
 using namespace zel::sip::stack;
 using std::chrono::milliseconds;
+using zel::sip::test::ChildProcess;
+using zel::sip::test::FreePort;
+using zel::sip::test::ProgramInstalled;
+using zel::sip::test::UdpPortBound;
+using zel::sip::test::WaitUntil;
 
 constexpr int kTransactions = 5000;
-const std::string kDataDir = std::filesystem::path(__FILE__).parent_path().parent_path() / "tests" / "data";
-
-/// sipp as a child process, killed and reaped in every path.
-class Sipp {
-public:
-    explicit Sipp(std::vector<std::string> arguments, const std::string& output = "/dev/null") {
-        arguments.insert(arguments.begin(), "sipp");
-        std::vector<char*> argv;
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        if (posix_spawnp(&pid_, "sipp", &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Sipp() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    Sipp(const Sipp&) = delete;
-    Sipp& operator=(const Sipp&) = delete;
-
-    bool Started() const { return pid_ > 0; }
-    /// Exit status, or nullopt when it had not ended within `limit`.
-    std::optional<int> Wait(milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        int status = 0;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(milliseconds(5));
-        }
-        return std::nullopt;
-    }
-
-private:
-    pid_t pid_ = -1;
-};
-
-std::uint16_t FreeUdpPort() {
-    boost::asio::io_context io;
-    boost::asio::ip::udp::socket socket(io, boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
-    return socket.local_endpoint().port();
-}
+// Not derived from __FILE__: that path is relative to the build folder and breaks elsewhere.
+const std::string kDataDir = ZEL_TEST_DATA_DIR;
 
 struct LoadResult {
     double transactionsPerSecond = 0; // successful ones
@@ -122,14 +67,18 @@ double LastCounter(const std::string& screens, const std::string& name) {
 std::optional<LoadResult> RunOptionsLoad(std::uint16_t port) {
     const std::string screens = "/tmp/zel-transaction-bench-sipp.log";
     const auto started = std::chrono::steady_clock::now();
-    Sipp client({"-sf", kDataDir + "/sipp/options_uac.xml", "-t", "u1", "-i", "127.0.0.1", "-p",
-                 std::to_string(FreeUdpPort()), "-m", std::to_string(kTransactions), "-r", "20000", "-l", "200",
-                 "-timeout", "60s", "-nostdin", "127.0.0.1:" + std::to_string(port)},
-                screens);
-    const bool running = client.Started();
-    const std::optional<int> status = client.Wait(milliseconds(90'000));
+    std::optional<int> status;
+    try {
+        ChildProcess client({"sipp", "-sf", kDataDir + "/sipp/options_uac.xml", "-t", "u1", "-i", "127.0.0.1", "-p",
+                             std::to_string(FreePort()), "-m", std::to_string(kTransactions), "-r", "20000", "-l",
+                             "200", "-timeout", "60s", "-nostdin", "127.0.0.1:" + std::to_string(port)},
+                            screens);
+        status = client.WaitForExit(milliseconds(90'000));
+    } catch (const std::runtime_error&) {
+        return std::nullopt;
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!running || !status || (*status != 0 && *status != 1)) { // 1: some transactions failed
+    if (!status || (*status != 0 && *status != 1)) { // 1: some transactions failed
         return std::nullopt;
     }
     std::ifstream file(screens);
@@ -174,7 +123,7 @@ private:
 };
 
 void BM_OptionsPerSecond(benchmark::State& state) {
-    if (std::system("command -v sipp >/dev/null 2>&1") != 0) {
+    if (!ProgramInstalled("sipp")) {
         state.SkipWithError("sipp is not installed");
         return;
     }
@@ -197,10 +146,14 @@ void BM_OptionsPerSecond(benchmark::State& state) {
             ours = *result;
         }
         {
-            const std::uint16_t port = FreeUdpPort();
-            Sipp server({"-sf", kDataDir + "/sipp/options_uas.xml", "-t", "u1", "-i", "127.0.0.1", "-p",
-                         std::to_string(port), "-nostdin"});
-            std::this_thread::sleep_for(milliseconds(300)); // its socket is bound
+            const std::uint16_t port = FreePort();
+            ChildProcess server({"sipp", "-sf", kDataDir + "/sipp/options_uas.xml", "-t", "u1", "-i", "127.0.0.1",
+                                 "-p", std::to_string(port), "-nostdin"},
+                                "/tmp/zel-transaction-bench-sipp-uas.log");
+            if (!WaitUntil([port] { return UdpPortBound(port); }, std::chrono::seconds(10))) {
+                state.SkipWithError("sipp's UAS did not bind its port, see /tmp/zel-transaction-bench-sipp-uas.log");
+                return;
+            }
             const auto result = RunOptionsLoad(port);
             if (!result) {
                 state.SkipWithError("sipp did not finish against its own UAS");

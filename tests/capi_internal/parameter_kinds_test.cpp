@@ -1,5 +1,5 @@
-// The parameter functions of name-addresses and URIs: every name of every kind through every
-// function, against the rules of its kind.
+// The parameter functions of name-addresses and URIs: a name of each kind through every function,
+// against the rules of its kind.
 #include <zelmor/sip.h>
 
 #include <gtest/gtest.h>
@@ -33,28 +33,17 @@ struct Named {
     Kind kind;
 };
 
+// One name of each kind per object, not the library's whole table: what is checked is how each kind
+// behaves through the six functions. The spellings show that names compare byte for byte and that
+// a name-address and a URI sort the same name into different kinds.
 const std::vector<Named> kNameAddrNames{
-    {"data", Kind::Flag},           {"control", Kind::Flag},       {"application", Kind::Flag},
-    {"video", Kind::Flag},          {"isfocus", Kind::Flag},       {"reg-id", Kind::Number},
-    {"expires", Kind::Number},      {"q", Kind::Preference},       {"mobility", Kind::Text},
-    {"description", Kind::Text},    {"events", Kind::Text},        {"priority", Kind::Text},
-    {"methods", Kind::Text},        {"schemes", Kind::Text},       {"language", Kind::Text},
-    {"type", Kind::Text},           {"actor", Kind::Text},         {"text", Kind::Text},
-    {"extensions", Kind::Text},     {"+sip.instance", Kind::Text}, {"pub-gruu", Kind::Text},
-    {"temp-gruu", Kind::Text},      {"tag", Kind::Text},           {"index", Kind::Text},
-    {"rc", Kind::Text},             {"mp", Kind::Text},            {"np", Kind::Text},
-    // Names are sorted byte for byte: other spellings, and URI names, are extension parameters.
-    {"Expires", Kind::Extension},   {"Q", Kind::Extension},        {"TAG", Kind::Extension},
-    {"lr", Kind::Extension},        {"transport", Kind::Extension}, {"x-custom", Kind::Extension},
+    {"isfocus", Kind::Flag},    {"expires", Kind::Number},        {"q", Kind::Preference},
+    {"+sip.instance", Kind::Text}, {"Expires", Kind::Extension}, {"lr", Kind::Extension},
 };
 
 const std::vector<Named> kUriNames{
-    {"ob", Kind::Flag},           {"lr", Kind::Flag},          {"duration", Kind::Number},
-    {"ttl", Kind::Number},        {"gr", Kind::Text},          {"comp", Kind::Text},
-    {"maddr", Kind::Text},        {"method", Kind::Text},      {"transport", Kind::Text},
-    {"user", Kind::Text},         {"ext", Kind::Text},         {"sigcomp-id", Kind::Text},
-    {"rinstance", Kind::Text},    {"q", Kind::Extension},      {"expires", Kind::Extension},
-    {"tag", Kind::Extension},     {"LR", Kind::Extension},     {"x-custom", Kind::Extension},
+    {"lr", Kind::Flag},        {"ttl", Kind::Number},        {"transport", Kind::Text},
+    {"q", Kind::Extension},    {"LR", Kind::Extension},
 };
 
 using NameAddrPtr = std::unique_ptr<SIPNameAddr, void (*)(SIPNameAddr*)>;

@@ -18,6 +18,23 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# wait_listening <udp|tcp> <port>: returns once a socket is bound (UDP) or listening (TCP) on the
+# loopback port, or fails after about ten seconds. Sending to the port would be no probe for UDP:
+# a datagram to a port nobody has bound yet is lost without an error.
+wait_listening() {
+  local options=-Hlun
+  [ "$1" = tcp ] && options=-Hltn
+  for _ in $(seq 100); do
+    if [ -n "$(ss "$options" "sport = :$2")" ]; then
+      return 0
+    fi
+    sleep 0.1 # the retry interval of the probe
+  done
+  echo "FAIL nothing listens on $1 port $2"
+  failures=$((failures + 1))
+  return 1
+}
+
 # expect <name> <status> <pattern> -- <tool arguments>
 expect() {
   local name="$1" status="$2" pattern="$3"
@@ -38,9 +55,10 @@ for transport in udp tcp; do
   port="$(free_port)"
   mode=u1
   [ "$transport" = tcp ] && mode=t1
-  sipp -sf "$scenario" -i 127.0.0.1 -p "$port" -t "$mode" -m 1 -timeout 30s -bg >/dev/null 2>&1 &
+  # In the foreground of a background job (not -bg, whose daemon would escape the cleanup).
+  sipp -sf "$scenario" -i 127.0.0.1 -p "$port" -t "$mode" -m 1 -timeout 30s -nostdin >/dev/null 2>&1 &
   pids+=($!)
-  sleep 1
+  wait_listening "$transport" "$port"
   expect "OPTIONS over $transport" 0 "^SIP/2.0 200 OK  from ${transport^^} 127.0.0.1:$port  [0-9]+ ms" \
     -- -t "$transport" -w 10 "sip:ping@127.0.0.1:$port"
 done
@@ -58,7 +76,7 @@ port="$(free_port)"
 openssl s_server -accept "127.0.0.1:$port" -cert "$work/cert.pem" -key "$work/key.pem" -quiet \
   </dev/null >/dev/null 2>&1 &
 pids+=($!)
-sleep 1
+wait_listening tcp "$port"
 expect "untrusted TLS certificate" 5 "^TLS failure" -- -t tls -w 10 "sip:ping@127.0.0.1:$port"
 
 [ "$failures" -eq 0 ]

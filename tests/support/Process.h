@@ -13,16 +13,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -30,10 +33,35 @@ extern char** environ;
 
 namespace zel::sip::test {
 
-/// Whether `program` can be found on PATH (tests of a real peer skip themselves without it).
-inline bool ProgramInstalled(const std::string& program) {
-    return std::system(("command -v '" + program + "' >/dev/null 2>&1").c_str()) == 0;
+/// The full path of `program`: itself when it names a path, else the first executable found on PATH
+/// or in the system folders (/usr/sbin holds dnsmasq and kamailio, and other users' PATH often
+/// lacks it); empty when there is none.
+inline std::string FindProgram(const std::string& program) {
+    if (program.find('/') != std::string::npos) {
+        return ::access(program.c_str(), X_OK) == 0 ? program : std::string();
+    }
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr ? path : "";
+    folders += ":/usr/local/sbin:/usr/sbin:/sbin";
+    std::stringstream list(folders);
+    std::string folder;
+    while (std::getline(list, folder, ':')) {
+        if (folder.empty()) {
+            continue;
+        }
+        const std::string candidate = folder + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0 && !std::filesystem::is_directory(candidate)) {
+            return candidate;
+        }
+    }
+    return {};
 }
+
+/// Whether `program` can be found (tests of a real peer skip themselves without it).
+inline bool ProgramInstalled(const std::string& program) { return !FindProgram(program).empty(); }
+
+/// tests/tools/<name>: the small peer programs (python clients) the tests run.
+inline std::string ToolScript(const std::string& name) { return std::string(ZEL_SOURCE_DIR) + "/tests/tools/" + name; }
 
 /// Polls `ready` every few milliseconds until it is true or `timeout` has passed; returns its last
 /// answer. This is the readiness probe tests use instead of sleeping.
@@ -109,6 +137,45 @@ inline bool UdpPortBound(std::uint16_t port) {
     return bound;
 }
 
+/// A UDP socket bound to a free loopback port: a peer that never answers, or (closed) a port
+/// nobody listens on.
+class LoopbackUdpSocket {
+public:
+    LoopbackUdpSocket() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+        if (fd_ < 0) {
+            throw std::runtime_error("socket failed");
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            Close();
+            throw std::runtime_error("bind failed");
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~LoopbackUdpSocket() { Close(); }
+    LoopbackUdpSocket(const LoopbackUdpSocket&) = delete;
+    LoopbackUdpSocket& operator=(const LoopbackUdpSocket&) = delete;
+
+    void Close() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = -1;
+    }
+    int Fd() const noexcept { return fd_; }
+    std::uint16_t Port() const noexcept { return port_; }
+    /// "127.0.0.1:port".
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int fd_;
+    std::uint16_t port_ = 0;
+};
+
 /// A scratch folder for one test, removed with everything in it by the destructor.
 class TempDir {
 public:
@@ -143,6 +210,9 @@ public:
         /// Signal asked first when stopping; SIGKILL follows after `grace`.
         int stopSignal = SIGTERM;
         std::chrono::milliseconds grace{2000};
+        /// Run it in a process group of its own and signal the whole group when stopping, for
+        /// programs that serve in child processes (dnsmasq answers TCP queries in forks).
+        bool ownProcessGroup = false;
     };
 
     ChildProcess(const std::vector<std::string>& arguments, std::string outputPath)
@@ -168,12 +238,22 @@ public:
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        if (options_.ownProcessGroup) {
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+            posix_spawnattr_setpgroup(&attributes, 0);
+        }
         std::vector<char*> argv;
         for (const auto& argument : arguments) {
             argv.push_back(const_cast<char*>(argument.c_str()));
         }
         argv.push_back(nullptr);
-        const int result = ::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        const std::string program = FindProgram(arguments[0]);
+        const int result = program.empty() ? ENOENT
+                                           : ::posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(),
+                                                           environ);
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
         if (options_.stdinPipe) {
             ::close(input[0]);
@@ -225,9 +305,10 @@ public:
         if (!Running()) {
             return;
         }
-        ::kill(pid_, options_.stopSignal);
+        const pid_t target = options_.ownProcessGroup ? -pid_ : pid_;
+        ::kill(target, options_.stopSignal);
         if (!WaitForExit(options_.grace)) {
-            ::kill(pid_, SIGKILL);
+            ::kill(target, SIGKILL);
             int status = 0;
             ::waitpid(pid_, &status, 0);
             Exited(status);
@@ -248,6 +329,23 @@ public:
         return text.str();
     }
 
+    /// The last `size` characters it printed, for failure messages.
+    std::string OutputTail(std::size_t size = 3000) const {
+        const std::string all = Output();
+        return all.substr(all.size() > size ? all.size() - size : 0);
+    }
+
+    /// Whether it printed one of `markers` so far.
+    bool Printed(std::initializer_list<std::string_view> markers) const {
+        const std::string all = Output();
+        for (std::string_view marker : markers) {
+            if (all.find(marker) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
 private:
     void Exited(int status) {
         exited_ = true;
@@ -261,5 +359,24 @@ private:
     bool exited_ = false;
     int exitCode_ = 0;
 };
+
+/// Runs `arguments` to its end (killed after `limit`): its exit code, or nullopt when it did not
+/// start or end in time. For helper programs whose output does not matter.
+inline std::optional<int> RunProgram(const std::vector<std::string>& arguments,
+                                     std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    try {
+        ChildProcess program(arguments, "/dev/null");
+        return program.WaitForExit(limit);
+    } catch (const std::runtime_error&) {
+        return std::nullopt;
+    }
+}
+
+/// Debian's python3, which has the python3-* packages the peers in tests/tools import (a python3
+/// found first on PATH may be another one without them).
+inline const char* const kPython = "/usr/bin/python3";
+
+/// True when Debian's python3 can import `module`.
+inline bool PythonHas(const std::string& module) { return RunProgram({kPython, "-c", "import " + module}) == 0; }
 
 } // namespace zel::sip::test

@@ -138,11 +138,7 @@ TEST(SipStack, ShutdownIsIdempotentRefusesTheEventThreadAndLeavesNoThread) {
 
     const Tuple nowhere{boost::asio::ip::make_address("127.0.0.1"), 9, TransportType::UDP, 0};
     stack->SendRequest(Request("OPTIONS", 9), nowhere);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (logger->outcome.load() == nullptr && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    ASSERT_NE(logger->outcome.load(), nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return logger->outcome.load() != nullptr; }, std::chrono::seconds(10)));
     EXPECT_STREQ(logger->outcome.load(), "refused");
 
     // From another thread, twice at once, then again from this one.

@@ -1,37 +1,26 @@
 #pragma once
 
-// A transaction user for tests on its own thread, and SIPp as a child process that is always
-// killed and reaped.
+// A transaction user for tests on its own thread. Child processes, ports and readiness waits come
+// from tests/support.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ip/udp.hpp>
-
 #include "stack/core/SipStack.h"
-
-extern char** environ;
+#include "support/Process.h"
 
 namespace zel::sip::stack::test {
 
 using std::chrono::milliseconds;
+using zel::sip::test::WaitUntil;
 
 /// Threads of this process, from /proc.
 inline std::size_t ThreadCount() {
@@ -158,77 +147,6 @@ private:
     std::map<std::string, int> requests_;
     std::vector<TransactionUserMessage> others_;
     std::thread thread_;
-};
-
-inline bool SippInstalled() { return std::system("command -v sipp >/dev/null 2>&1") == 0; }
-
-/// A port free for both UDP and TCP on the loopback, for SIPp's own socket.
-inline std::uint16_t FreePort() {
-    boost::asio::io_context io;
-    for (;;) {
-        boost::asio::ip::udp::socket udp(io, boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
-        const auto port = udp.local_endpoint().port();
-        boost::system::error_code error;
-        boost::asio::ip::tcp::acceptor tcp(io);
-        tcp.open(boost::asio::ip::tcp::v4());
-        tcp.bind(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port), error);
-        if (!error) {
-            return port;
-        }
-    }
-}
-
-/// SIPp running as a child process; killed and reaped in every path.
-class SippProcess {
-public:
-    /// Starts `sipp` with `arguments` (after the program name), output to /dev/null unless
-    /// `outputPath` is given. Raises std::runtime_error when it cannot be started.
-    explicit SippProcess(std::vector<std::string> arguments, const std::string& outputPath = "/dev/null") {
-        arguments.insert(arguments.begin(), "sipp");
-        std::vector<char*> argv;
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        const int spawned = posix_spawnp(&pid_, "sipp", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            pid_ = -1;
-            throw std::runtime_error("sipp could not be started");
-        }
-    }
-    ~SippProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    SippProcess(const SippProcess&) = delete;
-    SippProcess& operator=(const SippProcess&) = delete;
-
-    /// SIPp's exit status (0: every call succeeded), or nullopt when it had not ended within
-    /// `limit` (it is killed then).
-    std::optional<int> Wait(milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        int status = 0;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(milliseconds(20));
-        }
-        return std::nullopt;
-    }
-
-private:
-    pid_t pid_ = -1;
 };
 
 } // namespace zel::sip::stack::test

@@ -117,6 +117,8 @@ TEST(TransactionUserQueue, CloseWakesAWaitingConsumerAndKeepsWhatIsQueued) {
         second = queue.Pop(std::chrono::seconds(10)); // woken by Close, not by its timeout
     });
     const auto started = std::chrono::steady_clock::now();
+    // Not a readiness wait: it gives the consumer time to block in its second Pop, the case under
+    // test (a Close that comes first is correct too, it only tests less).
     std::this_thread::sleep_for(milliseconds(20));
     queue.Close();
     consumer.join();

@@ -4,9 +4,7 @@
 #include "stack/transport/detail/DtlsSession.h"
 #include "stack/transport/detail/TlsVerification.h"
 
-#include "ChildProcess.h"
-#include "TestCertificates.h"
-#include "TransportTestSupport.h"
+#include "DtlsTestSupport.h"
 
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -17,71 +15,6 @@
 
 namespace zel::sip::stack {
 namespace {
-
-using boost::asio::ip::make_address;
-using boost::asio::ip::udp;
-using test::RecordingReceiver;
-using test::RunUntil;
-using namespace std::chrono_literals;
-
-const std::string kOk = "SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n";
-
-class DtlsTransportTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { certificates = std::make_unique<test::TestCertificates>(); }
-    static void TearDownTestSuite() { certificates.reset(); }
-
-    static SecuritySettings Settings(const std::string& identity,
-                                     ClientVerificationMode mode = ClientVerificationMode::None) {
-        SecuritySettings settings;
-        settings.caDirectoryPath = certificates->caDir;
-        if (!identity.empty()) {
-            settings.certificatePath = certificates->Certificate(identity);
-            settings.privateKeyPath = certificates->Key(identity);
-        }
-        settings.clientVerification = mode;
-        return settings;
-    }
-
-    static TransportOptions Options(RecordingReceiver& receiver, std::uint16_t port = 0) {
-        TransportOptions options;
-        options.bindAddress = "127.0.0.1";
-        options.port = port;
-        options.receiver = &receiver;
-        options.limits.handshakeTimeout = 5s;
-        return options;
-    }
-
-    /// Sends one request from a client with `clientIdentity` to a server with `serverIdentity`
-    /// and answers it; true when both arrived.
-    bool Exchange(const std::string& serverIdentity, const std::string& clientIdentity, ClientVerificationMode mode,
-                  const std::string& serverName) {
-        boost::asio::io_context io;
-        RecordingReceiver serverReceiver, clientReceiver;
-        auto server = MakeDtlsTransport(io, Options(serverReceiver), Settings(serverIdentity, mode));
-        auto client = MakeDtlsTransport(io, Options(clientReceiver), Settings(clientIdentity));
-        const std::string request = test::MakeRequest("OPTIONS", "dtls");
-        client->Send(server->LocalTuple(), request, SendOptions{.retransmission = false, .serverName = serverName});
-        RunUntil(io, [&] {
-            return !serverReceiver.received.empty() || !clientReceiver.failures.empty() ||
-                   server->Statistics().connectionsRejected > 0;
-        });
-        bool delivered = serverReceiver.received.size() == 1 && serverReceiver.received[0].message == request;
-        if (delivered) {
-            EXPECT_EQ(serverReceiver.received[0].source, client->LocalTuple());
-            server->Send(serverReceiver.received[0].source, kOk);
-            delivered = RunUntil(io, [&] { return clientReceiver.received.size() == 1; });
-        }
-        client->Close();
-        server->Close();
-        test::Drain(io);
-        return delivered;
-    }
-
-    static std::unique_ptr<test::TestCertificates> certificates;
-};
-
-std::unique_ptr<test::TestCertificates> DtlsTransportTest::certificates;
 
 TEST_F(DtlsTransportTest, TwoTransportsExchangeMessagesOneRecordEach) {
     boost::asio::io_context io;
@@ -280,54 +213,6 @@ TEST_F(DtlsTransportTest, IdlePeersAreReapedAndTheNextMessageHandshakesAgain) {
     client->Close();
     other->Close();
     server->Close();
-    test::Drain(io);
-}
-
-/// A free UDP port on the loopback address (released again before use).
-std::uint16_t FreeUdpPort() {
-    boost::asio::io_context io;
-    udp::socket socket(io, udp::endpoint(make_address("127.0.0.1"), 0));
-    return socket.local_endpoint().port();
-}
-
-TEST_F(DtlsTransportTest, OpensslClientTalksToOurServer) {
-    boost::asio::io_context io;
-    RecordingReceiver serverReceiver;
-    auto server = MakeDtlsTransport(io, Options(serverReceiver), Settings("server"));
-    const std::string port = std::to_string(server->LocalTuple().port);
-    test::ChildProcess client({"openssl", "s_client", "-dtls1_2", "-connect", "127.0.0.1:" + port, "-CAfile",
-                               certificates->caDir + "/ca.pem", "-verify_return_error", "-quiet"},
-                              certificates->root + "/s_client.out");
-    const std::string request = test::MakeRequest("OPTIONS", "from-openssl");
-    client.Write(request);
-    ASSERT_TRUE(RunUntil(io, [&] { return !serverReceiver.received.empty(); })) << client.Output();
-    EXPECT_EQ(serverReceiver.received[0].message, request);
-    server->Send(serverReceiver.received[0].source, kOk);
-    EXPECT_TRUE(RunUntil(io, [&] { return client.Output().find("SIP/2.0 200 OK") != std::string::npos; }))
-        << client.Output();
-    server->Close();
-    test::Drain(io);
-}
-
-TEST_F(DtlsTransportTest, OurClientTalksToOpensslServer) {
-    boost::asio::io_context io;
-    RecordingReceiver clientReceiver;
-    const std::uint16_t port = FreeUdpPort();
-    test::ChildProcess server({"openssl", "s_server", "-dtls1_2", "-accept", "127.0.0.1:" + std::to_string(port),
-                               "-cert", certificates->Certificate("server"), "-key", certificates->Key("server")},
-                              certificates->root + "/s_server.out");
-    ASSERT_TRUE(RunUntil(io, [&] { return server.Output().find("ACCEPT") != std::string::npos; })) << server.Output();
-    auto client = MakeDtlsTransport(io, Options(clientReceiver), Settings(""));
-    const std::string request = test::MakeRequest("OPTIONS", "to-openssl");
-    client->Send(Tuple{make_address("127.0.0.1"), port, TransportType::DTLS}, request,
-                 SendOptions{.retransmission = false, .serverName = "sip.example.test"});
-    ASSERT_TRUE(RunUntil(io, [&] { return server.Output().find("Call-ID: to-openssl") != std::string::npos; }))
-        << server.Output();
-    server.Write(kOk);
-    ASSERT_TRUE(RunUntil(io, [&] { return clientReceiver.received.size() == 1; })) << server.Output();
-    EXPECT_EQ(clientReceiver.received[0].message, kOk);
-    EXPECT_TRUE(clientReceiver.failures.empty());
-    client->Close();
     test::Drain(io);
 }
 

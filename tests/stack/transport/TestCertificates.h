@@ -1,10 +1,13 @@
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <sstream>
 #include <string>
+#include <vector>
+
+#include "support/Process.h"
 
 namespace zel::sip::stack::test {
 
@@ -45,10 +48,14 @@ public:
     std::string caDir;
 
 private:
+    /// Runs openssl with `arguments` (words without spaces).
     static void Run(const std::string& arguments) {
-        const std::string command = "openssl " + arguments + " >/dev/null 2>&1";
-        if (std::system(command.c_str()) != 0)
-            throw std::runtime_error("failed: " + command);
+        std::vector<std::string> words{"openssl"};
+        std::istringstream split(arguments);
+        for (std::string word; split >> word;)
+            words.push_back(word);
+        if (zel::sip::test::RunProgram(words) != 0)
+            throw std::runtime_error("failed: openssl " + arguments);
     }
 
     void Issue(const std::string& name, const std::string& subject, const std::string& altNames, int days,

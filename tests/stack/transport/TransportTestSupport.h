@@ -11,7 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "support/Process.h"
+
 namespace zel::sip::stack::test {
+
+using zel::sip::test::ChildProcess;
+using zel::sip::test::PythonHas;
+using zel::sip::test::TempDir;
+using zel::sip::test::ToolScript;
 
 /// What a transport handed up, kept for assertions.
 struct Received {
@@ -99,6 +106,24 @@ inline std::string MakeRequest(const std::string& method, const std::string& cal
         text += "Content-Type: text/plain\r\n";
     text += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     return text;
+}
+
+/// What a foreign peer program printed, and whether it got to one of its final lines.
+struct ForeignRun {
+    std::string output;
+    bool finished = false;
+};
+
+/// Runs a peer program while `io` serves it, until it prints "done", "refused", "failed" or a
+/// Python traceback, or `limit` passes; the program is stopped and reaped in every case.
+inline ForeignRun RunForeignPeer(boost::asio::io_context& io, const std::vector<std::string>& arguments,
+                                 std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const TempDir dir;
+    ChildProcess peer(arguments, dir.File("peer.out"));
+    ForeignRun run;
+    run.finished = RunUntil(io, [&] { return peer.Printed({"done", "refused", "failed", "Traceback"}); }, limit);
+    run.output = peer.Output();
+    return run;
 }
 
 } // namespace zel::sip::stack::test

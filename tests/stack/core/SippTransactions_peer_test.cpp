@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include <optional>
 
 #include "StackTestSupport.h"
+#include "support/Sipp.h"
 
 namespace zel::sip::stack::test {
 namespace {
@@ -24,7 +24,7 @@ struct SippCase {
 class SippTransactions : public ::testing::TestWithParam<SippCase> {};
 
 TEST_P(SippTransactions, EveryTransactionCompletesAndTheUserSeesEachRequestOnce) {
-    if (!SippInstalled()) {
+    if (!zel::sip::test::SippInstalled()) {
         GTEST_SKIP() << "sipp is not installed (Debian package sip-tester)";
     }
     const SippCase& c = GetParam();
@@ -32,37 +32,28 @@ TEST_P(SippTransactions, EveryTransactionCompletesAndTheUserSeesEachRequestOnce)
     const Tuple local = stack.AddTransport(c.transport, IpVersion::V4, "127.0.0.1", 0);
     TestTransactionUser user(stack, milliseconds(500), milliseconds(4000));
 
-    std::vector<std::string> arguments;
+    zel::sip::test::SippClient client;
     if (c.builtInUac) {
-        arguments = {"-sn", "uac", "-d", "100"};
+        client.scenario = {"-sn", "uac", "-d", "100"};
     } else {
-        arguments = {"-sf", std::string(ZEL_TEST_DATA_DIR) + "/sipp/options_uac.xml"};
+        client.scenario = {"-sf", zel::sip::test::SippScenario("options_uac.xml")};
     }
-    const std::string output = ::testing::TempDir() + "sipp-" + c.name + ".log";
-    for (const std::string& argument :
-         {std::string("-t"), std::string(c.sippMode), std::string("-i"), std::string("127.0.0.1"), std::string("-p"),
-          std::to_string(FreePort()), std::string("-m"), std::to_string(c.calls), std::string("-r"), std::string("25"),
-          std::string("-l"), std::string("20"), std::string("-timeout"), std::string("60s"),
-          std::string("-timeout_error"), std::string("-nostdin"), std::string("-lost"),
-          std::to_string(c.lostPercent)}) {
-        arguments.push_back(argument);
-    }
-    arguments.push_back("127.0.0.1:" + std::to_string(local.port));
+    client.transport = c.sippMode;
+    client.remote = "127.0.0.1:" + std::to_string(local.port);
+    client.calls = c.calls;
+    client.lostPercent = c.lostPercent;
+    client.timeout = "60s";
 
-    std::optional<int> status;
+    zel::sip::test::TempDir dir;
     {
-        SippProcess sipp(arguments, output);
-        status = sipp.Wait(std::chrono::seconds(90));
+        zel::sip::test::ChildProcess sipp(zel::sip::test::SippArguments(client), dir.File("sipp.log"));
+        const std::optional<int> status = sipp.WaitForExit(std::chrono::seconds(90));
+        if (status != 0) {
+            ADD_FAILURE() << "sipp status " << (status ? std::to_string(*status) : "killed") << "\n"
+                          << sipp.OutputTail();
+        }
     }
     user.Stop();
-    if (status != 0) {
-        std::ifstream log(output);
-        std::stringstream text;
-        text << log.rdbuf();
-        const std::string all = text.str();
-        ADD_FAILURE() << "sipp status " << (status ? std::to_string(*status) : "killed") << "\n"
-                      << all.substr(all.size() > 3000 ? all.size() - 3000 : 0);
-    }
 
     const auto requests = user.Requests();
     std::map<std::string, int> byMethod;

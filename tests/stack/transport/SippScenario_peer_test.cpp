@@ -6,24 +6,15 @@
 #include "TransportTestSupport.h"
 
 #include <boost/algorithm/string/predicate.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ip/udp.hpp>
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <optional>
 
-#include <fcntl.h>
-
-extern char** environ;
+#include "support/Sipp.h"
 
 namespace zel::sip::stack {
 namespace {
-
-using boost::asio::ip::make_address;
 
 /// The 200 for a request: Via, From, To (with a tag added), Call-ID and CSeq copied.
 std::string OkFor(std::string_view request) {
@@ -49,60 +40,25 @@ std::string OkFor(std::string_view request) {
     return response + "Contact: <sip:test@127.0.0.1>\r\nContent-Length: 0\r\n\r\n";
 }
 
-/// A port free for both UDP and TCP on the loopback, for SIPp's own socket.
-std::uint16_t FreePort() {
-    boost::asio::io_context io;
-    for (;;) {
-        boost::asio::ip::udp::socket udp(io, boost::asio::ip::udp::endpoint(make_address("127.0.0.1"), 0));
-        const auto port = udp.local_endpoint().port();
-        boost::system::error_code error;
-        boost::asio::ip::tcp::acceptor tcp(io);
-        tcp.open(boost::asio::ip::tcp::v4());
-        tcp.bind(boost::asio::ip::tcp::endpoint(make_address("127.0.0.1"), port), error);
-        if (!error)
-            return port;
-    }
-}
-
 /// Runs SIPp for `calls` calls of `scenario` against `target`, serving `io` meanwhile; returns its
-/// exit status (0: every call succeeded), or -1 when it had to be killed.
+/// exit status (0: every call succeeded), or -1 when it had to be stopped.
 int RunSipp(boost::asio::io_context& io, const std::string& scenario, const char* transportMode, const Tuple& target,
             int calls) {
-    const std::string scenarioPath = std::string(ZEL_TEST_DATA_DIR) + "/sipp/" + scenario;
-    const std::string remote = target.address.to_string() + ":" + std::to_string(target.port);
-    const std::string localPort = std::to_string(FreePort());
-    const std::string callCount = std::to_string(calls);
-    std::vector<std::string> arguments{"sipp", "-sf", scenarioPath, "-t", transportMode, "-i", "127.0.0.1",
-                                       "-p", localPort, "-m", callCount, "-l", "2", "-r", "50",
-                                       "-nostdin", "-timeout", "20s", "-timeout_error", "-nd", remote};
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, "sipp", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return -2;
-
-    int status = 0;
-    bool exited = false;
-    test::RunUntil(
-        io, [&] { return exited = exited || waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(30));
-    if (!exited) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    zel::sip::test::SippClient client;
+    client.scenario = {"-sf", zel::sip::test::SippScenario(scenario)};
+    client.transport = transportMode;
+    client.remote = target.address.to_string() + ":" + std::to_string(target.port);
+    client.calls = calls;
+    client.rate = 50;
+    client.limit = 2;
+    client.timeout = "20s";
+    client.extra = {"-nd"};
+    const test::TempDir dir;
+    test::ChildProcess sipp(zel::sip::test::SippArguments(client), dir.File("sipp.out"));
+    test::RunUntil(io, [&] { return !sipp.Running(); }, std::chrono::seconds(30));
+    const std::optional<int> status = sipp.WaitForExit(std::chrono::milliseconds(0));
+    return status ? *status : -1;
 }
-
-bool SippInstalled() { return system("command -v sipp >/dev/null 2>&1") == 0; }
 
 struct SippCase {
     const char* scenario;
@@ -114,7 +70,7 @@ struct SippCase {
 class SippScenario : public ::testing::TestWithParam<SippCase> {};
 
 TEST_P(SippScenario, EveryCallSucceeds) {
-    if (!SippInstalled())
+    if (!zel::sip::test::SippInstalled())
         GTEST_SKIP() << "sipp is not installed";
     const SippCase& c = GetParam();
     constexpr int kCalls = 5;

@@ -3,12 +3,10 @@
 // fragmented messages, and must get every answer back on its own connection.
 #include "stack/transport/Transports.h"
 
-#include "ForeignPeer.h"
 #include "TestCertificates.h"
 #include "TransportTestSupport.h"
 
 #include <gtest/gtest.h>
-
 
 namespace zel::sip::stack {
 namespace {

@@ -1,7 +1,7 @@
 // Ten thousand TCP connections open at once, held by a separate process: every one is served.
 #include "stack/transport/Transports.h"
 
-#include "ForeignPeer.h"
+#include "TransportTestSupport.h"
 
 #include <gtest/gtest.h>
 
