@@ -115,7 +115,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!SipMessage::TryParse(ResponseText(*pending, status, extra, "reg"), response)) {
                 break;
             }
-            if ((status == 401 || status == 407) && auth.HandleChallenge(*pending, response, credentials)) {
+            const RegistrationCore::State state = registration.GetState();
+            const bool inProgress = state == RegistrationCore::State::Registering ||
+                                    state == RegistrationCore::State::Refreshing ||
+                                    state == RegistrationCore::State::Removing;
+            if ((status == 401 || status == 407) && inProgress &&
+                auth.HandleChallenge(*pending, response, credentials)) {
                 pending = registration.Resend();
                 auth.Authorize(*pending);
                 break;

@@ -80,7 +80,10 @@ void ClientRegistration::OnResponse(TransactionUserMessage& message) {
         return;
     }
     lastAnswered_ = message.transaction;
-    if ((code == 401 || code == 407) && manager_.clientAuthentication_) {
+    const RegistrationCore::State state = core_.GetState();
+    const bool inProgress = state == RegistrationCore::State::Registering ||
+                            state == RegistrationCore::State::Refreshing || state == RegistrationCore::State::Removing;
+    if ((code == 401 || code == 407) && manager_.clientAuthentication_ && inProgress) {
         const ProfileSettings settings = profile_->Snapshot();
         if (auth_.HandleChallenge(*sent_, response, settings.digestCredentials)) {
             Send(core_.Resend());
@@ -112,6 +115,9 @@ void ClientRegistration::OnResponse(TransactionUserMessage& message) {
             }
         }
     }
+    // The REGISTER is answered: its copy as sent is needed no more (a registration holds on to
+    // as little as it can; the core keeps the request it builds the next one from).
+    sent_.reset();
     Apply(core_.OnResponse(response, Now()), &response);
 }
 

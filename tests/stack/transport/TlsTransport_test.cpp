@@ -1,6 +1,5 @@
 #include "stack/transport/Transports.h"
 
-#include "ChildProcess.h"
 #include "TestCertificates.h"
 #include "TransportTestSupport.h"
 
@@ -175,7 +174,7 @@ TEST_F(TlsTransportTest, OldVersionsAndRenegotiationAreRefusedWhateverTheProcess
         const std::string target = "127.0.0.1:" + std::to_string(server->LocalTuple().port);
         {
             test::ChildProcess old({"openssl", "s_client", "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0", "-connect", target},
-                                   certificates->root + "/old.out");
+                                   certificates->root + "/old.out", {.stdinPipe = true});
             ASSERT_TRUE(RunUntil(io, [&] {
                 return server->Statistics().connectionsRejected == 1 || Negotiated(old.Output());
             })) << old.Output();
@@ -184,7 +183,7 @@ TEST_F(TlsTransportTest, OldVersionsAndRenegotiationAreRefusedWhateverTheProcess
         {
             test::ChildProcess client({"openssl", "s_client", "-tls1_2", "-CAfile", certificates->caDir + "/ca.pem",
                                        "-connect", target},
-                                      certificates->root + "/renegotiate.out");
+                                      certificates->root + "/renegotiate.out", {.stdinPipe = true});
             ASSERT_TRUE(RunUntil(io, [&] { return client.Output().find("Verify return code") != std::string::npos; }))
                 << client.Output();
             client.Write("R\n");
