@@ -243,7 +243,9 @@ TransactionId SipStack::SendRequestLike(SipMessage request, TransactionId earlie
 }
 
 void SipStack::ForgetTarget(TransactionId transaction) {
-    CheckRunning();
+    if (stopping_.load()) {
+        return; // nothing is kept any more: there is nothing to let go of
+    }
     boost::asio::post(io_, [this, transaction] { layer_->ForgetTarget(transaction); });
 }
 
@@ -271,7 +273,9 @@ void SipStack::RetransmitAck(TransactionId ack) {
 }
 
 void SipStack::ForgetAck(TransactionId ack) {
-    CheckRunning();
+    if (stopping_.load()) {
+        return; // nothing is kept any more: there is nothing to let go of
+    }
     boost::asio::post(io_, [this, ack] { layer_->ForgetAck(ack); });
 }
 
@@ -289,7 +293,9 @@ void SipStack::StartKeepAlive(const Flow& flow, std::chrono::milliseconds interv
 }
 
 void SipStack::StopKeepAlive(const Flow& flow) {
-    CheckRunning();
+    if (stopping_.load()) {
+        return; // nothing is kept any more: there is nothing to let go of
+    }
     boost::asio::post(io_, [this, flow] { layer_->StopKeepAlive(flow); });
 }
 

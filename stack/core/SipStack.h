@@ -94,7 +94,8 @@ public:
     /// TransportError, std::errc::no_such_device_or_address.
     TransactionId SendRequestLike(SipMessage request, TransactionId earlier, RequestOptions options = {});
     /// Lets the stack forget where the transaction `transaction` went (see SendRequestLike).
-    /// Unknown ids are ignored.
+    /// Unknown ids are ignored, and so is every call after Shutdown (clean-up never raises, so
+    /// destructors may call it).
     void ForgetTarget(TransactionId transaction);
 
     /// Sends the ACK of a 2xx (RFC 3261 section 13.2.2.4), which has no transaction: encoded once,
@@ -111,7 +112,8 @@ public:
     /// Sends the ACK `ack` again, byte for byte, to the same tuple (a 2xx retransmission came in).
     /// Forgotten ACKs are ignored. Raises std::logic_error after Shutdown.
     void RetransmitAck(TransactionId ack);
-    /// Forgets the ACK `ack`; it is forgotten by itself 64*T1 after it was sent.
+    /// Forgets the ACK `ack`; it is forgotten by itself 64*T1 after it was sent. Ignored after
+    /// Shutdown.
     void ForgetAck(TransactionId ack);
 
     /// Cancels the INVITE sent as `invite` (RFC 3261 section 9.1) and returns the id of the CANCEL's
@@ -131,7 +133,8 @@ public:
     /// non-positive interval or a transport other than UDP, TCP and TLS, std::logic_error after
     /// Shutdown; a flow whose local end has no transport is reported as FlowFailed.
     void StartKeepAlive(const Flow& flow, std::chrono::milliseconds interval);
-    /// Stops keeping `flow` alive; unknown flows are ignored. Thread-safe (posted).
+    /// Stops keeping `flow` alive; unknown flows are ignored, and so is every call after Shutdown.
+    /// Thread-safe (posted).
     void StopKeepAlive(const Flow& flow);
 
     /// Received requests, responses and transaction events, when no transaction user is attached.

@@ -23,6 +23,9 @@ ClientRegistration::ClientRegistration(DialogUsageManager& manager, std::shared_
 
 ClientRegistration::~ClientRegistration() {
     timer_.cancel();
+    if (lastAnswered_ != 0) {
+        manager_.stack_.ForgetTarget(lastAnswered_);
+    }
     StopKeepAlive();
     if (transaction_ != 0) {
         manager_.Untrack(transaction_);
@@ -79,6 +82,9 @@ void ClientRegistration::OnResponse(TransactionUserMessage& message) {
     if (code < 200) {
         return;
     }
+    if (lastAnswered_ != 0 && lastAnswered_ != message.transaction) {
+        manager_.stack_.ForgetTarget(lastAnswered_);
+    }
     lastAnswered_ = message.transaction;
     const RegistrationCore::State state = core_.GetState();
     const bool inProgress = state == RegistrationCore::State::Registering ||
@@ -86,7 +92,8 @@ void ClientRegistration::OnResponse(TransactionUserMessage& message) {
     if ((code == 401 || code == 407) && manager_.clientAuthentication_ && inProgress) {
         const ProfileSettings settings = profile_->Snapshot();
         if (auth_.HandleChallenge(*sent_, response, settings.digestCredentials)) {
-            Send(core_.Resend());
+            // The answer goes to the server that challenged: its nonce is its own.
+            Send(core_.Resend(), /*sameHop=*/true);
             return;
         }
     }
@@ -223,7 +230,7 @@ void ClientRegistration::Apply(RegistrationStep step, const SipMessage* response
     }
 }
 
-void ClientRegistration::Send(SipMessage request) {
+void ClientRegistration::Send(SipMessage request, bool sameHop) {
     const ProfileSettings settings = profile_->Snapshot();
     if (manager_.clientAuthentication_) {
         auth_.Authorize(request);
@@ -266,7 +273,11 @@ void ClientRegistration::Send(SipMessage request) {
         manager_.Untrack(transaction_);
     }
     try {
-        if (lastAnswered_ != 0 && !newFlow_) {
+        // A refresh of an outbound registration stays on its flow (RFC 5626 section 4.2.1), and
+        // the answer to a challenge goes to the server that challenged. Anything else is located
+        // again (the resolver caches), so a registration never depends on the stack still
+        // remembering an old transaction's target.
+        if (lastAnswered_ != 0 && !newFlow_ && (sameHop || core_.IsOutboundInEffect())) {
             transaction_ = manager_.stack_.SendRequestLike(std::move(request), lastAnswered_, options);
         } else if (target) {
             transaction_ = manager_.stack_.SendRequest(std::move(request), *target, options);

@@ -71,7 +71,8 @@ private:
     bool IsFinished() const noexcept { return finished_; }
 
     void Apply(RegistrationStep step, const SipMessage* response);
-    void Send(SipMessage request);
+    /// Sends a REGISTER of the core; `sameHop` keeps it on the hop the last answer came from.
+    void Send(SipMessage request, bool sameHop = false);
     void ArmTimer(RegistrationStep::TimePoint at);
     void OnTimer(const boost::system::error_code& error);
     void StartKeepAlive();

@@ -232,3 +232,39 @@ TEST(Registration, OutboundRegistrationGoesThroughTheProxyWithInstanceAndRegId) 
 
 } // namespace
 } // namespace zel::sip::stack::test
+
+namespace zel::sip::stack::test {
+namespace {
+
+// The user agent's teardown order: the dialog thread and the stack stop before the manager is
+// destroyed, with a registration still alive and its flow kept alive. Its clean-up must not raise.
+TEST(Registration, ManagerDestroyedAfterTheStackStopped) {
+    ScriptedPeer proxy;
+    auto stack = std::make_unique<SipStack>(FastStackOptions());
+    stack->AddTransport(TransportType::TCP, IpVersion::V4, "127.0.0.1", 0);
+    DumThread thread;
+    RecordingRegistrationHandler handler;
+    auto manager = std::make_unique<DialogUsageManager>(*stack, thread);
+    manager->SetClientRegistrationHandler(&handler);
+    thread.Start();
+    auto profile = std::make_shared<UserProfile>(*manager->GetMasterProfile());
+    profile->SetOutboundProxy(Uri::Parse(proxy.TcpUri()));
+    profile->SetKeepAliveTimeForStream(60);
+    profile->SetInstanceId("<urn:uuid:00000000-0000-4000-8000-000000000002>");
+    profile->SetRegId(1);
+    profile->SetClientOutboundEnabled(true);
+    manager->SendCommand(manager->MakeRegistration(NameAddr::Parse("<sip:dave@example.invalid>"), profile, 600));
+    auto request = proxy.NextRequest();
+    ASSERT_TRUE(request);
+    proxy.AcceptRegister(*request, 600, [](SipMessage& r) { r.Set(HeaderType::Require, "outbound"); });
+    ASSERT_TRUE(handler.WaitFor("success"));
+
+    thread.Stop();
+    thread.Join();
+    stack->Shutdown();
+    manager.reset(); // the registration's destructor lets go of its flow and target
+    stack.reset();
+}
+
+} // namespace
+} // namespace zel::sip::stack::test
