@@ -6,6 +6,12 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$1"
 shift
+# ccache (when installed) makes rebuilds and the three CI builds cheap; paths are hashed relative
+# to the checkout, so a fresh clone in another folder still finds earlier results.
+if command -v ccache >/dev/null 2>&1 && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+fi
 cmake -S "$root" -B "$build" -G Ninja -DZEL_WERROR=ON "$@" >/dev/null
 if [ -n "${ZEL_TARGETS:-}" ]; then
   # shellcheck disable=SC2086 # the targets are a word list

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   # toolchain
-  build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev binutils
+  build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev binutils ccache
   # libraries
   libboost1.81-dev libssl-dev libc-ares-dev libspdlog-dev libfmt-dev zlib1g-dev rapidjson-dev
   # tests and benchmarks

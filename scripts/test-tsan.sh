@@ -9,6 +9,10 @@ build="$root/build-tsan"
 "$root/scripts/setup.sh"
 wanted="test_stack_transport test_stack_transport_peer test_stack_transaction test_stack_core \
 test_stack_core_peer test_stack_dum test_stack_dum_peer test_core"
+if command -v ccache >/dev/null 2>&1 && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache # as in build.sh
+  export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+fi
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja -DZEL_WERROR=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_TSAN=ON >/dev/null
 # The list is read once: piped into `grep -q`, ninja dies of SIGPIPE and pipefail drops the target.
