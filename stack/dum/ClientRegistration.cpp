@@ -65,10 +65,17 @@ void ClientRegistration::EndForShutdown() {
     End();
 }
 
+void ClientRegistration::Finish() {
+    if (!finished_) {
+        finished_ = true;
+        manager_.Finished(GetId());
+    }
+}
+
 void ClientRegistration::Abandon() {
     timer_.cancel();
     StopKeepAlive();
-    finished_ = true;
+    Finish();
 }
 
 // ---- stack events -------------------------------------------------------------------------------
@@ -214,7 +221,7 @@ void ClientRegistration::Apply(RegistrationStep step, const SipMessage* response
     case RegistrationStep::Event::Failed:
         timer_.cancel();
         StopKeepAlive();
-        finished_ = true;
+        Finish();
         if (handler != nullptr && !shutdown_) {
             handler->onFailure(Self(), answer);
         }
@@ -222,7 +229,7 @@ void ClientRegistration::Apply(RegistrationStep step, const SipMessage* response
     case RegistrationStep::Event::Removed:
         timer_.cancel();
         StopKeepAlive();
-        finished_ = true;
+        Finish();
         if (handler != nullptr) {
             handler->onRemoved(Self(), answer);
         }

@@ -69,6 +69,8 @@ private:
     /// Ends without telling the handler (shutdown timeout).
     void Abandon();
     bool IsFinished() const noexcept { return finished_; }
+    /// Marks the usage finished; the manager removes it once the current call stack has unwound.
+    void Finish();
 
     void Apply(RegistrationStep step, const SipMessage* response);
     /// Sends a REGISTER of the core; `sameHop` keeps it on the hop the last answer came from.

@@ -294,17 +294,19 @@ void DialogUsageManager::WatchFlow(const Flow& flow, std::uint64_t usage) { flow
 
 void DialogUsageManager::UnwatchFlow(const Flow& flow) { flows_.erase(FlowKey(flow)); }
 
+void DialogUsageManager::Finished(std::uint64_t usage) { finished_.push_back(usage); }
+
 void DialogUsageManager::Reap() {
     if (reaping_) {
         return;
     }
     reaping_ = true;
-    for (auto it = registrations_.begin(); it != registrations_.end();) {
-        if (it->second->IsFinished()) {
-            it = registrations_.erase(it);
-        } else {
-            ++it;
-        }
+    // Only the usages that finished since the last turn: a manager with many registrations must
+    // not walk all of them for every message.
+    while (!finished_.empty()) {
+        const std::uint64_t id = finished_.back();
+        finished_.pop_back();
+        registrations_.erase(id);
     }
     reaping_ = false;
     CheckShutdown();

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -135,6 +136,8 @@ private:
     void Untrack(TransactionId transaction);
     void WatchFlow(const Flow& flow, std::uint64_t usage);
     void UnwatchFlow(const Flow& flow);
+    /// A usage has finished; Reap removes it.
+    void Finished(std::uint64_t usage);
     /// Removes usages that have finished, then checks whether a shutdown is complete.
     void Reap();
     void CheckShutdown();
@@ -157,6 +160,7 @@ private:
     std::unordered_map<TransactionId, std::uint64_t> clientTransactions_;
     std::map<std::pair<std::string, std::string>, std::uint64_t> flows_; // flow key -> usage
     MergedRequests merged_;
+    std::vector<std::uint64_t> finished_; // usages to remove at the next Reap
     bool reaping_ = false;
 
     std::atomic<bool> shutdownRequested_{false};
