@@ -268,3 +268,23 @@ TEST(Registration, ManagerDestroyedAfterTheStackStopped) {
 
 } // namespace
 } // namespace zel::sip::stack::test
+
+namespace zel::sip::stack::test {
+namespace {
+
+// What a host thread hands over wrongly is refused at once, with nothing sent.
+TEST(Registration, BadRequestsAreRefusedWhenMade) {
+    DumUnderTest ua;
+    auto profile = std::make_shared<UserProfile>(*ua.Profile());
+    EXPECT_THROW(ua.Manager().MakeRegistration(NameAddr::Parse("<tel:+15551234>"), profile), std::invalid_argument);
+    EXPECT_THROW(ua.Manager().MakeRegistration(NameAddr::Parse("<sip:alice@example.com>"), profile, 0),
+                 std::invalid_argument);
+    EXPECT_THROW(ua.Manager().SendCommand(nullptr), std::invalid_argument);
+    EXPECT_THROW(ua.Manager().Post({}), std::invalid_argument);
+    std::size_t count = 1;
+    ua.OnDialogThread([&] { count = ua.Manager().RegistrationCount(); });
+    EXPECT_EQ(count, 0u);
+}
+
+} // namespace
+} // namespace zel::sip::stack::test
