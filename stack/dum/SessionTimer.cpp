@@ -149,6 +149,11 @@ SessionTimerStep SessionTimer::OnResponse(const SipMessage& response, TimePoint 
         // faster than we agreed to, so ours holds.
         interval = minSE_;
         raised = true;
+    } else if (interval > requestInterval_) {
+        // Nor may it lengthen the interval (section 9): a peer that did could keep a dead session
+        // alive for years. What we asked for holds.
+        interval = requestInterval_;
+        raised = true;
     }
     // Section 7.2: "uac" names us. A 2xx without a (readable) refresher breaks section 9; we then
     // refresh ourselves, the choice that keeps the session alive whatever the peer does.

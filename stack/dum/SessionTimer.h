@@ -88,8 +88,8 @@ struct SessionTimerStep {
     /// Started: the session interval in effect and whether we are the refresher.
     std::chrono::seconds interval{0};
     bool weRefresh = false;
-    /// Started, Stopped: the peer's Session-Expires was unreadable or below our Min-SE, and was
-    /// ignored or raised (a peer fault worth logging).
+    /// Started, Stopped: the peer's Session-Expires was unreadable, below our Min-SE or above the
+    /// interval we asked for, and was ignored or brought within bounds (a peer fault worth logging).
     bool peerValueIgnored = false;
     /// For logs.
     std::string reason;

@@ -149,6 +149,7 @@ TEST(SessionTimerUacTest, SuccessChoosesIntervalAndRefresher) {
         {"x: 600;refresher=UAS\n", std::nullopt, TimerEvent::Started, 600s, false, false}, // compact form, any case
         {"Session-Expires: 600\n", std::nullopt, TimerEvent::Started, 600s, true, false}, // no refresher: we do it
         {"Session-Expires: 30;refresher=uas\n", std::nullopt, TimerEvent::Started, 90s, false, true}, // below Min-SE
+        {"Session-Expires: 4294967295;refresher=uas\n", std::nullopt, TimerEvent::Started, 1800s, false, true}, // above ours
         {"", std::nullopt, TimerEvent::None, 0s, false, false},                // no timer at all
         {"", SessionRefresher::Uac, TimerEvent::Started, 1800s, true, false},  // we insisted: alone
         {"Session-Expires: 1800;;\n", std::nullopt, TimerEvent::None, 0s, false, true}, // unreadable
@@ -202,15 +203,15 @@ TEST(SessionTimerUacTest, RefreshSuccessRestartsAndReInviteIsUsedWithoutUpdate) 
     SessionTimerStep step = timer.OnTimer(kT0 + 60s);
     ASSERT_EQ(step.event, TimerEvent::Refresh);
     EXPECT_EQ(step.method, RefreshMethod::Invite);
-    // The refresh's 2xx hands the refreshing over to the peer and shortens nothing below Min-SE.
-    step = timer.OnResponse(Response(200, "Session-Expires: 240;refresher=uas\n"), kT0 + 61s);
+    // The refresh's 2xx hands the refreshing over to the peer and shortens the interval.
+    step = timer.OnResponse(Response(200, "Session-Expires: 100;refresher=uas\n"), kT0 + 61s);
     ASSERT_EQ(step.event, TimerEvent::Started);
     EXPECT_FALSE(step.weRefresh);
     EXPECT_EQ(timer.GetState(), State::Watching);
-    EXPECT_EQ(*step.wakeAt, kT0 + 61s + 240s - 32s);
+    EXPECT_EQ(*step.wakeAt, kT0 + 61s + 100s - 32s);
     SipMessage reinvite = Ours("INVITE");
     timer.AddToRequest(reinvite);
-    EXPECT_EQ(reinvite.ValueText(HeaderType::SessionExpires), "240;refresher=uas");
+    EXPECT_EQ(reinvite.ValueText(HeaderType::SessionExpires), "100;refresher=uas") << "the interval in effect";
     // A 2xx that drops the timer stops it.
     step = timer.OnResponse(Response(200), kT0 + 100s);
     EXPECT_EQ(step.event, TimerEvent::Stopped);
