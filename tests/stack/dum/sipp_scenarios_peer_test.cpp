@@ -48,6 +48,7 @@ std::vector<ScenarioPair> Pairs() {
     ScenarioPair auth407 = same("auth407");
     auth407.digest = true;
     pairs.push_back(auth407);
+    pairs.push_back({"timer_reinvite", "call_timer_reinvite_uac.xml", "call_timer_uas.xml"});
     // Glare: one side sends its re-INVITE first, the other answers it only after sending its own.
     pairs.push_back({"glare_caller_waits", "call_glare_uac.xml", "call_glare_first_uas.xml"});
     pairs.push_back({"glare_callee_waits", "call_glare_first_uac.xml", "call_glare_uas.xml"});
@@ -139,6 +140,18 @@ INSTANTIATE_TEST_SUITE_P(Transports, SippCallScenarios, ::testing::Values("u1", 
                          [](const ::testing::TestParamInfo<const char*>& transport) {
                              return std::string(transport.param[0] == 'u' ? "Udp" : "Tcp");
                          });
+
+// A pair that cannot agree (the caller expects 486, the callee answers 200) is reported with the
+// caller's account of the unexpected message, so a broken scenario cannot pass unnoticed.
+TEST(SippCallScenariosHarness, AFailingPairIsReported) {
+    if (!SippInstalled()) {
+        GTEST_SKIP() << "sipp is not installed (Debian package sip-tester)";
+    }
+    const std::string failures =
+        PlayPairs({{"mismatch", "call_busy_uac.xml", "call_basic_uas.xml"}}, "u1", 1, 0, 1);
+    EXPECT_NE(failures.find("=== mismatch over u1: caller 1"), std::string::npos) << failures;
+    EXPECT_NE(failures.find("unexpected message"), std::string::npos) << failures;
+}
 
 // The basic call and the late offer over UDP with 10% of the packets lost each way: the callee
 // lingers 8 s after answering the BYE (past the caller's fourth BYE retransmission), the late-offer
