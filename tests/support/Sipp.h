@@ -56,10 +56,15 @@ struct SippServer {
     std::vector<std::string> scenario;
     /// "u1" (UDP) or "t1" (TCP).
     std::string transport = "u1";
+    /// It exits once this many calls have ended.
     int calls = 1;
+    /// Messages SIPp drops on purpose, in percent (its -lost).
     int lostPercent = 0;
+    /// SIPp gives up (and fails) after this long.
     std::string timeout = "30s";
+    /// Anything else (e.g. {"-d", "500"}: the length of a scenario's <pause/>).
     std::vector<std::string> extra;
+    /// As for SippClient: injection rows (-inf) and global variables (-set).
     std::vector<std::vector<std::string>> injection;
     std::vector<std::pair<std::string, std::string>> variables;
 };
@@ -95,6 +100,9 @@ inline void AppendSippCommon(std::vector<std::string>& arguments, const std::str
         csv << "SEQUENTIAL\n";
         for (const auto& row : injection) {
             for (const std::string& field : row) {
+                if (field.find_first_of(";\r\n") != std::string::npos) {
+                    throw std::invalid_argument("a SIPp injection field cannot hold ';' or a line break: " + field);
+                }
                 csv << field << ';';
             }
             csv << '\n';
