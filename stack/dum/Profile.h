@@ -23,7 +23,7 @@ namespace zel::sip::stack {
 /// | `SupportedEssential` | Supported: 100rel                | reliable only for a provisional with a body, and   |
 /// |                      |                                  | only when the peer supports or requires 100rel     |
 /// | `Supported`          | Supported: 100rel                | reliable whenever the peer supports 100rel         |
-/// | `Required`           | Require: 100rel                  | reliable always; a peer without 100rel gets 420    |
+/// | `Required`           | Require: 100rel                  | reliable always; a peer without 100rel gets 421    |
 enum class ReliableProvisionalMode { Never, SupportedEssential, Supported, Required };
 
 /// "Never", "SupportedEssential", "Supported", "Required".
