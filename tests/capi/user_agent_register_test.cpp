@@ -85,7 +85,8 @@ std::map<std::string, std::string> RefuseRegistrations(const LoopbackUdpSocket& 
 TEST(UserAgentRegister, OutboundSettingsAndRegIdsOnlyWithAProxyAlsoFromOverlappingThreads) {
     LoopbackUdpSocket registrar;
     SIPUserAgent* userAgent = CreateSIPUserAgent(R"({"Address": "127.0.0.1", "UDPPort": 0, "TCPAllowed": false,
-        "TLSAllowed": false, "DTLSAllowed": false, "UserAgent": "register test"})");
+        "TLSAllowed": false, "DTLSAllowed": false, "UserAgent": "register test",
+        "Capabilities": ["video", "+sip.app=\"chat\""]})");
     ASSERT_NE(userAgent, nullptr) << LastError();
 
     constexpr int kThreads = 4;
@@ -121,6 +122,9 @@ TEST(UserAgentRegister, OutboundSettingsAndRegIdsOnlyWithAProxyAlsoFromOverlappi
         const std::string contact = Header(request, "Contact");
         const bool outbound = Header(request, "From").find("<sip:user") != std::string::npos;
         EXPECT_EQ(Header(request, "User-Agent"), "User-Agent: Zelmor - register test");
+        // RFC 3840 feature tags as configured, a value kept as written.
+        EXPECT_NE(contact.find(";video"), std::string::npos) << contact;
+        EXPECT_NE(contact.find(";+sip.app=\"chat\""), std::string::npos) << contact;
         std::smatch match;
         if (outbound) {
             ASSERT_TRUE(std::regex_search(contact, match, regId)) << contact;
