@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zel::sip::test {
@@ -35,6 +36,14 @@ inline std::size_t ThreadCount() {
         ::closedir(tasks);
     }
     return count;
+}
+
+/// Threads of this process before a test starts its user agents. A thread is started and joined
+/// first: sanitizer runtimes start a helper thread of their own with the first thread a process
+/// creates, and that one must count as already there.
+inline std::size_t ThreadBaseline() {
+    std::thread([] {}).join();
+    return ThreadCount();
 }
 
 /// The calling thread's last error.

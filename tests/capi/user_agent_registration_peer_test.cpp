@@ -110,7 +110,7 @@ protected:
         if (!ProgramInstalled("sipp")) {
             GTEST_SKIP() << "sipp is not installed";
         }
-        threadsBefore_ = ThreadCount();
+        threadsBefore_ = zel::sip::test::ThreadBaseline();
     }
 
     SIPUserAgent* Create() {
@@ -153,6 +153,21 @@ TEST_F(UserAgentRegistration, DigestRefreshesAndRemoval) {
 
     EXPECT_EQ(SIPClientRegistrationRemove(host_.registration), 0);
     EXPECT_EQ(LastError(), "");
+    ASSERT_TRUE(host_.events.WaitFor("removed", 1)) << registrar.Output();
+    EXPECT_EQ(host_.events.Count("failure"), 0u);
+    EXPECT_EQ(registrar.Finished(), 0) << registrar.Output();
+}
+
+TEST_F(UserAgentRegistration, CredentialOfTheDefaultFromAnswersARegistrationWithoutPassword) {
+    Registrar registrar("registrar_digest_uas.xml", 1);
+    ASSERT_TRUE(registrar.Ready());
+    ASSERT_NE(Create(), nullptr) << LastError();
+    // The registration's profile is a copy of the master profile as it is at Register.
+    ASSERT_EQ(SIPUserAgentSetDefaultFrom(host_.userAgent, "<sip:someone@127.0.0.1>", "secret", "alice", "sipp.test"),
+              0);
+    ASSERT_EQ(SIPUserAgentRegister(host_.userAgent, registrar.Aor().c_str(), nullptr, nullptr, nullptr, nullptr), 0);
+    ASSERT_TRUE(host_.events.WaitFor("success", 1)) << registrar.Output();
+    EXPECT_EQ(SIPClientRegistrationRemove(host_.registration), 0);
     ASSERT_TRUE(host_.events.WaitFor("removed", 1)) << registrar.Output();
     EXPECT_EQ(host_.events.Count("failure"), 0u);
     EXPECT_EQ(registrar.Finished(), 0) << registrar.Output();

@@ -25,7 +25,7 @@ bool ThreadsBackTo(std::size_t count) {
 }
 
 TEST(UserAgentConstruction, FailureReportsTheCauseAndLeavesNoThread) {
-    const std::size_t threadsBefore = ThreadCount();
+    const std::size_t threadsBefore = zel::sip::test::ThreadBaseline();
 
     // A transport that cannot bind: the port is taken.
     LoopbackUdpSocket taken;
@@ -58,7 +58,7 @@ TEST(UserAgentConstruction, FailureReportsTheCauseAndLeavesNoThread) {
 }
 
 TEST(UserAgentConstruction, DestroyJoinsEveryThreadAndClearsTheLastError) {
-    const std::size_t threadsBefore = ThreadCount();
+    const std::size_t threadsBefore = zel::sip::test::ThreadBaseline();
     for (int round = 0; round < 3; ++round) {
         SIPUserAgent* userAgent = CreateSIPUserAgent(LoopbackUdpConfiguration().c_str());
         ASSERT_NE(userAgent, nullptr) << LastError();
