@@ -1,5 +1,5 @@
 // User agents as a host creates, uses and destroys them, without a peer: construction failures,
-// threads, the operations' argument errors and the event registry's edge cases.
+// threads, and the operations' argument errors.
 #include "UserAgentTestSupport.h"
 #include "support/Process.h"
 
@@ -15,8 +15,6 @@ using zel::sip::test::LastError;
 using zel::sip::test::LoopbackUdpConfiguration;
 using zel::sip::test::LoopbackUdpSocket;
 using zel::sip::test::ThreadCount;
-
-void IgnoreRegistration(void*, SIPClientRegistration*) {}
 
 /// Whether the process is back to `count` threads (a joined thread leaves /proc a moment after
 /// the join returns, so this waits a bounded while).
@@ -84,37 +82,14 @@ TEST(UserAgentOperations, BadArgumentsFailWithAMessageAndGoodOnesClearIt) {
     EXPECT_EQ(SIPUserAgentSetDefaultFrom(userAgent, nullptr, nullptr, nullptr, nullptr), -1);
     EXPECT_FALSE(LastError().empty());
 
-    // Nothing is sent when an argument is bad; a port nobody listens on receives nothing either way.
-    LoopbackUdpSocket silent;
-    const std::string aor = "<sip:alice@" + silent.Address() + ">";
-    EXPECT_EQ(SIPUserAgentRegister(userAgent, aor.c_str(), nullptr, "this is not a uri", nullptr, nullptr), -1);
-    EXPECT_FALSE(LastError().empty());
     EXPECT_EQ(SIPUserAgentRegister(userAgent, "", nullptr, nullptr, nullptr, nullptr), -1);
     EXPECT_FALSE(LastError().empty());
     EXPECT_EQ(SIPUserAgentRegister(userAgent, "sip:alice@", nullptr, nullptr, nullptr, nullptr), -1);
     EXPECT_FALSE(LastError().empty());
-    EXPECT_EQ(SIPUserAgentRegister(nullptr, aor.c_str(), nullptr, nullptr, nullptr, nullptr), -1);
+    EXPECT_EQ(SIPUserAgentRegister(nullptr, "<sip:alice@127.0.0.1>", nullptr, nullptr, nullptr, nullptr), -1);
     EXPECT_FALSE(LastError().empty());
 
     DestroySIPUserAgent(userAgent);
-}
-
-TEST(EventRegistry, RemovingUnknownOrOrphanedContextsIsHarmless) {
-    int neverUsed = 0;
-    SIPRemoveEventHandler(&neverUsed);
-    SIPRemoveEventHandler(nullptr);
-
-    // Callbacks whose user agent is gone stay recorded until removed; removing them then is harmless.
-    int context = 0;
-    for (int round = 0; round < 100; ++round) {
-        SIPUserAgent* userAgent = CreateSIPUserAgent(LoopbackUdpConfiguration().c_str());
-        ASSERT_NE(userAgent, nullptr) << LastError();
-        SIPUserAgentAddNewClientRegistrationEventHandler(userAgent, IgnoreRegistration, &context);
-        SIPUserAgentAddNewClientRegistrationEventHandler(userAgent, IgnoreRegistration, &context);
-        DestroySIPUserAgent(userAgent);
-    }
-    SIPRemoveEventHandler(&context);
-    SIPRemoveEventHandler(&context);
 }
 
 } // namespace
