@@ -57,10 +57,17 @@ struct Host {
     std::string failure;           // "code|reason|warning" of the last Failure
     std::string destroyFromInside; // the last error of a DestroySIPUserAgent made inside a callback
     bool tryDestroyInside = false;
+    bool removeInside = false;
+    int removeInsideResult = 1; // SIPClientRegistrationRemove's result inside the Success callback
 };
 
 void OnSuccess(void* context) {
-    static_cast<Host*>(context)->events.Record("success");
+    auto* host = static_cast<Host*>(context);
+    if (host->removeInside) {
+        host->removeInside = false;
+        host->removeInsideResult = SIPClientRegistrationRemove(host->registration);
+    }
+    host->events.Record("success");
 }
 void OnRemoved(void* context) {
     static_cast<Host*>(context)->events.Record("removed");
@@ -240,6 +247,17 @@ TEST_F(UserAgentRegistration, DestroyRemovesAnActiveRegistrationBeforeItReturns)
     EXPECT_EQ(host_.events.Count("removed"), 1u);
     // A joined thread leaves /proc a moment after the join returns.
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore_; }, 10s)) << ThreadCount();
+    EXPECT_EQ(registrar.Finished(), 0) << registrar.Output();
+}
+
+TEST_F(UserAgentRegistration, RemoveInsideItsOwnCallback) {
+    Registrar registrar("ua_outbound_439_uas.xml", 1);
+    ASSERT_TRUE(registrar.Ready());
+    ASSERT_NE(Create(), nullptr) << LastError();
+    host_.removeInside = true;
+    ASSERT_EQ(SIPUserAgentRegister(host_.userAgent, registrar.Aor().c_str(), nullptr, nullptr, nullptr, nullptr), 0);
+    ASSERT_TRUE(host_.events.WaitFor("removed", 1)) << registrar.Output();
+    EXPECT_EQ(host_.removeInsideResult, 0);
     EXPECT_EQ(registrar.Finished(), 0) << registrar.Output();
 }
 
