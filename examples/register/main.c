@@ -298,6 +298,158 @@ static char* ReadFile(const char* path) {
 }
 
 /*
+ * A JSON syntax check of the configuration file (RFC 8259, as strict as the library's reader). The
+ * library takes text that does not parse as the all-defaults configuration without a word, which
+ * would also drop the command line's options; the tool says where the file goes wrong instead.
+ * Returns the offset of the first error, or -1 when the text is one valid JSON value.
+ */
+typedef struct Cursor {
+    const char* text;
+    size_t at;
+    int depth;
+} Cursor;
+
+static void SkipSpace(Cursor* cursor) { cursor->at += strspn(cursor->text + cursor->at, " \t\r\n"); }
+
+static bool Literal(Cursor* cursor, const char* word) {
+    const size_t length = strlen(word);
+    if (strncmp(cursor->text + cursor->at, word, length) != 0) {
+        return false;
+    }
+    cursor->at += length;
+    return true;
+}
+
+static bool Digits(Cursor* cursor) {
+    const size_t count = strspn(cursor->text + cursor->at, "0123456789");
+    cursor->at += count;
+    return count > 0;
+}
+
+static bool JsonString(Cursor* cursor) {
+    if (cursor->text[cursor->at] != '"') {
+        return false;
+    }
+    for (++cursor->at;; ++cursor->at) {
+        const unsigned char c = (unsigned char)cursor->text[cursor->at];
+        if (c == '"') {
+            ++cursor->at;
+            return true;
+        }
+        if (c < 0x20) {
+            return false; /* the end of the text, or a control character */
+        }
+        if (c == '\\') {
+            const char escaped = cursor->text[++cursor->at];
+            if (escaped == 'u') {
+                for (int i = 0; i < 4; ++i) {
+                    if (strchr("0123456789abcdefABCDEF", cursor->text[++cursor->at]) == NULL ||
+                        cursor->text[cursor->at] == '\0') {
+                        return false;
+                    }
+                }
+            } else if (escaped == '\0' || strchr("\"\\/bfnrt", escaped) == NULL) {
+                return false;
+            }
+        }
+    }
+}
+
+static bool JsonValue(Cursor* cursor);
+
+static bool JsonContainer(Cursor* cursor, char close, bool members) {
+    if (++cursor->depth > 64) {
+        return false;
+    }
+    ++cursor->at;
+    SkipSpace(cursor);
+    if (cursor->text[cursor->at] == close) {
+        ++cursor->at;
+        --cursor->depth;
+        return true;
+    }
+    for (;;) {
+        SkipSpace(cursor);
+        if (members) {
+            if (!JsonString(cursor)) {
+                return false;
+            }
+            SkipSpace(cursor);
+            if (cursor->text[cursor->at] != ':') {
+                return false;
+            }
+            ++cursor->at;
+        }
+        if (!JsonValue(cursor)) {
+            return false;
+        }
+        SkipSpace(cursor);
+        if (cursor->text[cursor->at] == close) {
+            ++cursor->at;
+            --cursor->depth;
+            return true;
+        }
+        if (cursor->text[cursor->at] != ',') {
+            return false;
+        }
+        ++cursor->at;
+    }
+}
+
+static bool JsonValue(Cursor* cursor) {
+    SkipSpace(cursor);
+    switch (cursor->text[cursor->at]) {
+    case '{':
+        return JsonContainer(cursor, '}', true);
+    case '[':
+        return JsonContainer(cursor, ']', false);
+    case '"':
+        return JsonString(cursor);
+    case 't':
+        return Literal(cursor, "true");
+    case 'f':
+        return Literal(cursor, "false");
+    case 'n':
+        return Literal(cursor, "null");
+    default:
+        break;
+    }
+    if (cursor->text[cursor->at] == '-') {
+        ++cursor->at;
+    }
+    if (cursor->text[cursor->at] == '0') {
+        ++cursor->at;
+    } else if (!Digits(cursor)) {
+        return false;
+    }
+    if (cursor->text[cursor->at] == '.') {
+        ++cursor->at;
+        if (!Digits(cursor)) {
+            return false;
+        }
+    }
+    if (cursor->text[cursor->at] == 'e' || cursor->text[cursor->at] == 'E') {
+        ++cursor->at;
+        if (cursor->text[cursor->at] == '+' || cursor->text[cursor->at] == '-') {
+            ++cursor->at;
+        }
+        if (!Digits(cursor)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static long JsonError(const char* text) {
+    Cursor cursor = {.text = text, .at = 0, .depth = 0};
+    if (!JsonValue(&cursor)) {
+        return (long)cursor.at;
+    }
+    SkipSpace(&cursor);
+    return text[cursor.at] == '\0' ? -1 : (long)cursor.at;
+}
+
+/*
  * The JSON text handed to CreateSIPUserAgent. The library reads the first member of a name that
  * appears twice, so the members the command line asks for go first, then the configuration file's
  * own members, then the tool's defaults (UDP and TCP only, on ports the system picks), which the
@@ -337,6 +489,11 @@ static char* ConfigurationJson(const Settings* settings) {
     char* file = settings->configPath != NULL ? ReadFile(settings->configPath) : NULL;
     const char* inner = "";
     if (file != NULL) {
+        const long error = JsonError(file);
+        if (error >= 0) {
+            fprintf(stderr, "zel-sip-register: %s is not valid JSON (at byte %ld)\n", settings->configPath, error);
+            exit(ExitUsage);
+        }
         char* open = file + strspn(file, " \t\r\n");
         size_t end = strlen(open);
         while (end > 0 && strchr(" \t\r\n", open[end - 1]) != NULL) {

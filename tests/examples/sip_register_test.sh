@@ -140,4 +140,8 @@ printf '[1, 2]\n' >"$work/array.json"
 run "not an object" -- -c "$work/array.json" sip:alice@127.0.0.1
 check "not an object" 2 "does not hold a JSON object"
 
+printf '{ "Address": "127.0.0.1", }\n' >"$work/trailing-comma.json"
+run "not JSON" -- -c "$work/trailing-comma.json" sip:alice@127.0.0.1
+check "not JSON" 2 "trailing-comma.json is not valid JSON \(at byte 26\)"
+
 [ "$failures" -eq 0 ]
