@@ -96,7 +96,8 @@ public:
 private:
     static void OnNew(void* context, SIPClientRegistration* registration) {
         auto* self = static_cast<RegistrationEvents*>(context);
-        Event event{"new", registration};
+        Event event = Kind("new");
+        event.registration = registration;
         if (SIPNameAddr* aor = SIPClientRegistrationGetAoR(registration)) {
             char text[512];
             if (SIPNameAddrToString(aor, text, sizeof text) >= 0) {
@@ -108,10 +109,15 @@ private:
         SIPClientRegistrationAddRemovedEventHandler(registration, &RegistrationEvents::OnRemoved, self);
         self->Record(std::move(event));
     }
-    static void OnSuccess(void* context) { static_cast<RegistrationEvents*>(context)->Record({"success"}); }
-    static void OnRemoved(void* context) { static_cast<RegistrationEvents*>(context)->Record({"removed"}); }
+    static Event Kind(const char* kind) {
+        Event event;
+        event.kind = kind;
+        return event;
+    }
+    static void OnSuccess(void* context) { static_cast<RegistrationEvents*>(context)->Record(Kind("success")); }
+    static void OnRemoved(void* context) { static_cast<RegistrationEvents*>(context)->Record(Kind("removed")); }
     static void OnFailure(void* context, std::int32_t status, const char* reason, const char* warning) {
-        Event event{"failure"};
+        Event event = Kind("failure");
         event.status = status;
         event.reason = reason != nullptr ? reason : "";
         event.warning = warning != nullptr ? warning : "";
