@@ -1,5 +1,5 @@
-// C functions whose behaviour arrives with later layers (sessions and registrations with the dialog
-// layer). Each answers as it does for an absent value; the reporting ones fail with a clear last
+// C functions whose behaviour arrives with later layers (sessions and outgoing calls with invite
+// sessions). Each answers as it does for an absent value; the reporting ones fail with a clear last
 // error. A function moves to its own file when it is built.
 #include "capi/Reporting.h"
 
@@ -18,16 +18,6 @@ namespace {
 } // namespace
 
 extern "C" {
-
-void SIPRemoveEventHandler(void*) {}
-
-void SIPUserAgentAddNewClientRegistrationEventHandler(SIPUserAgent*, SIPNewClientRegistrationCallback, void*) {}
-
-void SIPUserAgentAddNewSessionEventHandler(SIPUserAgent*, SIPNewSessionCallback, void*) {}
-
-void SIPUserAgentAddLocalMediaEndpointRequiredEventHandler(SIPUserAgent*, SIPLocalMediaEndpointRequiredCallback, void*) {}
-
-void SIPUserAgentAddLocalMediaEndpointSurplusEventHandler(SIPUserAgent*, SIPLocalMediaEndpointSurplusCallback, void*) {}
 
 void SIPSessionAddMediaNegotiatedEventHandler(SIPSession*, SIPSessionMediaNegotiatedCallback, void*) {}
 
@@ -93,17 +83,8 @@ int32_t SIPSessionTerminate(SIPSession*) {
     return Reporting<int32_t>(-1, []() -> int32_t { NotAvailable(); });
 }
 
-void SIPClientRegistrationAddSuccessEventHandler(SIPClientRegistration*, SIPClientRegistrationSuccessCallback, void*) {}
-
-void SIPClientRegistrationAddRemovedEventHandler(SIPClientRegistration*, SIPClientRegistrationRemovedCallback, void*) {}
-
-void SIPClientRegistrationAddFailureEventHandler(SIPClientRegistration*, SIPClientRegistrationFailureCallback, void*) {}
-
-SIPNameAddr* SIPClientRegistrationGetAoR(SIPClientRegistration*) {
-    return nullptr;
-}
-
-int32_t SIPClientRegistrationRemove(SIPClientRegistration*) {
+int32_t SIPUserAgentInvite(SIPUserAgent*, const char*, char*, uint64_t, const char*, const char*, const Contents*,
+                           uint64_t, AddressType, const char*, const char*) {
     return Reporting<int32_t>(-1, []() -> int32_t { NotAvailable(); });
 }
 
