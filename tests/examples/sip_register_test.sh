@@ -64,17 +64,20 @@ run() {
   shift 2
   out="$(timeout 90 "$tool" "$@" 2>&1)"
   rc=$?
-  echo "---- $name (status $rc)"
-  echo "$out"
 }
 
-check() { # check <name> <expected status> <pattern>...
-  local name="$1" status="$2"
+check() { # check <name> <expected status> <pattern>...: prints the output when something is wrong
+  local name="$1" status="$2" before="$failures"
   shift 2
   [ "$rc" -eq "$status" ] || fail "$name: status $rc, expected $status"
   for pattern in "$@"; do
     grep -qE -- "$pattern" <<<"$out" || fail "$name: no line matches '$pattern'"
   done
+  if [ "$failures" -eq "$before" ]; then
+    echo "ok   $name"
+  else
+    echo "$out"
+  fi
 }
 
 aor() { echo "sip:alice@127.0.0.1:$port"; }
@@ -106,8 +109,6 @@ timeout 60 tail --pid="$tool_pid" -f /dev/null
 wait "$tool_pid"
 rc=$?
 out="$(cat "$work/sigint.out")"
-echo "---- SIGINT (status $rc)"
-echo "$out"
 check "SIGINT" 0 "^Success: registered" "^SIGINT: removing the registration" "^Removed"
 registrar_status || fail "SIGINT: the registrar did not see a valid removal"
 
