@@ -38,15 +38,19 @@ wait_for() {
 }
 
 udp_bound() { [ -n "$(ss -Hlun "sport = :$1")" ]; }
+tcp_listening() { [ -n "$(ss -Hltn "sport = :$1")" ]; }
 
-# start_registrar: one SIPp registrar call on a new port, in $port, its pid in $sipp.
+# start_registrar [u1|t1]: one SIPp registrar call over UDP (default) or TCP only, on a new port
+# in $port, its pid in $sipp.
 start_registrar() {
+  local mode="${1:-u1}" probe=udp_bound
+  [ "$mode" = t1 ] && probe=tcp_listening
   port="$(free_port)"
-  sipp -sf "$scenario" -i 127.0.0.1 -p "$port" -m 1 -timeout 60s -timeout_error -nostdin \
+  sipp -sf "$scenario" -t "$mode" -i 127.0.0.1 -p "$port" -m 1 -timeout 60s -timeout_error -nostdin \
     >"$work/sipp-$port.out" 2>&1 &
   sipp=$!
   pids+=("$sipp")
-  wait_for 10 udp_bound "$port" || fail "SIPp does not listen on $port"
+  wait_for 10 "$probe" "$port" || fail "SIPp does not listen on $port"
 }
 
 # registrar_status: SIPp's exit status once its call has ended (0: the call went as the scenario says).
@@ -88,6 +92,14 @@ run "registered for --time 0" -- -a 127.0.0.1 -p secret -T 0 "$(aor)"
 check "registered for --time 0" 0 "^NewClientRegistration: .*sip:alice@127\.0\.0\.1:$port" \
   "^Success: registered" "^Removed"
 registrar_status || fail "registered for --time 0: the registrar did not see a valid removal"
+
+# Through an outbound proxy over TCP (the registrar listens on TCP only): the proxy URI gets the
+# transport asked for.
+start_registrar t1
+run "outbound proxy over TCP" -- -t tcp -a 127.0.0.1 -p secret -T 0 -o "sip:127.0.0.1:$port" "$(aor)"
+check "outbound proxy over TCP" 0 "^Registering .* through sip:127\.0\.0\.1:$port;transport=tcp" \
+  "^Success: registered" "^Removed"
+registrar_status || fail "outbound proxy over TCP: the registrar did not see a valid removal"
 
 # A wrong password: the registrar's 403 with its reason and first warning, and a one-line reason.
 start_registrar
