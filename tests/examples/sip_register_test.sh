@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The registration tool against a SIPp registrar on loopback that verifies our digest (user alice,
 # password secret) and accepts the removal only with expiry 0 and valid credentials: registered and
-# removed at the end of --time and on SIGINT (SIPp's own exit status proves the removal it saw),
-# a wrong password refused with the registrar's status, reason and warning, a registrar that never
-# answers, a configuration file under the command line's options, and bad usage. Every process
-# started here is stopped on exit.
+# removed at the end of --time, on SIGINT and through an outbound proxy over TCP (SIPp's own exit
+# status proves the removal it saw); a wrong password refused with the registrar's status, reason
+# and warning; a registrar that never answers; a configuration file under the command line's
+# options; bad usage. Every process started here is stopped on exit.
 set -uo pipefail
 tool="$1"
 scenario="$2"
