@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The registration tool against a SIPp registrar on loopback that verifies our digest (user alice,
 # password secret) and accepts the removal only with expiry 0 and valid credentials: registered and
-# removed at the end of --time, on SIGINT and through an outbound proxy over TCP (SIPp's own exit
-# status proves the removal it saw); a wrong password refused with the registrar's status, reason
-# and warning; a registrar that never answers; a configuration file under the command line's
-# options; bad usage. Every process started here is stopped on exit.
+# removed at the end of --time, on SIGINT after a refresh, and through an outbound proxy over TCP
+# (SIPp's own exit status proves the removal it saw); a wrong password refused with the
+# registrar's status, reason and warning; a registrar that never answers; a configuration file
+# under the command line's options; bad usage. Every process started here is stopped on exit.
 set -uo pipefail
 tool="$1"
 scenario="$2"
+refresh_scenario="$3" # grants 6 s twice, so the registration is refreshed once before the removal
 work="$(mktemp -d /tmp/zel-sip-register-XXXXXX)"
 pids=()
 cleanup() {
@@ -40,13 +41,13 @@ wait_for() {
 udp_bound() { [ -n "$(ss -Hlun "sport = :$1")" ]; }
 tcp_listening() { [ -n "$(ss -Hltn "sport = :$1")" ]; }
 
-# start_registrar [u1|t1]: one SIPp registrar call over UDP (default) or TCP only, on a new port
-# in $port, its pid in $sipp.
+# start_registrar [u1|t1 [scenario]]: one SIPp registrar call over UDP (default) or TCP only, on a
+# new port in $port, its pid in $sipp.
 start_registrar() {
   local mode="${1:-u1}" probe=udp_bound
   [ "$mode" = t1 ] && probe=tcp_listening
   port="$(free_port)"
-  sipp -sf "$scenario" -t "$mode" -i 127.0.0.1 -p "$port" -m 1 -timeout 60s -timeout_error -nostdin \
+  sipp -sf "${2:-$scenario}" -t "$mode" -i 127.0.0.1 -p "$port" -m 1 -timeout 60s -timeout_error -nostdin \
     >"$work/sipp-$port.out" 2>&1 &
   sipp=$!
   pids+=("$sipp")
@@ -109,20 +110,22 @@ check "wrong password" 1 "^Failure: 403 Forbidden \(warning: .*wrong password fo
 [ "$(grep -c '^zel-sip-register:' <<<"$out")" -eq 1 ] || fail "wrong password: more than one reason line"
 registrar_status || fail "wrong password: SIPp saw something else than one refused registration"
 
-# Until SIGINT: the tool is stopped once it has printed its registration, and removes it.
-start_registrar
+# Until SIGINT: the tool is stopped once it has printed the registration's first refresh (the
+# registrar grants 6 s), and removes it.
+start_registrar u1 "$refresh_scenario"
 ZEL_SIP_PASSWORD=secret "$tool" -a 127.0.0.1 "$(aor)" >"$work/sigint.out" 2>&1 &
 tool_pid=$!
 pids+=("$tool_pid")
-if wait_for 30 grep -q '^Success: registered' "$work/sigint.out"; then
+if wait_for 30 grep -q '^Success: refreshed' "$work/sigint.out"; then
   kill -INT "$tool_pid"
 fi
 timeout 60 tail --pid="$tool_pid" -f /dev/null
 wait "$tool_pid"
 rc=$?
 out="$(cat "$work/sigint.out")"
-check "SIGINT" 0 "^Success: registered" "^SIGINT: removing the registration" "^Removed"
-registrar_status || fail "SIGINT: the registrar did not see a valid removal"
+check "refreshed until SIGINT" 0 "^Success: registered" "^Success: refreshed \(1\)" \
+  "^SIGINT: removing the registration" "^Removed"
+registrar_status || fail "SIGINT: the registrar did not see the refresh and a valid removal"
 
 # A configuration file whose address is not an IP literal: the user agent cannot be made; the
 # command line's address overrides it (and the file's other members still count).
