@@ -9,6 +9,7 @@
 #include "dum/ContentsFactory.h"
 #include "sdp/LocalSDPFactory.h"
 #include "sdp/MediaNegotiator.h"
+#include "stack/base/CharClass.h"
 #include "stack/base/Log.h"
 #include "stack/transport/SecuritySettings.h"
 
@@ -142,6 +143,36 @@ void AddTransports(stack::SipStack& stack, const Config& config) {
     }
 }
 
+/// Adds one RFC 3840 feature tag to `capabilities`: a bare name ("video", "+sip.foo") becomes a
+/// parameter without a value; "name=value" and name="value" keep their value as written, so the
+/// Contact carries the text the host configured. Anything else would corrupt every Contact we send
+/// and raises std::invalid_argument.
+void AddCapability(stack::NameAddr& capabilities, const std::string& entry) {
+    const std::size_t equals = entry.find('=');
+    const std::string_view name = std::string_view(entry).substr(0, equals);
+    const auto refuse = [&] {
+        throw std::invalid_argument("Capabilities entry '" + entry + "' is not a feature tag (RFC 3840)");
+    };
+    if (!stack::chars::IsTokenText(name)) {
+        refuse();
+    }
+    if (equals == std::string::npos) {
+        capabilities.Params().SetFlag(name);
+        return;
+    }
+    std::string_view value = std::string_view(entry).substr(equals + 1);
+    const bool quoted = value.size() >= 2 && value.front() == '"' && value.back() == '"';
+    if (quoted) {
+        value = value.substr(1, value.size() - 2);
+        if (value.find_first_of("\"\\\r\n") != std::string_view::npos) {
+            refuse();
+        }
+    } else if (!stack::chars::IsTokenText(value)) {
+        refuse();
+    }
+    capabilities.Params().Set(name, value, quoted);
+}
+
 std::shared_ptr<stack::MasterProfile> MakeMasterProfile(const Config& config) {
     auto profile = std::make_shared<stack::MasterProfile>();
     profile->SetUserAgent(std::string(UserAgentPrefix) + config.UserAgent);
@@ -155,7 +186,7 @@ std::shared_ptr<stack::MasterProfile> MakeMasterProfile(const Config& config) {
     }
     stack::NameAddr capabilities;
     for (const std::string& capability : config.Capabilities) {
-        capabilities.Params().SetFlag(capability);
+        AddCapability(capabilities, capability);
     }
     profile->SetUserAgentCapabilities(std::move(capabilities));
     profile->AddSupportedOptionTag("outbound");

@@ -6,6 +6,7 @@
 
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace zel::sip {
 
@@ -32,7 +33,10 @@ stack::NameAddr* ClientRegistrationImpl::GetAoR() noexcept {
 
 void ClientRegistrationImpl::Remove() {
     if (dum_.Thread().IsCurrentThread()) {
-        handle_->End();
+        // Ending may report the removal at once, and the handler then drops this object: use a
+        // copy of the handle and touch nothing of this object afterwards.
+        const stack::ClientRegistrationHandle handle = handle_;
+        handle->End();
         return;
     }
     // Handles resolve on the dialog thread only. Tell the caller now about a registration that has
@@ -96,7 +100,14 @@ void ClientRegistrationHandler::onFailure(stack::ClientRegistrationHandle regist
 }
 
 void ClientRegistrationHandler::RemoveAll() {
-    for (const auto& [handle, registration] : registrations_) {
+    // Ending one that is not registered reports its removal at once (onRemoved erases it from the
+    // map), so walk over a copy of the handles.
+    std::vector<stack::ClientRegistrationHandle> handles;
+    handles.reserve(registrations_.size());
+    for (const auto& entry : registrations_) {
+        handles.push_back(entry.first);
+    }
+    for (const auto& handle : handles) {
         try {
             handle->End();
         } catch (const stack::HandleError&) {

@@ -206,9 +206,15 @@ TEST_F(UserAgentRegistration, OutboundRefusedWith439RegistersAgainWithoutIt) {
 }
 
 TEST_F(UserAgentRegistration, DestroyRemovesAnActiveRegistrationBeforeItReturns) {
+    Registrar refusing("ua_forbidden_uas.xml", 1);
     Registrar registrar("ua_outbound_439_uas.xml", 1);
+    ASSERT_TRUE(refusing.Ready());
     ASSERT_TRUE(registrar.Ready());
     ASSERT_NE(Create(), nullptr) << LastError();
+    // A registration that has ended (refused) comes first in the handler's map; it must not keep
+    // the live one from being removed.
+    ASSERT_EQ(SIPUserAgentRegister(host_.userAgent, refusing.Aor().c_str(), nullptr, nullptr, nullptr, nullptr), 0);
+    ASSERT_TRUE(host_.events.WaitFor("failure", 1)) << refusing.Output();
     ASSERT_EQ(SIPUserAgentRegister(host_.userAgent, registrar.Aor().c_str(), nullptr, nullptr, nullptr, nullptr), 0);
     ASSERT_TRUE(host_.events.WaitFor("success", 1)) << registrar.Output();
 

@@ -42,6 +42,13 @@ TEST(UserAgentConstruction, FailureReportsTheCauseAndLeavesNoThread) {
     EXPECT_NE(LastError().find("pbx.example.com"), std::string::npos) << LastError();
     EXPECT_TRUE(ThreadsBackTo(threadsBefore));
 
+    // A feature tag that would break every Contact header.
+    EXPECT_EQ(CreateSIPUserAgent(R"({"Address": "127.0.0.1", "UDPPort": 0, "TCPAllowed": false, "TLSAllowed": false,
+                                     "DTLSAllowed": false, "Capabilities": ["video>\r\nX-Injected: 1"]})"),
+              nullptr);
+    EXPECT_NE(LastError().find("Capabilities"), std::string::npos) << LastError();
+    EXPECT_TRUE(ThreadsBackTo(threadsBefore));
+
     // A failure after a transport was bound (a Contact override that is no URI) unwinds it too.
     const std::string lateFailure = R"({"Address": "127.0.0.1", "UDPPort": 0, "TCPAllowed": false, "TLSAllowed": false,
                                       "DTLSAllowed": false, "ExternalContactUri": "this is no uri"})";
