@@ -4,5 +4,5 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh"
-ZEL_TARGETS="zelmor_sip zel-config-check zel-sip-ping" "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ZEL_TARGETS="zelmor_sip zel-config-check zel-sip-ping zel-sip-register" "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 "$root/build/examples/zel-config-check" "${1:-$root/examples/config/example.json}"

@@ -2,14 +2,17 @@
 # Builds the tests of the threaded layers with clang under ThreadSanitizer and runs them: the
 # transports and their event loop, the transaction layer and the stack facade with its event
 # thread, the dialog layer with its thread, the product's threaded services (the trace log), and
-# user agents through the C interface (their threads, registrations and callbacks).
-# Tests against real peers run too; stress tests are left to the other builds.
+# user agents through the C interface (their threads, registrations and callbacks), also created
+# and destroyed from several host threads at once (the user agents' lifecycle stress test:
+# creation and destruction racing registrations is where the threads meet).
+# Tests against real peers run too; the other stress tests are left to the other builds.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build-tsan"
 "$root/scripts/setup.sh"
 wanted="test_stack_transport test_stack_transport_peer test_stack_transaction test_stack_core \
-test_stack_core_peer test_stack_dum test_stack_dum_peer test_core test_capi test_capi_peer"
+test_stack_core_peer test_stack_dum test_stack_dum_peer test_core test_capi test_capi_peer \
+test_useragent_peer test_useragent_stress"
 if command -v ccache >/dev/null 2>&1 && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache # as in build.sh
   export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1

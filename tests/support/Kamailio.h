@@ -68,7 +68,8 @@ private:
                "modparam(\"rr\", \"enable_full_lr\", 1)\n"
                "request_route {\n"
                "  xlog(\"L_INFO\", \"request $rm $ru from $si:$sp/$pr\\n\");\n"
-               "  if (is_method(\"REGISTER\")) {\n" + authenticate +
+               "  if (is_method(\"REGISTER\")) {\n"
+               "    xlog(\"L_INFO\", \"register $fu contact $ct expires $hdr(Expires)\\n\");\n" + authenticate +
                "    add_path();\n"
                "    if (!save(\"location\")) { sl_reply_error(); }\n"
                "    exit;\n"
