@@ -199,6 +199,7 @@ void InviteSession::Apply(InviteStep step, const SipMessage* message) {
     for (const InviteSend& send : step.send) {
         Execute(send);
     }
+    SyncPending();
     if (step.terminated) {
         Finish();
     }
@@ -211,6 +212,15 @@ void InviteSession::Apply(InviteStep step, const SipMessage* message) {
         if (!self.IsValid()) {
             return;
         }
+    }
+    SyncPending();
+}
+
+void InviteSession::SyncPending() {
+    // The peer's re-INVITE / UPDATE is kept only while the core waits for our answer (or for the
+    // ACK of our 2xx): answered for good, it must never be answered again.
+    if (!core_.RemoteRequestPending()) {
+        pending_.reset();
     }
 }
 
@@ -372,13 +382,6 @@ void InviteSession::Execute(const InviteSend& send) {
             return;
         }
         Respond(*to, send.code, send.withBody);
-        if (send.code >= 200 && pending_ && to == &*pending_ &&
-            (send.code >= 300 || pending_->request.Method() != "INVITE")) {
-            pending_.reset(); // answered for good (a re-INVITE's 2xx waits for its ACK)
-            if (current_ != nullptr && current_ != to) {
-                // current_ never points into pending_ once it has been reset
-            }
-        }
         return;
     }
     case InviteSend::Kind::Retransmit2xx:
@@ -454,9 +457,6 @@ void InviteSession::Respond(Received& to, int code, bool withBody) {
         response->Set(HeaderType::UserAgent, settings.userAgent);
     }
     Deliver(*response);
-    if (finished_ && !core_.IsTerminated()) {
-        return;
-    }
     if (invite && code >= 200 && code < 300) {
         last2xx_ = *response;
         last2xxTransaction_ = to.transaction;
@@ -686,11 +686,6 @@ void InviteSession::OnRequest(TransactionUserMessage& message) {
     current_ = &received;
     const auto self = SessionHandle();
     InviteStep step = core_.OnRequest(method, HasSdp(request), Now());
-    if (offerCarrier && !core_.RemoteRequestPending() && pending_ && pending_->transaction == received.transaction) {
-        pending_.reset(); // answered at once (491, 500, a plain UPDATE)
-    } else if (offerCarrier && pending_ && pending_->transaction != received.transaction) {
-        // Another request of the peer is pending: this one is refused by the step's Response.
-    }
     Apply(std::move(step), &request);
     if (self.IsValid()) {
         current_ = before;
@@ -701,12 +696,7 @@ void InviteSession::OnAck(const SipMessage& ack) {
     if (finished_) {
         return;
     }
-    const bool wasPending = pending_.has_value();
-    const auto self = SessionHandle();
     InviteStep step = core_.OnAck(HasSdp(ack));
-    if (wasPending && !core_.RemoteRequestPending()) {
-        pending_.reset();
-    }
     if (!step.events.empty() || !step.send.empty()) {
         last2xx_.reset();
     }
@@ -853,6 +843,9 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         }
     }
     const DialogSet::ResponseResult result = set_->OnResponse(response);
+    if (dialog_ != nullptr && set_->FindByRemoteTag(followedTag_) == nullptr) {
+        dialog_ = nullptr; // a final failure ended the early dialog we followed
+    }
     switch (result.effect) {
     case DialogSet::ResponseEffect::Ignored:
         if (code >= 200 || code <= 100) {
@@ -865,6 +858,7 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
     case DialogSet::ResponseEffect::EarlyDialog:
         if (dialog_ == nullptr) {
             dialog_ = result.dialog;
+            followedTag_ = dialog_->Id().remoteTag;
             dialog_->SetLocalContact(ContactFor(message.local, invite_.Get<NameAddr>(HeaderType::From)));
         }
         if (result.dialog != dialog_) {
@@ -878,6 +872,7 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
             return;
         }
         dialog_ = result.dialog;
+        followedTag_ = dialog_->Id().remoteTag;
         dialog_->SetLocalContact(ContactFor(message.local, invite_.Get<NameAddr>(HeaderType::From)));
         break;
     case DialogSet::ResponseEffect::AdditionalSuccess:
@@ -907,7 +902,8 @@ void ClientInviteSession::OnForkSuccess(Dialog& fork, const SipMessage& response
     } catch (const std::exception& error) {
         ZEL_LOG(Warning, "session {}: cannot end a second fork: {}", GetId(), error.what());
     }
-    set_->RemoveDialog(fork.Id().remoteTag);
+    const std::string tag = fork.Id().remoteTag; // `fork` goes with the removal
+    set_->RemoveDialog(tag);
 }
 
 // ---- the called side ----------------------------------------------------------------------------------

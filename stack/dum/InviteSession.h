@@ -101,6 +101,7 @@ protected:
     void ArmTimer(InviteTimer timer, InviteStep::TimePoint at);
     void StopTimer(InviteTimer timer);
     void Finish();
+    void SyncPending();
     bool IsFinished() const noexcept { return finished_; }
     InviteSessionHandler* Handler() const;
     SipMessage LocalResponse(const SipMessage* request, int code, std::string_view reason) const;
@@ -164,6 +165,7 @@ private:
 
     SipMessage invite_;          // as handed to the stack (without Via)
     Uri target_;
+    std::string followedTag_;    // the remote tag of the dialog the session follows
     TransactionId inviteTransaction_ = 0;
     TransactionId cancel_ = 0;
 };
