@@ -14,6 +14,7 @@
 #include "stack/dum/InviteSession.h"
 #include "stack/dum/InviteSessionHandler.h"
 #include "stack/message/CSeq.h"
+#include "stack/transport/TestCertificates.h"
 
 namespace zel::sip::stack::test {
 namespace {
@@ -487,15 +488,35 @@ TEST(InviteSessions, ShutdownEndsEveryCall) {
     EXPECT_EQ(carol.Sessions(), 0u);
 }
 
-TEST(InviteSessions, CallOverTcp) {
-    Phone alice("alice");
-    Phone bob("bob");
-    alice.Call(bob.Uri("bob", TransportType::TCP), Sdp("sendrecv").get());
+/// A call over a stream transport, re-offered once and ended by the called side.
+void CallOverStream(Phone& alice, Phone& bob, const std::string& target) {
+    alice.Call(target, Sdp("sendrecv").get());
     ASSERT_TRUE(alice.Handler().WaitFor("connected"));
     ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    bob.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
+    ASSERT_TRUE(bob.Handler().WaitFor("answer"));
     bob.WithSession([](InviteSession& session) { session.End(); });
     ASSERT_TRUE(alice.Handler().WaitFor("terminated:RemoteBye"));
     ASSERT_TRUE(bob.Handler().WaitFor("terminated:LocalBye"));
+}
+
+TEST(InviteSessions, CallOverTcp) {
+    Phone alice("alice");
+    Phone bob("bob");
+    CallOverStream(alice, bob, bob.Uri("bob", TransportType::TCP));
+}
+
+TEST(InviteSessions, CallOverTls) {
+    const TestCertificates certificates;
+    SecuritySettings settings;
+    settings.caDirectoryPath = certificates.caDir;
+    settings.certificatePath = certificates.Certificate("server");
+    settings.privateKeyPath = certificates.Key("server");
+    Phone alice("alice");
+    Phone bob("bob");
+    alice.Ua().Stack().AddTransport(TransportType::TLS, IpVersion::V4, "127.0.0.1", 0, &settings);
+    const Tuple tls = bob.Ua().Stack().AddTransport(TransportType::TLS, IpVersion::V4, "127.0.0.1", 0, &settings);
+    CallOverStream(alice, bob, "<sip:bob@127.0.0.1:" + std::to_string(tls.port) + ";transport=tls>");
 }
 
 } // namespace
