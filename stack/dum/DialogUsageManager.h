@@ -83,8 +83,9 @@ public:
     void SetClientRegistrationHandler(ClientRegistrationHandler* handler);
     ClientRegistrationHandler* GetClientRegistrationHandler() const noexcept { return registrationHandler_; }
 
-    /// The handler of invite sessions; must outlive the manager. Without one, INVITEs from peers
-    /// are answered 480 and MakeInviteSession raises std::logic_error.
+    /// The handler of invite sessions; must outlive the manager. Set it before the dialog thread
+    /// starts or on the dialog thread. Without one, INVITEs from peers are answered 480 and
+    /// MakeInviteSession raises std::logic_error.
     void SetInviteSessionHandler(InviteSessionHandler* handler) noexcept { inviteHandler_ = handler; }
     InviteSessionHandler* GetInviteSessionHandler() const noexcept { return inviteHandler_; }
 

@@ -168,7 +168,7 @@ void InviteSession::Message(const Body& body) {
 
 bool InviteSession::IsSupportedByPeer(std::string_view optionTag) const noexcept {
     for (const std::string& tag : peerSupported_) {
-        if (IEquals(tag, optionTag)) {
+        if (IEquals(tag, optionTag)) { // as Token::Matches compares option tags
             return true;
         }
     }

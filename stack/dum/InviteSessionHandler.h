@@ -51,13 +51,14 @@ public:
     virtual void onConnected(ClientInviteSessionHandle session, const SipMessage& message) = 0;
     /// The incoming call is established: the ACK of our 2xx arrived.
     virtual void onConnected(InviteSessionHandle session, const SipMessage& message) = 0;
-    /// The dialog is confirmed on both sides. Default: nothing.
+    /// The dialog is confirmed on both sides. Not called yet (kept for RFC 3262 confirmation).
+    /// Default: nothing.
     virtual void onConnectedConfirmed(InviteSessionHandle session, const SipMessage& message);
     /// The session has ended; the handle stops resolving after this call. `message` is the
     /// message that ended it (a BYE with its body, a CANCEL, the failure response) or null.
     virtual void onTerminated(InviteSessionHandle session, TerminatedReason reason, const SipMessage* message) = 0;
-    /// A fork of our INVITE went away. Forks are followed by one session per INVITE here: this
-    /// is called for a second 2xx, which is ACKed and ended with BYE.
+    /// A fork of our INVITE went away. One session follows the first dialog that answers; a 2xx
+    /// of another fork is ACKed and ended with BYE without a session, so this is not called yet.
     virtual void onForkDestroyed(ClientInviteSessionHandle session) = 0;
     /// A 3xx to our INVITE (onFailure follows; targets are not tried automatically).
     virtual void onRedirected(ClientInviteSessionHandle session, const SipMessage& message) = 0;

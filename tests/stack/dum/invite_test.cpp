@@ -471,6 +471,53 @@ TEST(InviteSessions, ProxyChallengeOnInviteAndBye) {
     ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
 }
 
+TEST(InviteSessions, SecondForkAnsweringIsAcknowledgedAndEnded) {
+    Phone alice("alice");
+    ScriptedPeer forker;
+    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(forker.Udp().port) + ">", Sdp("sendrecv").get());
+    auto invite = NextOf(forker, "INVITE");
+    ASSERT_TRUE(invite);
+    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
+    for (const std::string tag : {"fork-a", "fork-b"}) {
+        forker.Answer(*invite, 200, "OK", [&](SipMessage& response) {
+            response.Edit<NameAddr>(HeaderType::To)->Params().Set("tag", tag);
+            response.Add(HeaderType::Contact, "<sip:" + tag + "@127.0.0.1:" + std::to_string(forker.Udp().port) + ">");
+            response.SetBody(answer->Encode(), Mime("application", "sdp"));
+        });
+    }
+    std::vector<std::string> seen; // method and To tag of what reaches the forker
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    std::optional<TransactionUserMessage> bye;
+    while (!bye && std::chrono::steady_clock::now() < deadline) {
+        auto message = forker.Stack().Queue().Pop(50ms);
+        if (message && message->message != nullptr && message->message->IsRequest()) {
+            const NameAddr* to = message->message->Peek<NameAddr>(HeaderType::To);
+            const Parameter* tag = to != nullptr ? to->Params().Find("tag") : nullptr;
+            seen.push_back(std::string(message->message->Method()) + " " + (tag != nullptr ? tag->value : ""));
+            if (message->message->Method() == "BYE") {
+                bye = message;
+            }
+        }
+    }
+    ASSERT_TRUE(bye) << ::testing::PrintToString(seen);
+    EXPECT_EQ(seen, (std::vector<std::string>{"ACK fork-a", "ACK fork-b", "BYE fork-b"}));
+    forker.Answer(*bye, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    EXPECT_EQ(alice.Handler().Count("connected"), 1u);
+    bool connected = false;
+    alice.WithSession([&](InviteSession& session) {
+        connected = session.IsConnected();
+        EXPECT_EQ(session.GetDialog()->Id().remoteTag, "fork-a");
+    });
+    EXPECT_TRUE(connected);
+    alice.WithSession([](InviteSession& session) { session.End(); });
+    auto hangUp = NextOf(forker, "BYE");
+    ASSERT_TRUE(hangUp);
+    EXPECT_NE(hangUp->message->ValueText(HeaderType::To).find("fork-a"), std::string::npos);
+    forker.Answer(*hangUp, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+}
+
 TEST(InviteSessions, ShutdownEndsEveryCall) {
     Phone alice("alice");
     Phone bob("bob");
