@@ -471,6 +471,47 @@ TEST(InviteSessions, ProxyChallengeOnInviteAndBye) {
     ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
 }
 
+TEST(InviteSessions, ChallengedReInviteAndItsRetransmitted2xx) {
+    Phone alice("alice");
+    alice.Ua().Profile()->AddDigestCredential(DigestCredential{"test.realm", "alice", "secret"});
+    ScriptedPeer peer;
+    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(peer.Udp().port) + ">", Sdp("sendrecv").get());
+    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
+    auto withAnswer = [&](SipMessage& response) {
+        response.Add(HeaderType::Contact, "<sip:bob@127.0.0.1:" + std::to_string(peer.Udp().port) + ">");
+        response.SetBody(answer->Encode(), Mime("application", "sdp"));
+    };
+    auto invite = NextOf(peer, "INVITE");
+    ASSERT_TRUE(invite);
+    peer.Answer(*invite, 200, "OK", withAnswer);
+    ASSERT_TRUE(NextOf(peer, "ACK"));
+
+    alice.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
+    auto reInvite = NextOf(peer, "INVITE");
+    ASSERT_TRUE(reInvite);
+    peer.Answer(*reInvite, 401, "Unauthorized", [](SipMessage& response) {
+        response.Add(HeaderType::WwwAuthenticate, "Digest realm=\"test.realm\", nonce=\"n2\", qop=\"auth\"");
+    });
+    auto retried = NextOf(peer, "INVITE");
+    ASSERT_TRUE(retried);
+    const std::uint32_t cseq = retried->message->Get<CSeq>(HeaderType::CSeq).Sequence();
+    EXPECT_EQ(cseq, reInvite->message->Get<CSeq>(HeaderType::CSeq).Sequence() + 1);
+    EXPECT_NE(retried->message->ValueText(HeaderType::Authorization).find("username=\"alice\""), std::string::npos);
+    // The 200 again after its ACK (as if that were lost): each is ACKed, with the re-INVITE's CSeq.
+    for (int i = 0; i < 2; ++i) {
+        peer.Answer(*retried, 200, "OK", withAnswer);
+        auto ack = NextOf(peer, "ACK");
+        ASSERT_TRUE(ack) << i;
+        EXPECT_EQ(ack->message->Get<CSeq>(HeaderType::CSeq).Sequence(), cseq);
+    }
+    ASSERT_TRUE(alice.Handler().WaitFor("answer", 2));
+    alice.WithSession([](InviteSession& session) { session.End(); });
+    auto bye = NextOf(peer, "BYE");
+    ASSERT_TRUE(bye);
+    peer.Answer(*bye, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+}
+
 TEST(InviteSessions, SecondForkAnsweringIsAcknowledgedAndEnded) {
     Phone alice("alice");
     ScriptedPeer forker;
