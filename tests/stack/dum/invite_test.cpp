@@ -204,6 +204,9 @@ public:
         ua_.Manager().SendCommand(
             ua_.Manager().MakeInviteSession(NameAddr::Parse(target), std::make_shared<UserProfile>(*ua_.Profile()), offer));
     }
+    /// Makes the handler settings written on the test thread visible to the dialog thread (a
+    /// round trip through its loop), before a peer's message makes it read them.
+    void Settle() { ua_.OnDialogThread([] {}); }
     /// Runs `work` with the current session on the dialog thread.
     void WithSession(const std::function<void(InviteSession&)>& work) {
         ua_.OnDialogThread([&] { work(*handler_.Session()); });
@@ -281,6 +284,7 @@ TEST(InviteSessions, RejectedWithWarningBothCodes) {
         bob.Handler().onNewServer = [code](ServerInviteSessionHandle session, const SipMessage&) {
             session->Reject(code, Warning(399, "bob.example", "not now"));
         };
+        bob.Settle();
         alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
         ASSERT_TRUE(alice.Handler().WaitFor("terminated:Rejected")) << code;
         ASSERT_TRUE(bob.Handler().WaitFor("terminated:Rejected")) << code;
@@ -300,6 +304,7 @@ TEST(InviteSessions, CancelBeforeTheAnswerAndCrossingIt) {
         bob.Handler().autoAnswer = false;
         bob.Handler().onNewServer = [](ServerInviteSessionHandle session, const SipMessage&) { session->Provisional(180); };
         alice.Handler().onProvisionalHook = [](ClientInviteSessionHandle session, const SipMessage&) { session->End(); };
+        bob.Settle();
         alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
         ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalCancel"));
         ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteCancel"));
@@ -313,6 +318,7 @@ TEST(InviteSessions, CancelBeforeTheAnswerAndCrossingIt) {
         Phone bob("bob");
         bob.Handler().onNewServer = [](ServerInviteSessionHandle session, const SipMessage&) { session->Provisional(180); };
         alice.Handler().onProvisionalHook = [](ClientInviteSessionHandle session, const SipMessage&) { session->End(); };
+        bob.Settle();
         alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
         ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalCancel"));
         ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
@@ -330,6 +336,7 @@ TEST(InviteSessions, ReInviteHoldAndResumeThenInfoAndMessage) {
     ASSERT_TRUE(alice.Handler().WaitFor("connected"));
 
     bob.Handler().answerDirection = "recvonly";
+    bob.Settle();
     alice.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
     ASSERT_TRUE(alice.Handler().WaitFor("answer", 2));
     EXPECT_NE(bob.Handler().Text("offer", 1).find("a=sendonly"), std::string::npos);
@@ -337,6 +344,7 @@ TEST(InviteSessions, ReInviteHoldAndResumeThenInfoAndMessage) {
 
     // Resume from the other side, as an UPDATE (RFC 3311).
     alice.Handler().answerDirection = "sendrecv";
+    alice.Settle();
     bob.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp("sendrecv"), /*useUpdate=*/true); });
     ASSERT_TRUE(bob.Handler().WaitFor("answer"));
     EXPECT_NE(bob.Handler().Text("answer").find("a=sendrecv"), std::string::npos);
@@ -564,6 +572,7 @@ TEST(InviteSessions, ShutdownEndsEveryCall) {
     Phone bob("bob");
     Phone carol("carol");
     carol.Handler().autoAnswer = false; // carol's call stays unanswered
+    carol.Settle();
     alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
     ASSERT_TRUE(bob.Handler().WaitFor("connected"));
     ASSERT_TRUE(alice.Handler().WaitFor("connected"));
