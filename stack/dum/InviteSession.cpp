@@ -586,6 +586,9 @@ void InviteSession::Finish() {
             timer.cancel();
         }
         manager_.Finished(GetId());
+        // An operation the application posted (End, Reject) does not pass through the manager's
+        // message loop, which removes finished usages: make sure they go all the same.
+        manager_.Post([&manager = manager_] { manager.Reap(); });
     }
 }
 
