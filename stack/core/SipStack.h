@@ -147,6 +147,9 @@ public:
     /// where it raises std::logic_error and does nothing.
     void Shutdown();
 
+    /// The options the stack was built with (the dialog layer reads the timer values).
+    const StackOptions& Options() const noexcept { return options_; }
+
     /// True on the stack event thread.
     bool IsEventThread() const noexcept { return std::this_thread::get_id() == eventThreadId_.load(); }
 

@@ -7,7 +7,12 @@
 
 #include "stack/base/Log.h"
 #include "stack/base/Random.h"
+#include "stack/body/Body.h"
 #include "stack/dum/ClientRegistration.h"
+#include "stack/dum/InviteSession.h"
+#include "stack/message/CSeq.h"
+#include "stack/message/CallId.h"
+#include "stack/message/Token.h"
 #include "stack/dum/UasChecks.h"
 #include "stack/transaction/detail/StatelessResponses.h"
 
@@ -33,6 +38,30 @@ public:
     RegistrationCore core_;
 };
 
+/// An INVITE a MakeInviteSession call made, with what its session needs.
+class InviteRequest final : public InitialRequest {
+public:
+    InviteRequest(std::shared_ptr<UserProfile> profile, SipMessage invite, Uri target, std::unique_ptr<Body> offer)
+        : profile_(std::move(profile)), invite_(std::move(invite)), target_(std::move(target)), offer_(std::move(offer)) {}
+    const std::shared_ptr<UserProfile>& Profile() const noexcept override { return profile_; }
+
+    std::shared_ptr<UserProfile> profile_;
+    SipMessage invite_;
+    Uri target_;
+    std::unique_ptr<Body> offer_;
+};
+
+std::string_view TagOf(const SipMessage& message, HeaderType type) {
+    const NameAddr* address = message.Peek<NameAddr>(type);
+    const Parameter* tag = address != nullptr ? address->Params().Find("tag") : nullptr;
+    return tag != nullptr ? std::string_view(tag->value) : std::string_view();
+}
+
+std::string CallIdOf(const SipMessage& message) {
+    const CallId* callId = message.Peek<CallId>(HeaderType::CallId);
+    return callId != nullptr ? callId->Value() : std::string();
+}
+
 } // namespace
 
 /// The stack calls this on the dialog thread (through the executor the manager attached).
@@ -56,6 +85,7 @@ DialogUsageManager::DialogUsageManager(SipStack& stack, DumThread& thread, DumOp
 DialogUsageManager::~DialogUsageManager() {
     // The dialog thread has been joined: nothing runs concurrently. Usages unregister their
     // handles and flows as they go.
+    sessions_.clear();
     registrations_.clear();
 }
 
@@ -136,7 +166,98 @@ std::shared_ptr<InitialRequest> DialogUsageManager::MakeRegistration(const NameA
     return std::make_shared<RegistrationRequest>(std::move(profile), std::move(aorWithoutTag), std::move(core));
 }
 
+std::shared_ptr<InitialRequest> DialogUsageManager::MakeInviteSession(const NameAddr& target,
+                                                                      std::shared_ptr<UserProfile> profile,
+                                                                      const Body* offer) {
+    if (inviteHandler_ == nullptr) {
+        throw std::logic_error("MakeInviteSession: no invite session handler is set");
+    }
+    if (profile == nullptr) {
+        profile = GetMasterProfile();
+    }
+    const Uri& targetUri = target.GetUri();
+    if (!targetUri.IsSip() || targetUri.Host().empty()) {
+        throw std::invalid_argument("an INVITE needs a sip or sips URI with a host: " + target.ToString());
+    }
+    const ProfileSettings settings = profile->Snapshot();
+    if (settings.defaultFrom.GetUri().Host().empty()) {
+        throw std::invalid_argument("MakeInviteSession: the profile has no default From address");
+    }
+    SipMessage invite = SipMessage::MakeRequest("INVITE", targetUri);
+    NameAddr to = target;
+    to.Params().Remove("tag");
+    NameAddr from = settings.defaultFrom;
+    from.Params().Set("tag", RandomHex(8));
+    invite.Add(HeaderType::To, to);
+    invite.Add(HeaderType::From, from);
+    invite.Add(HeaderType::CallId, CallId(RandomHex(16)));
+    invite.Add(HeaderType::CSeq, CSeq(1, "INVITE"));
+
+    // Our Contact: the From user at the transport's address (filled in when sent) or the override.
+    Uri contactUri;
+    contactUri.SetScheme(from.GetUri().Scheme());
+    contactUri.SetUser(from.GetUri().User());
+    if (settings.overrideHostAndPort) {
+        contactUri.SetHost(settings.overrideHostAndPort->Host());
+        if (settings.overrideHostAndPort->HasPort()) {
+            contactUri.SetPort(settings.overrideHostAndPort->Port());
+        }
+        if (const Parameter* transport = settings.overrideHostAndPort->Params().Find("transport")) {
+            contactUri.Params().Set("transport", transport->value);
+        }
+    } else {
+        contactUri.SetHost("invalid");
+    }
+    invite.Add(HeaderType::Contact, NameAddr(contactUri));
+    for (const std::string& method : settings.methods) {
+        invite.Add(HeaderType::Allow, method);
+    }
+    for (const std::string& tag : settings.AdvertisedOptionTags()) {
+        invite.Add(HeaderType::Supported, Token(tag));
+    }
+    if (!settings.userAgent.empty()) {
+        invite.Set(HeaderType::UserAgent, settings.userAgent);
+    }
+    std::unique_ptr<Body> body;
+    if (offer != nullptr) {
+        body = offer->Clone();
+        body->PrepareToEncode();
+        invite.SetBody(body->Encode(), body->ContentType().ToMime());
+    }
+    // The first hop: the outbound proxy (as a loose Route when the profile says so), else the
+    // target located by RFC 3263.
+    Uri hop = targetUri;
+    if (settings.outboundProxy) {
+        hop = *settings.outboundProxy;
+        if (settings.expressOutboundAsRouteSet) {
+            Uri route = hop;
+            if (!route.Params().Has("lr")) {
+                route.Params().SetFlag("lr");
+            }
+            invite.Add(HeaderType::Route, NameAddr(route));
+        }
+    }
+    return std::make_shared<InviteRequest>(std::move(profile), std::move(invite), std::move(hop), std::move(body));
+}
+
 void DialogUsageManager::SendCommand(std::shared_ptr<InitialRequest> request) {
+    if (dynamic_cast<InviteRequest*>(request.get()) != nullptr) {
+        Post([this, request = std::move(request)] {
+            auto* made = static_cast<InviteRequest*>(request.get());
+            if (shuttingDown_) {
+                ZEL_LOG(Info, "an INVITE is dropped: the dialog layer is shutting down");
+                return;
+            }
+            auto usage = std::make_unique<ClientInviteSession>(*this, made->profile_, std::move(made->invite_),
+                                                               std::move(made->target_), std::move(made->offer_));
+            ClientInviteSession& started = *usage;
+            sessionsBySet_[started.set_->Id()] = started.GetId();
+            sessions_.emplace(started.GetId(), std::move(usage));
+            started.Start();
+            Reap();
+        });
+        return;
+    }
     auto* registration = dynamic_cast<RegistrationRequest*>(request.get());
     if (registration == nullptr) {
         throw std::invalid_argument("DialogUsageManager::SendCommand: not a request made by this manager");
@@ -171,6 +292,19 @@ void DialogUsageManager::OnTransactionUserMessage(TransactionUserMessage message
         OnRequest(message);
         break;
     case Kind::Response:
+        if (message.transaction == 0) {
+            // A 2xx retransmitted after our INVITE transaction ended, or a second fork's 2xx.
+            if (message.message != nullptr && message.message->StatusCode() >= 200 &&
+                message.message->StatusCode() < 300) {
+                const DialogSetId id{CallIdOf(*message.message), std::string(TagOf(*message.message, HeaderType::From))};
+                if (InviteSession* session = FindSession(id)) {
+                    session->OnResponse(message);
+                }
+            }
+            break;
+        }
+        OnClientEvent(message);
+        break;
     case Kind::Timeout:
     case Kind::TransportError:
     case Kind::Terminated:
@@ -192,8 +326,11 @@ void DialogUsageManager::OnRequest(TransactionUserMessage& message) {
         return;
     }
     const SipMessage& request = *message.message;
+    if (RouteToSession(message)) {
+        return;
+    }
     if (request.Method() == "ACK" || message.cancelled != 0) {
-        return; // no invite sessions here: nothing to acknowledge or cancel
+        return; // nothing of ours to acknowledge or cancel
     }
     if (message.transaction == 0) {
         return;
@@ -214,7 +351,11 @@ void DialogUsageManager::OnRequest(TransactionUserMessage& message) {
         Respond(message.transaction, std::move(*result.response));
         return;
     }
-    // Nothing here takes a new dialog or request yet: say so rather than leave the peer waiting.
+    if (request.Method() == "INVITE" && inviteHandler_ != nullptr) {
+        StartServerSession(message, toTag);
+        return;
+    }
+    // Nothing here takes this request: say so rather than leave the peer waiting.
     if (std::optional<SipMessage> response = detail::MakeResponseTo(request, 480, "Temporarily Unavailable", toTag)) {
         Respond(message.transaction, std::move(*response));
     }
@@ -235,6 +376,27 @@ void DialogUsageManager::OnClientEvent(TransactionUserMessage& message) {
         return; // stray, or its usage has gone
     }
     const std::uint64_t usageId = found->second;
+    if (const auto session = sessions_.find(usageId); session != sessions_.end()) {
+        InviteSession& usage = *session->second;
+        switch (message.kind) {
+        case Kind::Response:
+            usage.OnResponse(message);
+            break;
+        case Kind::Timeout:
+        case Kind::TransportError:
+            usage.OnTransactionFailure(message.transaction, message.kind == Kind::Timeout);
+            break;
+        case Kind::Terminated:
+            clientTransactions_.erase(message.transaction);
+            if (handles_.IsLive(usageId)) {
+                usage.OnTransactionEnded(message.transaction);
+            }
+            break;
+        default:
+            break;
+        }
+        return;
+    }
     const auto registration = registrations_.find(usageId);
     if (registration == registrations_.end()) {
         clientTransactions_.erase(found);
@@ -266,6 +428,66 @@ void DialogUsageManager::OnClientEvent(TransactionUserMessage& message) {
     default:
         break;
     }
+}
+
+InviteSession* DialogUsageManager::FindSession(const DialogSetId& id) {
+    const auto found = sessionsBySet_.find(id);
+    if (found == sessionsBySet_.end()) {
+        return nullptr;
+    }
+    const auto session = sessions_.find(found->second);
+    return session != sessions_.end() ? session->second.get() : nullptr;
+}
+
+bool DialogUsageManager::RouteToSession(TransactionUserMessage& message) {
+    const SipMessage& request = *message.message;
+    if (message.cancelled != 0) {
+        const auto found = serverInvites_.find(message.cancelled);
+        if (found != serverInvites_.end()) {
+            if (const auto session = sessions_.find(found->second); session != sessions_.end()) {
+                session->second->OnCancel();
+            }
+        }
+        return true; // the transaction layer has answered the CANCEL itself
+    }
+    const std::string_view toTag = TagOf(request, HeaderType::To);
+    if (toTag.empty()) {
+        return false;
+    }
+    InviteSession* session = FindSession(DialogSetId{CallIdOf(request), std::string(toTag)});
+    if (session == nullptr) {
+        return false;
+    }
+    if (request.Method() == "ACK") {
+        session->OnAck(request);
+    } else if (message.transaction != 0) {
+        session->OnRequest(message);
+    }
+    return true;
+}
+
+void DialogUsageManager::StartServerSession(TransactionUserMessage& message, const std::string& toTag) {
+    const SipMessage& request = *message.message;
+    const ProfileSettings settings = GetMasterProfile()->Snapshot();
+    const NameAddr* to = request.Peek<NameAddr>(HeaderType::To);
+    NameAddr identity = to != nullptr ? *to : NameAddr();
+    std::string error;
+    std::optional<Dialog> dialog =
+        Dialog::CreateAsUas(request, toTag, InviteSession::MakeContact(settings, message.local, identity), &error);
+    if (!dialog) {
+        ZEL_LOG(Info, "an INVITE that cannot make a dialog is refused: {}", error);
+        if (std::optional<SipMessage> response = detail::MakeResponseTo(request, 400, "Bad Request", toTag)) {
+            Respond(message.transaction, std::move(*response));
+        }
+        return;
+    }
+    InviteSession::Received received{request, message.transaction, message.local};
+    auto usage = std::make_unique<ServerInviteSession>(*this, GetMasterProfile(), std::move(received), std::move(*dialog));
+    ServerInviteSession& started = *usage;
+    sessionsBySet_[started.set_->Id()] = started.GetId();
+    serverInvites_[message.transaction] = started.GetId();
+    sessions_.emplace(started.GetId(), std::move(usage));
+    started.Start();
 }
 
 void DialogUsageManager::OnFlowEvent(TransactionUserMessage& message) {
@@ -307,6 +529,13 @@ void DialogUsageManager::Reap() {
         const std::uint64_t id = finished_.back();
         finished_.pop_back();
         registrations_.erase(id);
+        if (const auto session = sessions_.find(id); session != sessions_.end()) {
+            sessionsBySet_.erase(session->second->set_->Id());
+            if (const InviteSession::Received* initial = session->second->Initial()) {
+                serverInvites_.erase(initial->transaction);
+            }
+            sessions_.erase(session);
+        }
     }
     reaping_ = false;
     CheckShutdown();
@@ -327,10 +556,13 @@ void DialogUsageManager::Shutdown(DumShutdownHandler& handler) {
             if (error || shutdownDone_) {
                 return;
             }
-            ZEL_LOG(Warning, "dialog layer shutdown: {} registrations did not end in time; dropping them",
-                    registrations_.size());
+            ZEL_LOG(Warning, "dialog layer shutdown: {} registrations and {} sessions did not end in time; dropping them",
+                    registrations_.size(), sessions_.size());
             for (auto& [id, registration] : registrations_) {
                 registration->Abandon();
+            }
+            for (auto& [id, session] : sessions_) {
+                session->Abandon();
             }
             clientTransactions_.clear();
             Reap();
@@ -341,9 +573,14 @@ void DialogUsageManager::Shutdown(DumShutdownHandler& handler) {
         for (const auto& [id, registration] : registrations_) {
             ids.push_back(id);
         }
+        for (const auto& [id, session] : sessions_) {
+            ids.push_back(id);
+        }
         for (const std::uint64_t id : ids) {
             if (const auto it = registrations_.find(id); it != registrations_.end()) {
                 it->second->EndForShutdown();
+            } else if (const auto session = sessions_.find(id); session != sessions_.end()) {
+                session->second->EndForShutdown();
             }
         }
         Reap();
@@ -354,7 +591,7 @@ void DialogUsageManager::CheckShutdown() {
     if (!shuttingDown_ || shutdownDone_) {
         return;
     }
-    if (registrations_.empty()) {
+    if (registrations_.empty() && sessions_.empty()) {
         FinishShutdown();
     }
 }

@@ -17,6 +17,8 @@
 #include "stack/dum/DumShutdownHandler.h"
 #include "stack/dum/DumThread.h"
 #include "stack/dum/HandleManager.h"
+#include "stack/dum/DialogId.h"
+#include "stack/dum/InviteSessionHandler.h"
 #include "stack/dum/MergedRequests.h"
 #include "stack/dum/Profile.h"
 #include "stack/message/NameAddr.h"
@@ -24,6 +26,10 @@
 namespace zel::sip::stack {
 
 class ClientRegistration;
+class Body;
+class InviteSession;
+class ClientInviteSession;
+class ServerInviteSession;
 
 /// Settings of a DialogUsageManager that are not per profile.
 struct DumOptions {
@@ -77,6 +83,12 @@ public:
     void SetClientRegistrationHandler(ClientRegistrationHandler* handler);
     ClientRegistrationHandler* GetClientRegistrationHandler() const noexcept { return registrationHandler_; }
 
+    /// The handler of invite sessions; must outlive the manager. Set it before the dialog thread
+    /// starts or on the dialog thread. Without one, INVITEs from peers are answered 480 and
+    /// MakeInviteSession raises std::logic_error.
+    void SetInviteSessionHandler(InviteSessionHandler* handler) noexcept { inviteHandler_ = handler; }
+    InviteSessionHandler* GetInviteSessionHandler() const noexcept { return inviteHandler_; }
+
     /// Digest client authentication for challenged requests (on by default).
     void SetClientAuthentication(bool enabled) noexcept { clientAuthentication_ = enabled; }
     /// RFC 5626 keep-alives for outbound registrations (on by default); their intervals come
@@ -93,6 +105,17 @@ public:
     /// profile's settings cannot make a registration.
     std::shared_ptr<InitialRequest> MakeRegistration(const NameAddr& aor, std::shared_ptr<UserProfile> profile,
                                                      std::optional<std::uint32_t> expires = std::nullopt);
+
+    /// An INVITE to `target` (RFC 3261 section 13.2.1) made with `profile` (its settings as they are
+    /// now): Request-URI and To `target`, From the profile's default From with a new tag, a new
+    /// Call-ID, CSeq 1, our Contact (filled with the transport's address when sent), Allow,
+    /// Supported and User-Agent from the profile, and `offer` as the body (none: the peer makes
+    /// the offer in its 2xx). Send it with SendCommand; the session (a ClientInviteSession) starts
+    /// then, and the handler hears of it with the first response. Raises std::invalid_argument when
+    /// `target` is not a sip or sips URI or the profile has no default From, std::logic_error
+    /// without an invite session handler. Thread-safe.
+    std::shared_ptr<InitialRequest> MakeInviteSession(const NameAddr& target, std::shared_ptr<UserProfile> profile,
+                                                      const Body* offer);
 
     /// Sends `request` on the dialog thread, where it starts its usage. Thread-safe; requests
     /// run in the order posted. Dropped when the manager is shutting down.
@@ -113,6 +136,8 @@ public:
     HandleManager& Handles() noexcept { return handles_; }
     /// Live client registrations (for tests and diagnostics). Dialog thread.
     std::size_t RegistrationCount() const noexcept { return registrations_.size(); }
+    /// Live invite sessions (for tests and diagnostics). Dialog thread.
+    std::size_t InviteSessionCount() const noexcept { return sessions_.size(); }
     bool IsShuttingDown() const noexcept { return shuttingDown_; }
 
     SipStack& Stack() noexcept { return stack_; }
@@ -120,6 +145,9 @@ public:
 
 private:
     friend class ClientRegistration;
+    friend class InviteSession;
+    friend class ClientInviteSession;
+    friend class ServerInviteSession;
     class Sink;
 
     /// Stack events, on the dialog thread.
@@ -127,6 +155,11 @@ private:
     void OnRequest(TransactionUserMessage& message);
     void OnClientEvent(TransactionUserMessage& message);
     void OnFlowEvent(TransactionUserMessage& message);
+    /// Requests in a dialog of an invite session, ACKs and CANCELs; true when a session took it.
+    bool RouteToSession(TransactionUserMessage& message);
+    /// An INVITE outside any dialog that passed the checks: a new ServerInviteSession.
+    void StartServerSession(TransactionUserMessage& message, const std::string& toTag);
+    InviteSession* FindSession(const DialogSetId& id);
 
     /// Sends a response to the server transaction `transaction` with our User-Agent added.
     void Respond(TransactionId transaction, SipMessage response);
@@ -152,11 +185,15 @@ private:
     mutable std::mutex profileMutex_;
     std::shared_ptr<MasterProfile> masterProfile_;
     ClientRegistrationHandler* registrationHandler_ = nullptr;
+    InviteSessionHandler* inviteHandler_ = nullptr;
     bool clientAuthentication_ = true;
     bool keepAlives_ = true;
 
     // dialog thread only
     std::map<std::uint64_t, std::unique_ptr<ClientRegistration>> registrations_;
+    std::map<std::uint64_t, std::unique_ptr<InviteSession>> sessions_;
+    std::unordered_map<DialogSetId, std::uint64_t> sessionsBySet_;    // our dialog sets -> session
+    std::unordered_map<TransactionId, std::uint64_t> serverInvites_;  // INVITEs we received -> session
     std::unordered_map<TransactionId, std::uint64_t> clientTransactions_;
     std::map<std::pair<std::string, std::string>, std::uint64_t> flows_; // flow key -> usage
     MergedRequests merged_;

@@ -1,0 +1,203 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/asio/steady_timer.hpp>
+
+#include "stack/body/Body.h"
+#include "stack/core/SipStack.h"
+#include "stack/dum/Dialog.h"
+#include "stack/dum/DialogSet.h"
+#include "stack/dum/HandleManager.h"
+#include "stack/dum/InviteSessionCore.h"
+#include "stack/dum/InviteSessionHandler.h"
+#include "stack/dum/Profile.h"
+#include "stack/dum/auth/ClientAuth.h"
+#include "stack/message/Warning.h"
+
+namespace zel::sip::stack {
+
+class DialogUsageManager;
+
+/// One call (an INVITE dialog usage) from either side: the I/O around an InviteSessionCore. It
+/// builds and sends the core's messages in the session's dialog (passing each through the
+/// handler's onReadyToSend), answers digest challenges to its INVITEs and BYEs, runs the core's
+/// timers on the dialog thread, and reports to the InviteSessionHandler.
+///
+/// Threads: dialog thread only, for every operation (the product's commands are posted there).
+/// Lifetime: owned by the manager; it ends (and its handles stop resolving) right after
+/// onTerminated has returned, or when the manager shuts down.
+class InviteSession : public Usage {
+public:
+    ~InviteSession() override;
+
+    /// Our offer: kept for the 2xx of an INVITE without offer, else sent in a re-INVITE (or an
+    /// UPDATE when `useUpdate`, RFC 3311). Raises std::logic_error when the offer/answer state or
+    /// a request in progress does not allow one (one offer at a time, RFC 3264).
+    void ProvideOffer(const Body& offer, bool useUpdate = false);
+    /// Our answer to the peer's offer: kept for the 2xx of an unanswered INVITE, else sent at once
+    /// (the 2xx of the re-INVITE or UPDATE, or the ACK of a 2xx that carried an offer). Raises
+    /// std::logic_error when there is no offer to answer.
+    void ProvideAnswer(const Body& answer);
+    /// Refuses the unanswered INVITE (a final response; the session ends, Rejected) or the peer's
+    /// pending re-INVITE / UPDATE (the session stays up). `warning` becomes a Warning header.
+    /// Raises std::logic_error when there is nothing to refuse or `code` is not 300-699.
+    void Reject(int code, std::optional<Warning> warning = std::nullopt);
+    /// Ends the session as its state requires: CANCEL before a final response to our INVITE (sent
+    /// once a provisional has come), 480 to an unanswered INVITE, BYE on an established call (after
+    /// the ACK of our 2xx). onTerminated follows; calling it again does nothing.
+    void End(EndReason reason = EndReason::NotSpecified);
+    /// INFO / MESSAGE in the dialog; onInfoSuccess/onInfoFailure (onMessage...) follow. Raises
+    /// std::logic_error when the session has no dialog yet or has ended.
+    void Info(const Body& body);
+    void Message(const Body& body);
+
+    /// The Call-ID of the session's dialog.
+    const std::string& CallId() const noexcept { return callId_; }
+    /// Whether the call is established (2xx sent and ACKed, or 2xx received).
+    bool IsConnected() const noexcept { return core_.IsConnected(); }
+    /// Whether the peer listed `optionTag` in its Supported header (token comparison).
+    bool IsSupportedByPeer(std::string_view optionTag) const noexcept;
+    /// Whether we have an offer or answer of ours (provided or sent), and the bodies of the latest
+    /// exchange; null when there is none.
+    bool HasLocalOfferAnswer() const noexcept { return localBody_ != nullptr; }
+    const Body* LocalBody() const noexcept { return localBody_.get(); }
+    const Body* RemoteBody() const noexcept { return remoteBody_.get(); }
+    /// The dialog, once there is one.
+    const Dialog* GetDialog() const noexcept { return dialog_; }
+    const std::shared_ptr<UserProfile>& GetUserProfile() const noexcept { return profile_; }
+    const InviteSessionCore& Core() const noexcept { return core_; }
+    InviteSessionHandle SessionHandle() { return InviteSessionHandle(*this); }
+
+    /// Our Contact on the flow whose local end is `local`, with the user of `identity`, or at the
+    /// profile's override host and port.
+    static NameAddr MakeContact(const ProfileSettings& settings, const Tuple& local, const NameAddr& identity);
+
+protected:
+    InviteSession(DialogUsageManager& manager, std::shared_ptr<UserProfile> profile, InviteSessionCore core);
+
+    /// The received request a response of the core answers.
+    struct Received {
+        SipMessage request;
+        TransactionId transaction = 0;
+        Tuple local;
+    };
+
+    void Apply(InviteStep step, const SipMessage* message);
+    void Execute(const InviteSend& send);
+    void Report(InviteEvent event, const InviteStep& step, const SipMessage* message);
+    /// Sends a request of `method` in the dialog (with our body when `withBody`, or `body`).
+    void SendInDialog(std::string_view method, bool withBody, const Body* body = nullptr);
+    void SendAck(bool withBody);
+    void Respond(Received& to, int code, bool withBody);
+    void Deliver(SipMessage& message);
+    void ArmTimer(InviteTimer timer, InviteStep::TimePoint at);
+    void StopTimer(InviteTimer timer);
+    void Finish();
+    void SyncPending();
+    /// ACKs a 2xx again when it is a retransmission of the one our last ACK answered.
+    bool RetransmitAckFor(const SipMessage& response);
+    bool IsFinished() const noexcept { return finished_; }
+    InviteSessionHandler* Handler() const;
+    SipMessage LocalResponse(const SipMessage* request, int code, std::string_view reason) const;
+    void LearnSupported(const SipMessage& message);
+    /// The Contact of ours for the flow `local`.
+    NameAddr ContactFor(const Tuple& local, const NameAddr& identity) const;
+
+    // Manager entry points.
+    friend class DialogUsageManager;
+    virtual void OnResponse(TransactionUserMessage& message);
+    void OnInDialogResponse(TransactionUserMessage& message);
+    virtual void OnTransactionFailure(TransactionId transaction, bool timeout);
+    /// The received INVITE that created the session (server sessions).
+    virtual Received* Initial() noexcept { return nullptr; }
+    void OnTransactionEnded(TransactionId transaction);
+    void OnRequest(TransactionUserMessage& message);
+    void OnAck(const SipMessage& ack);
+    void OnCancel();
+    void EndForShutdown();
+    void Abandon();
+
+    DialogUsageManager& manager_;
+    std::shared_ptr<UserProfile> profile_;
+    InviteSessionCore core_;
+    ClientAuth auth_;
+    std::string callId_;
+    DialogSet* set_ = nullptr;            // owned below
+    std::unique_ptr<DialogSet> ownedSet_;
+    Dialog* dialog_ = nullptr;            // in ownedSet_
+    std::unique_ptr<Body> localBody_;
+    std::unique_ptr<Body> remoteBody_;
+    std::optional<Warning> warning_;      // for the next final response of Reject
+    std::optional<Received> pending_;     // the peer's re-INVITE / UPDATE in progress
+    Received* current_ = nullptr;         // the request being handled now
+    std::optional<SipMessage> last2xx_;   // our latest 2xx to an INVITE, for retransmissions
+    TransactionId last2xxTransaction_ = 0;
+    TransactionId ack_ = 0;               // our latest ACK of a 2xx, for retransmissions
+    std::optional<std::uint32_t> ackedInvite_; // the CSeq of the INVITE it acknowledges
+    std::map<TransactionId, SipMessage> inDialog_; // our requests in the dialog in flight, as sent
+    std::vector<std::string> peerSupported_;
+    std::array<boost::asio::steady_timer, 3> timers_;
+    bool finished_ = false;
+};
+
+/// The session of a call we placed (MakeInviteSession). Until the first response the handler
+/// has not heard of it.
+class ClientInviteSession final : public InviteSession {
+public:
+    ClientInviteSession(DialogUsageManager& manager, std::shared_ptr<UserProfile> profile, SipMessage invite,
+                        Uri target, std::unique_ptr<Body> offer);
+    ClientInviteSessionHandle Handle() { return ClientInviteSessionHandle(*this); }
+
+private:
+    friend class DialogUsageManager;
+    friend class InviteSession;
+    /// Sends the INVITE (not through onReadyToSend: the application has no session yet).
+    void Start();
+    void SendInvite();
+    void OnResponse(TransactionUserMessage& message) override;
+    void OnTransactionFailure(TransactionId transaction, bool timeout) override;
+    void OnForkSuccess(Dialog& fork, const SipMessage& response);
+
+    SipMessage invite_;          // as handed to the stack (without Via)
+    Uri target_;
+    std::string followedTag_;    // the remote tag of the dialog the session follows
+    TransactionId inviteTransaction_ = 0;
+    TransactionId cancel_ = 0;
+};
+
+/// The session of a call we received.
+class ServerInviteSession final : public InviteSession {
+public:
+    ServerInviteSession(DialogUsageManager& manager, std::shared_ptr<UserProfile> profile, Received invite,
+                        Dialog dialog);
+    ServerInviteSessionHandle Handle() { return ServerInviteSessionHandle(*this); }
+
+    /// Answers the INVITE with `code` (2xx) and our answer or offer once the current handler call
+    /// has returned (a command posted to the dialog thread). Raises std::logic_error when the
+    /// INVITE is answered already, the code is not 2xx, or no answer (offer) has been provided.
+    void Accept(int code = 200);
+    /// Sends a provisional response (101-199, 180 by default) to the unanswered INVITE, with our
+    /// Contact, so the caller knows the call is being presented (and may CANCEL it). Raises
+    /// std::logic_error once the INVITE is answered or for another code.
+    void Provisional(int code = 180);
+    /// Whether the INVITE has been answered with a 2xx (or Accept was called).
+    bool IsAccepted() const noexcept { return acceptPosted_ || core_.IsAccepted(); }
+
+private:
+    friend class DialogUsageManager;
+    void Start();
+    Received* Initial() noexcept override { return &invite_; }
+
+    Received invite_;
+    bool acceptPosted_ = false;
+};
+
+} // namespace zel::sip::stack

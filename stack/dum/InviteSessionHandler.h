@@ -1,0 +1,125 @@
+#pragma once
+
+#include "stack/body/Body.h"
+#include "stack/body/SdpBody.h"
+#include "stack/dum/Handle.h"
+#include "stack/dum/InviteSessionCore.h"
+#include "stack/message/SipMessage.h"
+
+namespace zel::sip::stack {
+
+class InviteSession;
+class ClientInviteSession;
+class ServerInviteSession;
+using InviteSessionHandle = Handle<InviteSession>;
+using ClientInviteSessionHandle = Handle<ClientInviteSession>;
+using ServerInviteSessionHandle = Handle<ServerInviteSession>;
+
+/// What the application is told about its calls (RFC 3261 sections 13-15, RFC 3264, RFC 3311).
+///
+/// Offers and answers: with "generic offer/answer" on (constructor flag) they come as the whole
+/// body (`const Body&`: an SDP body, or a multipart/mixed one that holds one) through the Body
+/// forms; with it off as the SDP itself (found in a multipart, RFC 5621) through the SdpBody
+/// forms. The Body forms default to calling the SdpBody form with the SDP they contain, so an
+/// application that takes whole bodies overrides them.
+///
+/// Threads: every call comes on the dialog thread. Handles are valid during the call, and for a
+/// session until onTerminated has returned; messages and bodies are valid during the call only.
+/// A handler may call the session's operations from inside a call (they take effect in order).
+class InviteSessionHandler {
+public:
+    explicit InviteSessionHandler(bool genericOfferAnswer = false) noexcept : generic_(genericOfferAnswer) {}
+    virtual ~InviteSessionHandler() = default;
+
+    /// Whether offers and answers are handed over as whole bodies.
+    bool IsGenericOfferAnswer() const noexcept { return generic_; }
+
+    /// An outgoing call got its first response (a provisional, the 2xx, or a failure just before
+    /// onFailure); `message` is that response. The INVITE left before the session existed.
+    virtual void onNewSession(ClientInviteSessionHandle session, OfferAnswerType type, const SipMessage& message) = 0;
+    /// An INVITE arrived; onOffer or onOfferRequired follows. Accept (or Reject) the session.
+    virtual void onNewSession(ServerInviteSessionHandle session, OfferAnswerType type, const SipMessage& message) = 0;
+    /// The outgoing call failed: a final non-2xx response, or one made here (408 for a time-out,
+    /// 503 when it could not be sent). onTerminated follows.
+    virtual void onFailure(ClientInviteSessionHandle session, const SipMessage& message) = 0;
+    /// An unreliable provisional with the peer's answer as a preview (RFC 3261 section 13.2.1).
+    virtual void onEarlyMedia(ClientInviteSessionHandle session, const SipMessage& message, const SdpBody& sdp) = 0;
+    virtual void onEarlyMedia(ClientInviteSessionHandle session, const SipMessage& message, const Body& body);
+    virtual void onProvisional(ClientInviteSessionHandle session, const SipMessage& message) = 0;
+    /// The outgoing call was answered (2xx); the ACK has left (or waits for our answer to an offer
+    /// in the 2xx).
+    virtual void onConnected(ClientInviteSessionHandle session, const SipMessage& message) = 0;
+    /// The incoming call is established: the ACK of our 2xx arrived.
+    virtual void onConnected(InviteSessionHandle session, const SipMessage& message) = 0;
+    /// The dialog is confirmed on both sides. Not called yet (kept for RFC 3262 confirmation).
+    /// Default: nothing.
+    virtual void onConnectedConfirmed(InviteSessionHandle session, const SipMessage& message);
+    /// The session has ended; the handle stops resolving after this call. `message` is the
+    /// message that ended it (a BYE with its body, a CANCEL, the failure response) or null.
+    virtual void onTerminated(InviteSessionHandle session, TerminatedReason reason, const SipMessage* message) = 0;
+    /// A fork of our INVITE went away. One session follows the first dialog that answers; a 2xx
+    /// of another fork is ACKed and ended with BYE without a session, so this is not called yet.
+    virtual void onForkDestroyed(ClientInviteSessionHandle session) = 0;
+    /// A 3xx to our INVITE (onFailure follows; targets are not tried automatically).
+    virtual void onRedirected(ClientInviteSessionHandle session, const SipMessage& message) = 0;
+    /// The answer to our offer.
+    virtual void onAnswer(InviteSessionHandle session, const SipMessage& message, const SdpBody& sdp) = 0;
+    virtual void onAnswer(InviteSessionHandle session, const SipMessage& message, const Body& body);
+    /// An offer from the peer: answer it with ProvideAnswer or refuse it with Reject.
+    virtual void onOffer(InviteSessionHandle session, const SipMessage& message, const SdpBody& sdp) = 0;
+    virtual void onOffer(InviteSessionHandle session, const SipMessage& message, const Body& body);
+    /// The peer asks for an offer (an INVITE or re-INVITE without one): ProvideOffer.
+    virtual void onOfferRequired(InviteSessionHandle session, const SipMessage& message) = 0;
+    /// Our re-INVITE or UPDATE was refused (`message` the response, or null); the session stays.
+    virtual void onOfferRejected(InviteSessionHandle session, const SipMessage* message) = 0;
+    /// INFO and MESSAGE in the dialog (already answered 200), and the answers to ours.
+    virtual void onInfo(InviteSessionHandle session, const SipMessage& message) = 0;
+    virtual void onInfoSuccess(InviteSessionHandle session, const SipMessage& message) = 0;
+    virtual void onInfoFailure(InviteSessionHandle session, const SipMessage& message) = 0;
+    virtual void onMessage(InviteSessionHandle session, const SipMessage& message) = 0;
+    virtual void onMessageSuccess(InviteSessionHandle session, const SipMessage& message) = 0;
+    virtual void onMessageFailure(InviteSessionHandle session, const SipMessage& message) = 0;
+    /// A REFER in the dialog. Return true when the application takes it (then it answers it
+    /// itself through AnswerRefer); the default refuses it with 603 and a Warning (transfer is not
+    /// offered here).
+    virtual bool onRefer(InviteSessionHandle session, const SipMessage& message);
+    /// A REFER with Refer-Sub: false (RFC 4488). Default: as onRefer.
+    virtual bool onReferNoSub(InviteSessionHandle session, const SipMessage& message);
+    /// Answers to a REFER of ours. Default: nothing.
+    virtual void onReferRejected(InviteSessionHandle session, const SipMessage& message);
+    virtual void onReferAccepted(InviteSessionHandle session, const SipMessage& message);
+
+    /// Every message of a session once it exists (re-INVITE, UPDATE, PRACK, ACK, BYE, CANCEL,
+    /// INFO, MESSAGE, our responses) passes here just before it goes to the stack; changes reach
+    /// the wire. The initial INVITE is not reported (it leaves before the session exists).
+    /// Default: nothing.
+    virtual void onReadyToSend(InviteSessionHandle session, SipMessage& message);
+
+    /// A PRACK arrived (RFC 3262). Default: nothing.
+    virtual void onPrack(ServerInviteSessionHandle session, const SipMessage& message);
+    /// An outgoing call got no final response for too long. Default: End (CANCEL).
+    virtual void onStaleCallTimeout(ClientInviteSessionHandle session);
+    /// The peer changed its session in a new offer/answer exchange. Default: nothing.
+    virtual void onRemoteSdpChanged(InviteSessionHandle session, const SipMessage& message, const SdpBody& sdp);
+    virtual void onRemoteAnswerChanged(InviteSessionHandle session, const SipMessage& message, const Body& body);
+    /// The peer refused our request for an offer. Default: nothing.
+    virtual void onOfferRequestRejected(InviteSessionHandle session, const SipMessage& message);
+    /// The ACK of our 2xx arrived. Default: nothing.
+    virtual void onAckReceived(InviteSessionHandle session, const SipMessage& message);
+    /// No ACK came for our 2xx within 64*T1 (RFC 3261 section 13.3.1.4). Default: End (BYE).
+    virtual void onAckNotReceived(InviteSessionHandle session);
+    /// Our re-INVITE got no final response for too long. Default: nothing.
+    virtual void onStaleReInviteTimeout(InviteSessionHandle session);
+    /// An answer was missing where one was due, or a body came where none may (`message` the
+    /// one at fault). Default: End with EndReason::IllegalNegotiation (BYE, or CANCEL).
+    virtual void onIllegalNegotiation(InviteSessionHandle session, const SipMessage& message);
+    /// RFC 4028 session timer expiry. Default: End (BYE).
+    virtual void onSessionExpired(InviteSessionHandle session);
+    /// The flow the dialog runs over has failed (RFC 5626). Default: nothing.
+    virtual void onFlowTerminated(InviteSessionHandle session);
+
+private:
+    bool generic_;
+};
+
+} // namespace zel::sip::stack

@@ -1,0 +1,630 @@
+// Calls between two dialog usage managers of ours over loopback, and against a peer scripted from
+// the test where one of ours cannot show a fault (an ACK that never comes, a digest challenge).
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "stack/body/GenericBody.h"
+#include "stack/body/SdpBody.h"
+#include "stack/dum/DumTestSupport.h"
+#include "stack/dum/InviteSession.h"
+#include "stack/dum/InviteSessionHandler.h"
+#include "stack/message/CSeq.h"
+#include "stack/transport/TestCertificates.h"
+
+namespace zel::sip::stack::test {
+namespace {
+
+std::unique_ptr<SdpBody> Sdp(const std::string& direction, std::uint16_t port = 49170) {
+    const std::string text = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
+                             std::to_string(port) + " RTP/AVP 0\r\na=" + direction + "\r\n";
+    auto parsed = SdpBody::Parse(ContentType("application", "sdp"), text);
+    EXPECT_TRUE(parsed.Ok());
+    return std::move(parsed.Value());
+}
+
+struct InviteRecord {
+    std::string what;
+    Usage::Id id = 0;
+    int status = 0;
+    std::string text; // the message (or the body for offer/answer)
+};
+
+/// Records what it is told and, unless told otherwise, answers like a phone that picks up: every
+/// offer is answered with `answer` (and an unanswered INVITE accepted), every request for an offer
+/// gets `offer`.
+class RecordingInviteHandler : public InviteSessionHandler {
+public:
+    explicit RecordingInviteHandler(bool generic = false) : InviteSessionHandler(generic) {}
+
+    std::function<void(ServerInviteSessionHandle, const SipMessage&)> onNewServer;
+    std::function<void(InviteSessionHandle, const SipMessage&)> onOfferHook; // replaces the automatic answer
+    std::function<void(ClientInviteSessionHandle, const SipMessage&)> onProvisionalHook;
+    std::function<void(InviteSessionHandle, SipMessage&)> readyToSend;
+    bool autoAnswer = true;
+    std::string answerDirection = "sendrecv";
+
+    void onNewSession(ClientInviteSessionHandle session, OfferAnswerType, const SipMessage& msg) override {
+        Record("new", session.Id(), msg);
+        SetSession(session);
+    }
+    void onNewSession(ServerInviteSessionHandle session, OfferAnswerType, const SipMessage& msg) override {
+        Record("new", session.Id(), msg);
+        SetSession(session);
+        if (onNewServer) {
+            onNewServer(session, msg);
+        }
+    }
+    void onFailure(ClientInviteSessionHandle session, const SipMessage& msg) override { Record("failure", session.Id(), msg); }
+    void onEarlyMedia(ClientInviteSessionHandle session, const SipMessage& msg, const SdpBody&) override {
+        Record("early", session.Id(), msg);
+    }
+    void onProvisional(ClientInviteSessionHandle session, const SipMessage& msg) override {
+        Record("provisional", session.Id(), msg);
+        if (onProvisionalHook) {
+            onProvisionalHook(session, msg);
+        }
+    }
+    void onConnected(ClientInviteSessionHandle session, const SipMessage& msg) override { Record("connected", session.Id(), msg); }
+    void onConnected(InviteSessionHandle session, const SipMessage& msg) override { Record("connected", session.Id(), msg); }
+    void onTerminated(InviteSessionHandle session, TerminatedReason reason, const SipMessage* msg) override {
+        Record("terminated:" + std::string(ToString(reason)), session.Id(), msg != nullptr ? *msg : SipMessage());
+    }
+    void onForkDestroyed(ClientInviteSessionHandle session) override { Record("fork", session.Id(), SipMessage()); }
+    void onRedirected(ClientInviteSessionHandle session, const SipMessage& msg) override { Record("redirected", session.Id(), msg); }
+    void onAnswer(InviteSessionHandle session, const SipMessage&, const SdpBody& sdp) override {
+        Record("answer", session.Id(), sdp.Encode());
+    }
+    void onOffer(InviteSessionHandle session, const SipMessage& msg, const SdpBody& sdp) override {
+        Record("offer", session.Id(), sdp.Encode());
+        if (onOfferHook) {
+            onOfferHook(session, msg);
+            return;
+        }
+        if (!autoAnswer) {
+            return;
+        }
+        session->ProvideAnswer(*Sdp(answerDirection, 50000));
+        AcceptIfServer(session);
+    }
+    void onOfferRequired(InviteSessionHandle session, const SipMessage& msg) override {
+        Record("offerRequired", session.Id(), msg);
+        if (!autoAnswer) {
+            return;
+        }
+        session->ProvideOffer(*Sdp("sendrecv", 50002));
+        AcceptIfServer(session);
+    }
+    void onOfferRejected(InviteSessionHandle session, const SipMessage* msg) override {
+        Record("offerRejected", session.Id(), msg != nullptr ? *msg : SipMessage());
+    }
+    void onInfo(InviteSessionHandle session, const SipMessage& msg) override { Record("info", session.Id(), msg); }
+    void onInfoSuccess(InviteSessionHandle session, const SipMessage& msg) override { Record("infoSuccess", session.Id(), msg); }
+    void onInfoFailure(InviteSessionHandle session, const SipMessage& msg) override { Record("infoFailure", session.Id(), msg); }
+    void onMessage(InviteSessionHandle session, const SipMessage& msg) override { Record("message", session.Id(), msg); }
+    void onMessageSuccess(InviteSessionHandle session, const SipMessage& msg) override { Record("messageSuccess", session.Id(), msg); }
+    void onMessageFailure(InviteSessionHandle session, const SipMessage& msg) override { Record("messageFailure", session.Id(), msg); }
+    void onAckNotReceived(InviteSessionHandle session) override {
+        Record("ackNotReceived", session.Id(), SipMessage());
+        InviteSessionHandler::onAckNotReceived(session);
+    }
+    void onReadyToSend(InviteSessionHandle session, SipMessage& msg) override {
+        Record("send", session.Id(), msg);
+        if (readyToSend) {
+            readyToSend(session, msg);
+        }
+    }
+
+    std::size_t Count(const std::string& what) const {
+        std::lock_guard lock(mutex_);
+        std::size_t n = 0;
+        for (const auto& record : records_) {
+            n += record.what == what ? 1 : 0;
+        }
+        return n;
+    }
+    bool WaitFor(const std::string& what, std::size_t count = 1, std::chrono::milliseconds timeout = 10s) const {
+        return zel::sip::test::WaitUntil([&] { return Count(what) >= count; }, timeout);
+    }
+    /// The text of the `index`-th record of `what`.
+    std::string Text(const std::string& what, std::size_t index = 0) const {
+        std::lock_guard lock(mutex_);
+        for (const auto& record : records_) {
+            if (record.what == what && index-- == 0) {
+                return record.text;
+            }
+        }
+        return {};
+    }
+    std::vector<std::string> Whats() const {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> whats;
+        for (const auto& record : records_) {
+            if (record.what != "send") {
+                whats.push_back(record.what);
+            }
+        }
+        return whats;
+    }
+    /// Whether we sent a message whose first line starts with `start`.
+    bool Sent(const std::string& start) const {
+        std::lock_guard lock(mutex_);
+        for (const auto& record : records_) {
+            if (record.what == "send" && record.text.rfind(start, 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+    InviteSessionHandle Session() const {
+        std::lock_guard lock(mutex_);
+        return session_;
+    }
+
+private:
+    static void AcceptIfServer(InviteSessionHandle session) {
+        if (auto* server = dynamic_cast<ServerInviteSession*>(session.Get()); server != nullptr && !server->IsAccepted()) {
+            server->Accept(200);
+        }
+    }
+    void SetSession(InviteSessionHandle session) {
+        std::lock_guard lock(mutex_);
+        session_ = session;
+    }
+    void Record(const std::string& what, Usage::Id id, const SipMessage& msg) { Record(what, id, msg.Encode()); }
+    void Record(const std::string& what, Usage::Id id, const std::string& text) {
+        std::lock_guard lock(mutex_);
+        records_.push_back({what, id, 0, text});
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<InviteRecord> records_;
+    InviteSessionHandle session_;
+};
+
+/// A user agent with an invite handler and a From of its own.
+class Phone {
+public:
+    explicit Phone(const std::string& user) {
+        ua_.OnDialogThread([&] {
+            ua_.Manager().SetInviteSessionHandler(&handler_);
+            ua_.Profile()->SetDefaultFrom(NameAddr::Parse("<sip:" + user + "@127.0.0.1>"));
+        });
+    }
+    std::string Uri(const std::string& user, TransportType transport = TransportType::UDP) const {
+        const std::uint16_t port = transport == TransportType::UDP ? ua_.Udp().port : ua_.Tcp().port;
+        return "<sip:" + user + "@127.0.0.1:" + std::to_string(port) +
+               (transport == TransportType::UDP ? "" : ";transport=tcp") + ">";
+    }
+    void Call(const std::string& target, const Body* offer) {
+        ua_.Manager().SendCommand(
+            ua_.Manager().MakeInviteSession(NameAddr::Parse(target), std::make_shared<UserProfile>(*ua_.Profile()), offer));
+    }
+    /// Makes the handler settings written on the test thread visible to the dialog thread (a
+    /// round trip through its loop), before a peer's message makes it read them.
+    void Settle() { ua_.OnDialogThread([] {}); }
+    /// Runs `work` with the current session on the dialog thread.
+    void WithSession(const std::function<void(InviteSession&)>& work) {
+        ua_.OnDialogThread([&] { work(*handler_.Session()); });
+    }
+    std::size_t Sessions() {
+        std::size_t count = 0;
+        ua_.OnDialogThread([&] { count = ua_.Manager().InviteSessionCount(); });
+        return count;
+    }
+
+    RecordingInviteHandler& Handler() { return handler_; }
+    DumUnderTest& Ua() { return ua_; }
+
+private:
+    RecordingInviteHandler handler_;
+    DumUnderTest ua_;
+};
+
+TEST(InviteSessions, CallWithOfferThenByeCarryingText) {
+    Phone alice("alice");
+    Phone bob("bob");
+    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "answer", "connected"}));
+    EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offer", "connected"}));
+    EXPECT_NE(alice.Handler().Text("answer").find("m=audio 50000"), std::string::npos);
+    // The initial INVITE is not reported; the ACK and bob's 200 are.
+    EXPECT_FALSE(alice.Handler().Sent("INVITE "));
+    EXPECT_TRUE(alice.Handler().Sent("ACK "));
+    EXPECT_TRUE(bob.Handler().Sent("SIP/2.0 200"));
+    bool connected = false;
+    std::string callId;
+    alice.WithSession([&](InviteSession& session) {
+        connected = session.IsConnected();
+        callId = session.CallId();
+    });
+    EXPECT_TRUE(connected);
+    EXPECT_FALSE(callId.empty());
+
+    // Changes made in onReadyToSend reach the wire: the BYE leaves with a text body, which bob
+    // gets with onTerminated.
+    alice.Handler().readyToSend = [](InviteSessionHandle, SipMessage& message) {
+        if (message.IsRequest() && message.Method() == "BYE") {
+            message.SetBody("see you", Mime("text", "plain"));
+        }
+    };
+    alice.WithSession([](InviteSession& session) { session.End(EndReason::UserHangup); });
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+    ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+    EXPECT_NE(bob.Handler().Text("terminated:RemoteBye").find("see you"), std::string::npos);
+    EXPECT_EQ(alice.Sessions(), 0u);
+    EXPECT_EQ(bob.Sessions(), 0u);
+    // A handle to an ended session raises the handle error.
+    EXPECT_THROW((void)alice.Handler().Session().Get(), HandleError);
+    EXPECT_THROW((void)InviteSessionHandle().Get(), HandleError);
+}
+
+TEST(InviteSessions, CallWithoutOfferIsAnsweredInTheAck) {
+    Phone alice("alice");
+    Phone bob("bob");
+    alice.Call(bob.Uri("bob"), nullptr);
+    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offerRequired", "answer", "connected"}));
+    EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "offer", "connected"}));
+    EXPECT_NE(bob.Handler().Text("answer").find("m=audio 50000"), std::string::npos);
+}
+
+TEST(InviteSessions, RejectedWithWarningBothCodes) {
+    for (const int code : {486, 488}) {
+        Phone alice("alice");
+        Phone bob("bob");
+        bob.Handler().autoAnswer = false;
+        bob.Handler().onNewServer = [code](ServerInviteSessionHandle session, const SipMessage&) {
+            session->Reject(code, Warning(399, "bob.example", "not now"));
+        };
+        bob.Settle();
+        alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+        ASSERT_TRUE(alice.Handler().WaitFor("terminated:Rejected")) << code;
+        ASSERT_TRUE(bob.Handler().WaitFor("terminated:Rejected")) << code;
+        EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "failure", "terminated:Rejected"}));
+        const std::string failure = alice.Handler().Text("failure");
+        EXPECT_EQ(failure.rfind("SIP/2.0 " + std::to_string(code), 0), 0u) << failure;
+        EXPECT_NE(failure.find("Warning: 399 bob.example \"not now\""), std::string::npos) << failure;
+        // The rejected session reported no offer: the application refused it before.
+        EXPECT_EQ(bob.Handler().Count("offer"), 0u);
+    }
+}
+
+TEST(InviteSessions, CancelBeforeTheAnswerAndCrossingIt) {
+    {
+        Phone alice("alice");
+        Phone bob("bob");
+        bob.Handler().autoAnswer = false;
+        bob.Handler().onNewServer = [](ServerInviteSessionHandle session, const SipMessage&) { session->Provisional(180); };
+        alice.Handler().onProvisionalHook = [](ClientInviteSessionHandle session, const SipMessage&) { session->End(); };
+        bob.Settle();
+        alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+        ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalCancel"));
+        ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteCancel"));
+        EXPECT_EQ(alice.Handler().Count("failure"), 0u);
+        EXPECT_TRUE(bob.Handler().Sent("SIP/2.0 487"));
+    }
+    {
+        // Bob rings and answers; alice cancels on the ringing once bob's 200 has left, so her
+        // CANCEL crosses the 200: the 200 is ACKed and the call ended with BYE.
+        Phone alice("alice");
+        Phone bob("bob");
+        std::promise<void> okSent;
+        std::atomic<bool> once{false};
+        bob.Handler().onNewServer = [](ServerInviteSessionHandle session, const SipMessage&) { session->Provisional(180); };
+        bob.Handler().readyToSend = [&](InviteSessionHandle, SipMessage& message) {
+            if (message.IsResponse() && message.StatusCode() == 200 && !once.exchange(true)) {
+                okSent.set_value();
+            }
+        };
+        bob.Settle();
+        alice.Handler().onProvisionalHook = [&](ClientInviteSessionHandle session, const SipMessage&) {
+            okSent.get_future().wait();
+            session->End();
+        };
+        alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+        ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalCancel"));
+        ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+        EXPECT_TRUE(alice.Handler().Sent("ACK "));
+        EXPECT_TRUE(alice.Handler().Sent("BYE "));
+        EXPECT_EQ(alice.Handler().Count("connected"), 0u);
+    }
+}
+
+TEST(InviteSessions, ReInviteHoldAndResumeThenInfoAndMessage) {
+    Phone alice("alice");
+    Phone bob("bob");
+    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+
+    bob.Handler().answerDirection = "recvonly";
+    bob.Settle();
+    alice.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
+    ASSERT_TRUE(alice.Handler().WaitFor("answer", 2));
+    EXPECT_NE(bob.Handler().Text("offer", 1).find("a=sendonly"), std::string::npos);
+    EXPECT_NE(alice.Handler().Text("answer", 1).find("a=recvonly"), std::string::npos);
+
+    // Resume from the other side, as an UPDATE (RFC 3311).
+    alice.Handler().answerDirection = "sendrecv";
+    alice.Settle();
+    bob.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp("sendrecv"), /*useUpdate=*/true); });
+    ASSERT_TRUE(bob.Handler().WaitFor("answer"));
+    EXPECT_NE(bob.Handler().Text("answer").find("a=sendrecv"), std::string::npos);
+    EXPECT_TRUE(bob.Handler().Sent("UPDATE "));
+
+    alice.WithSession([](InviteSession& session) { session.Info(TextBody("dtmf 1")); });
+    bob.WithSession([](InviteSession& session) { session.Message(TextBody("hello")); });
+    ASSERT_TRUE(alice.Handler().WaitFor("infoSuccess"));
+    ASSERT_TRUE(bob.Handler().WaitFor("messageSuccess"));
+    EXPECT_NE(bob.Handler().Text("info").find("dtmf 1"), std::string::npos);
+    EXPECT_NE(alice.Handler().Text("message").find("hello"), std::string::npos);
+    bool connected = false;
+    alice.WithSession([&](InviteSession& session) { connected = session.IsConnected(); });
+    EXPECT_TRUE(connected);
+}
+
+TEST(InviteSessions, GlareIsResolvedOnBothSides) {
+    Phone alice("alice");
+    Phone bob("bob");
+    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+
+    // Make the re-INVITEs cross for sure: alice's waits in onReadyToSend until bob's has left.
+    std::promise<void> bobSent;
+    std::atomic<bool> once{false};
+    bob.Handler().readyToSend = [&](InviteSessionHandle, SipMessage& message) {
+        if (message.IsRequest() && message.Method() == "INVITE" && !once.exchange(true)) {
+            bobSent.set_value();
+        }
+    };
+    std::atomic<bool> first{true};
+    alice.Handler().readyToSend = [&](InviteSessionHandle, SipMessage& message) {
+        if (message.IsRequest() && message.Method() == "INVITE" && first.exchange(false)) {
+            bob.Ua().Manager().Post([&] { bob.Handler().Session()->ProvideOffer(*Sdp("sendonly", 50010)); });
+            bobSent.get_future().wait();
+        }
+    };
+    alice.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly", 50020)); });
+    // The crossing offers are refused with 491 (by both sides, or only by alice when her 491
+    // reaches bob before her re-INVITE does) and both get through on their retries.
+    ASSERT_TRUE(alice.Handler().WaitFor("answer", 2, 15s));
+    ASSERT_TRUE(bob.Handler().WaitFor("answer", 1, 15s));
+    EXPECT_TRUE(alice.Handler().Sent("SIP/2.0 491"));
+    EXPECT_EQ(alice.Handler().Count("offerRejected"), 0u);
+    EXPECT_EQ(bob.Handler().Count("offerRejected"), 0u);
+}
+
+/// The requests and ACKs a scripted peer receives, one at a time.
+std::optional<TransactionUserMessage> NextOf(ScriptedPeer& peer, const std::string& method,
+                                             std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto message = peer.Stack().Queue().Pop(50ms);
+        if (message && message->message != nullptr && message->message->IsRequest() &&
+            message->message->Method() == method) {
+            return message;
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(InviteSessions, TwoHundredRetransmittedUntilAckThenAckNotReceived) {
+    Phone bob("bob");
+    ScriptedPeer caller;
+    // The scripted caller sends an INVITE with an offer and never ACKs.
+    SipMessage invite = SipMessage::MakeRequest("INVITE", Uri::Parse("sip:bob@127.0.0.1:" + std::to_string(bob.Ua().Udp().port)));
+    invite.Add(HeaderType::To, "<sip:bob@127.0.0.1>");
+    invite.Add(HeaderType::From, "<sip:carol@127.0.0.1>;tag=c1");
+    invite.Add(HeaderType::CallId, "retransmit-test");
+    invite.Add(HeaderType::CSeq, "1 INVITE");
+    invite.Add(HeaderType::Contact, "<sip:carol@127.0.0.1:" + std::to_string(caller.Udp().port) + ">");
+    const std::unique_ptr<SdpBody> offer = Sdp("sendrecv");
+    invite.SetBody(offer->Encode(), Mime("application", "sdp"));
+    caller.Stack().SendRequest(std::move(invite), bob.Ua().Udp());
+
+    // The 2xx keeps coming (T1 = 50 ms here, doubling to T2) until 64*T1; then the default
+    // onAckNotReceived ends the call with BYE.
+    std::size_t okCount = 0;
+    std::optional<TransactionUserMessage> bye;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!bye && std::chrono::steady_clock::now() < deadline) {
+        auto message = caller.Stack().Queue().Pop(50ms);
+        if (!message || message->message == nullptr) {
+            continue;
+        }
+        if (message->message->IsResponse() && message->message->StatusCode() == 200) {
+            ++okCount;
+        } else if (message->message->IsRequest() && message->message->Method() == "BYE") {
+            bye = message;
+        }
+    }
+    ASSERT_TRUE(bye) << okCount << " 200s; bob saw: " << ::testing::PrintToString(bob.Handler().Whats());
+    EXPECT_GE(okCount, 4u);
+    EXPECT_EQ(bob.Handler().Count("ackNotReceived"), 1u);
+    caller.Answer(*bye, 200, "OK");
+    ASSERT_TRUE(bob.Handler().WaitFor("terminated:LocalBye"));
+}
+
+TEST(InviteSessions, ProxyChallengeOnInviteAndBye) {
+    Phone alice("alice");
+    alice.Ua().Profile()->AddDigestCredential(DigestCredential{"test.realm", "alice", "secret"});
+    ScriptedPeer proxy;
+    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(proxy.Udp().port) + ">", Sdp("sendrecv").get());
+
+    auto first = NextOf(proxy, "INVITE");
+    ASSERT_TRUE(first);
+    proxy.Answer(*first, 407, "Proxy Authentication Required", [](SipMessage& response) {
+        response.Add(HeaderType::ProxyAuthenticate, "Digest realm=\"test.realm\", nonce=\"n1\", qop=\"auth\"");
+    });
+    auto second = NextOf(proxy, "INVITE");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->message->Get<CSeq>(HeaderType::CSeq).Sequence(), 2u);
+    EXPECT_EQ(second->message->ValueText(HeaderType::CallId), first->message->ValueText(HeaderType::CallId));
+    EXPECT_NE(second->message->ValueText(HeaderType::ProxyAuthorization).find("username=\"alice\""), std::string::npos);
+    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
+    proxy.Answer(*second, 200, "OK", [&](SipMessage& response) {
+        response.Add(HeaderType::Contact, "<sip:bob@127.0.0.1:" + std::to_string(proxy.Udp().port) + ">");
+        response.SetBody(answer->Encode(), Mime("application", "sdp"));
+    });
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    auto ack = NextOf(proxy, "ACK");
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->message->Get<CSeq>(HeaderType::CSeq).Sequence(), 2u);
+    // The ACK carries the INVITE's credentials; the BYE gets its own (nc 2).
+    EXPECT_NE(ack->message->ValueText(HeaderType::ProxyAuthorization).find("nc=00000001"), std::string::npos);
+    alice.WithSession([](InviteSession& session) { session.End(); });
+    auto bye = NextOf(proxy, "BYE");
+    ASSERT_TRUE(bye);
+    EXPECT_NE(bye->message->ValueText(HeaderType::ProxyAuthorization).find("nc=00000002"), std::string::npos);
+    proxy.Answer(*bye, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+}
+
+TEST(InviteSessions, ChallengedReInviteAndItsRetransmitted2xx) {
+    Phone alice("alice");
+    alice.Ua().Profile()->AddDigestCredential(DigestCredential{"test.realm", "alice", "secret"});
+    ScriptedPeer peer;
+    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(peer.Udp().port) + ">", Sdp("sendrecv").get());
+    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
+    auto withAnswer = [&](SipMessage& response) {
+        response.Add(HeaderType::Contact, "<sip:bob@127.0.0.1:" + std::to_string(peer.Udp().port) + ">");
+        response.SetBody(answer->Encode(), Mime("application", "sdp"));
+    };
+    auto invite = NextOf(peer, "INVITE");
+    ASSERT_TRUE(invite);
+    peer.Answer(*invite, 200, "OK", withAnswer);
+    ASSERT_TRUE(NextOf(peer, "ACK"));
+
+    alice.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
+    auto reInvite = NextOf(peer, "INVITE");
+    ASSERT_TRUE(reInvite);
+    peer.Answer(*reInvite, 401, "Unauthorized", [](SipMessage& response) {
+        response.Add(HeaderType::WwwAuthenticate, "Digest realm=\"test.realm\", nonce=\"n2\", qop=\"auth\"");
+    });
+    auto retried = NextOf(peer, "INVITE");
+    ASSERT_TRUE(retried);
+    const std::uint32_t cseq = retried->message->Get<CSeq>(HeaderType::CSeq).Sequence();
+    EXPECT_EQ(cseq, reInvite->message->Get<CSeq>(HeaderType::CSeq).Sequence() + 1);
+    EXPECT_NE(retried->message->ValueText(HeaderType::Authorization).find("username=\"alice\""), std::string::npos);
+    // The 200 again after its ACK (as if that were lost): each is ACKed, with the re-INVITE's CSeq.
+    for (int i = 0; i < 2; ++i) {
+        peer.Answer(*retried, 200, "OK", withAnswer);
+        auto ack = NextOf(peer, "ACK");
+        ASSERT_TRUE(ack) << i;
+        EXPECT_EQ(ack->message->Get<CSeq>(HeaderType::CSeq).Sequence(), cseq);
+    }
+    ASSERT_TRUE(alice.Handler().WaitFor("answer", 2));
+    alice.WithSession([](InviteSession& session) { session.End(); });
+    auto bye = NextOf(peer, "BYE");
+    ASSERT_TRUE(bye);
+    peer.Answer(*bye, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+}
+
+TEST(InviteSessions, SecondForkAnsweringIsAcknowledgedAndEnded) {
+    Phone alice("alice");
+    ScriptedPeer forker;
+    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(forker.Udp().port) + ">", Sdp("sendrecv").get());
+    auto invite = NextOf(forker, "INVITE");
+    ASSERT_TRUE(invite);
+    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
+    for (const std::string tag : {"fork-a", "fork-b"}) {
+        forker.Answer(*invite, 200, "OK", [&](SipMessage& response) {
+            response.Edit<NameAddr>(HeaderType::To)->Params().Set("tag", tag);
+            response.Add(HeaderType::Contact, "<sip:" + tag + "@127.0.0.1:" + std::to_string(forker.Udp().port) + ">");
+            response.SetBody(answer->Encode(), Mime("application", "sdp"));
+        });
+    }
+    std::vector<std::string> seen; // method and To tag of what reaches the forker
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    std::optional<TransactionUserMessage> bye;
+    while (!bye && std::chrono::steady_clock::now() < deadline) {
+        auto message = forker.Stack().Queue().Pop(50ms);
+        if (message && message->message != nullptr && message->message->IsRequest()) {
+            const NameAddr* to = message->message->Peek<NameAddr>(HeaderType::To);
+            const Parameter* tag = to != nullptr ? to->Params().Find("tag") : nullptr;
+            seen.push_back(std::string(message->message->Method()) + " " + (tag != nullptr ? tag->value : ""));
+            if (message->message->Method() == "BYE") {
+                bye = message;
+            }
+        }
+    }
+    ASSERT_TRUE(bye) << ::testing::PrintToString(seen);
+    EXPECT_EQ(seen, (std::vector<std::string>{"ACK fork-a", "ACK fork-b", "BYE fork-b"}));
+    forker.Answer(*bye, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    EXPECT_EQ(alice.Handler().Count("connected"), 1u);
+    bool connected = false;
+    alice.WithSession([&](InviteSession& session) {
+        connected = session.IsConnected();
+        EXPECT_EQ(session.GetDialog()->Id().remoteTag, "fork-a");
+    });
+    EXPECT_TRUE(connected);
+    alice.WithSession([](InviteSession& session) { session.End(); });
+    auto hangUp = NextOf(forker, "BYE");
+    ASSERT_TRUE(hangUp);
+    EXPECT_NE(hangUp->message->ValueText(HeaderType::To).find("fork-a"), std::string::npos);
+    forker.Answer(*hangUp, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+}
+
+TEST(InviteSessions, ShutdownEndsEveryCall) {
+    Phone alice("alice");
+    Phone bob("bob");
+    Phone carol("carol");
+    carol.Handler().autoAnswer = false; // carol's call stays unanswered
+    carol.Settle();
+    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    alice.Call(carol.Uri("carol"), Sdp("sendrecv").get());
+    ASSERT_TRUE(carol.Handler().WaitFor("new"));
+    EXPECT_TRUE(alice.Ua().Stop());
+    ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+    ASSERT_TRUE(carol.Handler().WaitFor("terminated:RemoteCancel"));
+    EXPECT_EQ(bob.Sessions(), 0u);
+    EXPECT_EQ(carol.Sessions(), 0u);
+}
+
+/// A call over a stream transport, re-offered once and ended by the called side.
+void CallOverStream(Phone& alice, Phone& bob, const std::string& target) {
+    alice.Call(target, Sdp("sendrecv").get());
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    bob.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
+    ASSERT_TRUE(bob.Handler().WaitFor("answer"));
+    bob.WithSession([](InviteSession& session) { session.End(); });
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:RemoteBye"));
+    ASSERT_TRUE(bob.Handler().WaitFor("terminated:LocalBye"));
+}
+
+TEST(InviteSessions, CallOverTcp) {
+    Phone alice("alice");
+    Phone bob("bob");
+    CallOverStream(alice, bob, bob.Uri("bob", TransportType::TCP));
+}
+
+TEST(InviteSessions, CallOverTls) {
+    const TestCertificates certificates;
+    SecuritySettings settings;
+    settings.caDirectoryPath = certificates.caDir;
+    settings.certificatePath = certificates.Certificate("server");
+    settings.privateKeyPath = certificates.Key("server");
+    Phone alice("alice");
+    Phone bob("bob");
+    alice.Ua().Stack().AddTransport(TransportType::TLS, IpVersion::V4, "127.0.0.1", 0, &settings);
+    const Tuple tls = bob.Ua().Stack().AddTransport(TransportType::TLS, IpVersion::V4, "127.0.0.1", 0, &settings);
+    CallOverStream(alice, bob, "<sip:bob@127.0.0.1:" + std::to_string(tls.port) + ";transport=tls>");
+}
+
+} // namespace
+} // namespace zel::sip::stack::test
