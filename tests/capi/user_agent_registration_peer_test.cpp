@@ -271,7 +271,9 @@ TEST_F(UserAgentRegistration, DestroyReturnsWhenTheRegistrarHasGoneSilent) {
     // The removal is never answered: the dialog layer's shutdown bound ends the wait.
     DestroySIPUserAgent(host_.userAgent);
     host_.userAgent = nullptr;
-    EXPECT_EQ(host_.events.Count("removed"), 0u);
+    // Whether the removal's own timeout (64*T1) or the shutdown bound (also 64*T1) comes first
+    // is a race, so Removed may or may not have been reported: what counts is that destruction
+    // returned and took every thread with it.
     // A joined thread leaves /proc a moment after the join returns.
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore_; }, 10s)) << ThreadCount();
 }

@@ -99,6 +99,9 @@ TEST(TransactionUser, EventsReachTheUsersOwnLoopWhichAnswersFromThere) {
     EXPECT_TRUE(user.onLoopThread);
     EXPECT_GE(user.calls.load(), 5);
     EXPECT_EQ(server.Queue().Size(), 0u); // nothing left for polling
+    // The user's io_context dies before the stack: stop the stack first, or a late
+    // retransmission would be posted into a loop being destroyed.
+    server.Shutdown();
 }
 
 TEST(TransactionUser, TheUsersLoopMayEndFirstAndNothingIsCalledAfterShutdown) {
