@@ -10,6 +10,8 @@ namespace zel::sip::stack {
 
 namespace {
 
+constexpr std::uint32_t kMinSessionInterval = 90; // RFC 4028 section 5
+
 void RequireToken(std::string_view text, std::string_view what) {
     if (text.empty() || !chars::IsTokenText(text)) {
         throw std::invalid_argument(std::string(what) + " must be a token: \"" + std::string(text) + "\"");
@@ -66,6 +68,9 @@ bool ProfileSettings::IsOptionTagSupported(std::string_view tag) const noexcept 
     if (IEquals(tag, "100rel") && uasReliableProvisionalMode != ReliableProvisionalMode::Never) {
         return true;
     }
+    if (IEquals(tag, "timer") && sessionTimerSupported) {
+        return true;
+    }
     return ContainsIgnoringCase(optionTags, tag);
 }
 
@@ -73,6 +78,9 @@ std::vector<std::string> ProfileSettings::AdvertisedOptionTags() const {
     std::vector<std::string> tags = optionTags;
     if (uasReliableProvisionalMode != ReliableProvisionalMode::Never && !ContainsIgnoringCase(tags, "100rel")) {
         tags.emplace_back("100rel");
+    }
+    if (sessionTimerSupported && !ContainsIgnoringCase(tags, "timer")) {
+        tags.emplace_back("timer");
     }
     return tags;
 }
@@ -259,6 +267,42 @@ void UserProfile::SetUasReliableProvisionalMode(ReliableProvisionalMode mode) {
 ReliableProvisionalMode UserProfile::UasReliableProvisionalMode() const {
     std::lock_guard lock(mutex_);
     return settings_.uasReliableProvisionalMode;
+}
+
+void UserProfile::SetSessionTimerSupported(bool supported) {
+    std::lock_guard lock(mutex_);
+    settings_.sessionTimerSupported = supported;
+}
+
+bool UserProfile::SessionTimerSupported() const {
+    std::lock_guard lock(mutex_);
+    return settings_.sessionTimerSupported;
+}
+
+void UserProfile::SetDefaultSessionExpires(std::uint32_t seconds) {
+    if (seconds < kMinSessionInterval) {
+        throw std::invalid_argument("Session-Expires must be at least 90 seconds (RFC 4028 section 5)");
+    }
+    std::lock_guard lock(mutex_);
+    settings_.defaultSessionExpires = seconds;
+}
+
+std::uint32_t UserProfile::DefaultSessionExpires() const {
+    std::lock_guard lock(mutex_);
+    return settings_.defaultSessionExpires;
+}
+
+void UserProfile::SetDefaultMinSE(std::uint32_t seconds) {
+    if (seconds < kMinSessionInterval) {
+        throw std::invalid_argument("Min-SE must be at least 90 seconds (RFC 4028 section 5)");
+    }
+    std::lock_guard lock(mutex_);
+    settings_.defaultMinSE = seconds;
+}
+
+std::uint32_t UserProfile::DefaultMinSE() const {
+    std::lock_guard lock(mutex_);
+    return settings_.defaultMinSE;
 }
 
 void UserProfile::SetDefaultRegistrationTime(std::uint32_t seconds) {

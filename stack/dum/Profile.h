@@ -23,7 +23,7 @@ namespace zel::sip::stack {
 /// | `SupportedEssential` | Supported: 100rel                | reliable only for a provisional with a body, and   |
 /// |                      |                                  | only when the peer supports or requires 100rel     |
 /// | `Supported`          | Supported: 100rel                | reliable whenever the peer supports 100rel         |
-/// | `Required`           | Require: 100rel                  | reliable always; a peer without 100rel gets 420    |
+/// | `Required`           | Require: 100rel                  | reliable always; a peer without 100rel gets 421    |
 enum class ReliableProvisionalMode { Never, SupportedEssential, Supported, Required };
 
 /// "Never", "SupportedEssential", "Supported", "Required".
@@ -41,7 +41,11 @@ std::string_view ToString(ReliableProvisionalMode mode) noexcept;
 ///   `AdvertisedOptionTags`);
 /// - application/sdp for INVITE, ACK, PRACK and UPDATE, the methods that carry offers and answers
 ///   (RFC 3261 section 13, RFC 3262, RFC 3311); other methods accept no body;
-/// - reliable provisionals Never both ways; registration time 3600 s (RFC 3261 section 10.2.1.1),
+/// - reliable provisionals: Supported as UAC (we offer 100rel and PRACK what comes reliably), Never
+///   as UAS (we send no reliable 1xx unless the host asks for it);
+/// - session timers (RFC 4028) off: no "timer" in Supported, the peer's Session-Expires ignored;
+///   when turned on, 1800 s asked for and 90 s the smallest accepted (the RFC's recommendation and
+///   floor); registration time 3600 s (RFC 3261 section 10.2.1.1),
 ///   no maximum, no automatic retry after a failed registration (0: the application decides);
 /// - no keep-alives; no Contact override, outbound proxy, instance id or reg-id.
 struct ProfileSettings {
@@ -59,8 +63,13 @@ struct ProfileSettings {
     /// RFC 3840 feature tags as the parameters of a name-address (its URI is unused); no
     /// parameters means none are added to our Contact.
     NameAddr userAgentCapabilities;
-    ReliableProvisionalMode uacReliableProvisionalMode = ReliableProvisionalMode::Never;
+    ReliableProvisionalMode uacReliableProvisionalMode = ReliableProvisionalMode::Supported;
     ReliableProvisionalMode uasReliableProvisionalMode = ReliableProvisionalMode::Never;
+    /// RFC 4028: whether we support "timer"; the session interval asked for and the smallest one
+    /// accepted (Min-SE), in seconds.
+    bool sessionTimerSupported = false;
+    std::uint32_t defaultSessionExpires = 1800;
+    std::uint32_t defaultMinSE = 90;
     std::uint32_t defaultRegistrationTime = 3600;
     std::uint32_t maxRegistrationTime = 0;
     std::uint32_t registrationRetryTime = 0;
@@ -80,9 +89,11 @@ struct ProfileSettings {
     /// The scheme is listed (compared without regard to case, RFC 3261 section 19.1.4).
     bool IsSchemeSupported(std::string_view scheme) const noexcept;
     /// The option tag is listed (compared without regard to case), or it is "100rel" and the UAS
-    /// reliable-provisional mode is not Never: that mode is what supporting 100rel means.
+    /// reliable-provisional mode is not Never (that mode is what supporting 100rel means), or it is
+    /// "timer" and session timers are supported.
     bool IsOptionTagSupported(std::string_view tag) const noexcept;
-    /// The listed option tags, plus 100rel when the UAS mode is not Never: what Supported says.
+    /// The listed option tags, plus 100rel when the UAS mode is not Never and timer when session
+    /// timers are supported: what Supported says.
     std::vector<std::string> AdvertisedOptionTags() const;
     /// `type` matches a type listed for `method`; a listed "*" subtype or "*/*" matches as in Accept.
     bool IsMimeTypeSupported(std::string_view method, const Mime& type) const noexcept;
@@ -154,6 +165,18 @@ public:
     ReliableProvisionalMode UacReliableProvisionalMode() const;
     void SetUasReliableProvisionalMode(ReliableProvisionalMode mode);
     ReliableProvisionalMode UasReliableProvisionalMode() const;
+
+    /// RFC 4028 session timers: whether "timer" is supported (and advertised).
+    void SetSessionTimerSupported(bool supported);
+    bool SessionTimerSupported() const;
+    /// The session interval asked for (Session-Expires), in seconds. Raises std::invalid_argument
+    /// below 90 (RFC 4028 section 5).
+    void SetDefaultSessionExpires(std::uint32_t seconds);
+    std::uint32_t DefaultSessionExpires() const;
+    /// The smallest session interval accepted (Min-SE), in seconds. Raises std::invalid_argument
+    /// below 90 (RFC 4028 section 5).
+    void SetDefaultMinSE(std::uint32_t seconds);
+    std::uint32_t DefaultMinSE() const;
 
     /// Registration expiry asked for, in seconds.
     void SetDefaultRegistrationTime(std::uint32_t seconds);
