@@ -289,8 +289,8 @@ protected:
     }
 
     /// SIPp answering `calls` calls of tests/data/sipp/`scenario`, listening now.
-    std::unique_ptr<SippProcess> Server(const std::string& scenario, const std::string& transport = "u1",
-                                        int calls = 1, std::vector<std::string> extra = {}, int lost = 0) {
+    std::unique_ptr<SippProcess> Server(const std::string& scenario, int calls = 1, std::vector<std::string> extra = {},
+                                        int lost = 0) {
         SippServer server;
         server.scenario = {"-sf", SippScenario(scenario)};
         server.transport = transport;
@@ -303,8 +303,8 @@ protected:
         return std::make_unique<SippProcess>(server, dir_.Path().string(), Name(scenario));
     }
     /// SIPp placing `calls` calls of `scenario` to `phone`.
-    std::unique_ptr<SippProcess> Client(const std::string& scenario, Phone& phone, const std::string& transport = "u1",
-                                        int calls = 1, std::vector<std::string> extra = {}, int lost = 0) {
+    std::unique_ptr<SippProcess> Client(const std::string& scenario, Phone& phone, int calls = 1,
+                                        std::vector<std::string> extra = {}, int lost = 0) {
         SippClient client;
         client.scenario = {"-sf", SippScenario(scenario)};
         client.transport = transport;
@@ -322,6 +322,8 @@ protected:
         EXPECT_EQ(code, 0) << sipp.Report() << "--- we heard ---\n" << handler.Story();
     }
 
+    /// SIPp's transport ("u1" or "t1") for the runs of a test.
+    std::string transport = "u1";
     std::vector<std::vector<std::string>> injection;
     std::vector<std::pair<std::string, std::string>> variables;
 
@@ -332,26 +334,37 @@ private:
     int runs_ = 0;
 };
 
-class InvitePeersOverTransport : public InvitePeers, public ::testing::WithParamInterface<const char*> {};
+class InvitePeersOverTransport : public InvitePeers, public ::testing::WithParamInterface<const char*> {
+protected:
+    void SetUp() override {
+        InvitePeers::SetUp();
+        transport = GetParam();
+    }
+};
 
 // ---- We call SIPp -------------------------------------------------------------------------------
 
-// A call with an offer, ended by us, by SIPp, and by us with a text body in the BYE.
+// Calls with an offer, ended by us (several at once), by SIPp, and by us with a text body in the
+// BYE.
 TEST_P(InvitePeersOverTransport, OurCallEndedByEitherSide) {
-    const std::string transport = GetParam();
     {
+        // Several at once: Call-IDs, tags and CSeqs of our calls must not clash.
+        constexpr std::size_t kCalls = 8;
         Phone phone;
-        auto sipp = Server("call_basic_uas.xml", transport);
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
-        ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
+        auto sipp = Server("call_basic_uas.xml", kCalls);
+        for (std::size_t i = 0; i < kCalls; ++i) {
+            phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        }
+        ASSERT_TRUE(phone.Handler().WaitFor("connected", kCalls)) << sipp->Report() << phone.Handler().Story();
         EXPECT_NE(phone.Handler().Text("answer").find("m=audio"), std::string::npos);
         phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye", kCalls));
         ExpectPassed(*sipp, phone.Handler());
+        EXPECT_EQ(phone.Sessions(), 0u);
     }
     {
         Phone phone;
-        auto sipp = Server("call_callee_bye_uas.xml", transport, 1, {"-d", "100"});
+        auto sipp = Server("call_callee_bye_uas.xml", 1, {"-d", "100"});
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << phone.Handler().Story();
         ExpectPassed(*sipp, phone.Handler());
@@ -363,7 +376,7 @@ TEST_P(InvitePeersOverTransport, OurCallEndedByEitherSide) {
                 message.SetBody("hanging up: meeting starts", Mime("text", "plain"));
             }
         };
-        auto sipp = Server("call_bye_body_uas.xml", transport);
+        auto sipp = Server("call_bye_body_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         phone.WithLive([](InviteSession& session) { session.End(); });
@@ -374,11 +387,11 @@ TEST_P(InvitePeersOverTransport, OurCallEndedByEitherSide) {
 
 // No offer in our INVITE: SIPp offers in its 200 and checks our answer in the ACK. Then an offer
 // in a multipart/mixed body (SDP and XML): SIPp checks the parts and answers with plain SDP.
-TEST_F(InvitePeers, OurCallsWithLateOfferAndMultipartOffer) {
+TEST_P(InvitePeersOverTransport, OurCallsWithLateOfferAndMultipartOffer) {
     {
         Phone phone;
         auto sipp = Server("call_nosdp_uas.xml");
-        phone.Call(*sipp, "u1", nullptr);
+        phone.Call(*sipp, transport, nullptr);
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         EXPECT_NE(phone.Handler().Text("offer").find("application/sdp"), std::string::npos);
         EXPECT_EQ(phone.Handler().Sent("ACK "), 1u);
@@ -392,7 +405,7 @@ TEST_F(InvitePeers, OurCallsWithLateOfferAndMultipartOffer) {
         MultipartBody offer;
         offer.AddPart(*Sdp("sendrecv"));
         offer.AddPart(GenericBody(ContentType("application", "xml"), "<call><purpose>test</purpose></call>"));
-        phone.Call(*sipp, "u1", &offer);
+        phone.Call(*sipp, transport, &offer);
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Text("answer").rfind("Content-Type: application/sdp", 0), 0u)
             << phone.Handler().Text("answer");
@@ -404,11 +417,11 @@ TEST_F(InvitePeers, OurCallsWithLateOfferAndMultipartOffer) {
 
 // Hold and resume in our call: we hold SIPp (our re-INVITEs), then SIPp holds us (its re-INVITEs,
 // which we answer recvonly, then sendrecv).
-TEST_F(InvitePeers, OurCallHeldAndResumedByEitherSide) {
+TEST_P(InvitePeersOverTransport, OurCallHeldAndResumedByEitherSide) {
     {
         Phone phone;
         auto sipp = Server("call_hold_caller_uas.xml");
-        phone.Call(*sipp, "u1", Sdp("sendrecv").get());
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         phone.WithLive([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 2)) << sipp->Report();
@@ -423,7 +436,7 @@ TEST_F(InvitePeers, OurCallHeldAndResumedByEitherSide) {
     {
         Phone phone;
         auto sipp = Server("call_hold_callee_uas.xml");
-        phone.Call(*sipp, "u1", Sdp("sendrecv").get());
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("offer", 2)) << sipp->Report() << phone.Handler().Story();
         EXPECT_NE(phone.Handler().Text("offer", 0).find("a=sendonly"), std::string::npos);
         EXPECT_NE(phone.Handler().Text("offer", 1).find("a=sendrecv"), std::string::npos);
@@ -437,13 +450,13 @@ TEST_F(InvitePeers, OurCallHeldAndResumedByEitherSide) {
 
 // SIPp challenges our INVITE as a user agent (401; it recomputes the digest) and as a proxy (407;
 // it checks each field); we answer with the profile's credentials and the call goes through.
-TEST_F(InvitePeers, OurCallsAnswerDigestChallenges) {
+TEST_P(InvitePeersOverTransport, OurCallsAnswerDigestChallenges) {
     for (const std::string scenario : {"call_auth401_uas.xml", "call_auth407_uas.xml"}) {
         Phone phone;
         phone.Ua().Profile()->AddDigestCredential(DigestCredential{"sipp.test", "alice", "secret"});
         injection = {{"alice", "secret"}};
         auto sipp = Server(scenario);
-        phone.Call(*sipp, "u1", Sdp("sendrecv").get());
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << scenario << sipp->Report();
         EXPECT_EQ(phone.Handler().Count("failure"), 0u);
         phone.WithLive([](InviteSession& session) { session.End(); });
@@ -453,11 +466,11 @@ TEST_F(InvitePeers, OurCallsAnswerDigestChallenges) {
 }
 
 // SIPp refuses our call: 486, then 488 with a Warning the application sees; CANCEL after ringing.
-TEST_F(InvitePeers, OurCallsRefusedOrCancelled) {
+TEST_P(InvitePeersOverTransport, OurCallsRefusedOrCancelled) {
     {
         Phone phone;
         auto sipp = Server("call_busy_uas.xml");
-        phone.Call(*sipp, "u1", Sdp("sendrecv").get());
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:Rejected")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Text("failure").rfind("SIP/2.0 486", 0), 0u);
         ExpectPassed(*sipp, phone.Handler());
@@ -465,7 +478,7 @@ TEST_F(InvitePeers, OurCallsRefusedOrCancelled) {
     {
         Phone phone;
         auto sipp = Server("call_reject_uas.xml");
-        phone.Call(*sipp, "u1", Sdp("sendrecv").get());
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:Rejected")) << sipp->Report();
         const std::string failure = phone.Handler().Text("failure");
         EXPECT_EQ(failure.rfind("SIP/2.0 488", 0), 0u) << failure;
@@ -476,7 +489,7 @@ TEST_F(InvitePeers, OurCallsRefusedOrCancelled) {
         Phone phone;
         phone.Handler().provisionalHook = [](ClientInviteSessionHandle session) { session->End(); };
         auto sipp = Server("call_cancel_uas.xml");
-        phone.Call(*sipp, "u1", Sdp("sendrecv").get());
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:LocalCancel")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Count("failure"), 0u);
         EXPECT_EQ(phone.Handler().Count("connected"), 0u);
@@ -486,11 +499,11 @@ TEST_F(InvitePeers, OurCallsRefusedOrCancelled) {
 
 // Glare where we own the Call-ID: our re-INVITE crosses SIPp's (SIPp sends first, or takes ours
 // first); each side answers the other 491 and our retry, 2.1-4 s later, gets through.
-TEST_F(InvitePeers, GlareInOurCallIsResolvedByOurRetry) {
+TEST_P(InvitePeersOverTransport, GlareInOurCallIsResolvedByOurRetry) {
     {
         Phone phone; // SIPp answers our re-INVITE only after sending its own
         auto sipp = Server("call_glare_uas.xml");
-        phone.Call(*sipp, "u1", Sdp("sendrecv").get());
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         phone.WithLive([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 2)) << sipp->Report() << phone.Handler().Story();
@@ -505,7 +518,7 @@ TEST_F(InvitePeers, GlareInOurCallIsResolvedByOurRetry) {
         Phone phone; // SIPp sends its re-INVITE right after our ACK; so do we
         phone.Handler().connectedHook = [](InviteSessionHandle session) { session->ProvideOffer(*Sdp("sendonly")); };
         auto sipp = Server("call_glare_first_uas.xml");
-        phone.Call(*sipp, "u1", Sdp("sendrecv").get());
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 2)) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Sent("SIP/2.0 491"), 1u);
         EXPECT_EQ(phone.Handler().Count("offerRejected"), 0u);
@@ -517,21 +530,22 @@ TEST_F(InvitePeers, GlareInOurCallIsResolvedByOurRetry) {
 
 // ---- SIPp calls us -------------------------------------------------------------------------------
 
-// SIPp's call with an offer, ended by SIPp, by us, and by SIPp with a text body in its BYE, which
-// reaches onTerminated.
+// SIPp's calls with an offer, ended by SIPp (several at once), by us, and by SIPp with a text body
+// in its BYE, which reaches onTerminated.
 TEST_P(InvitePeersOverTransport, TheirCallEndedByEitherSide) {
-    const std::string transport = GetParam();
     {
+        constexpr std::size_t kCalls = 8;
         Phone phone;
-        auto sipp = Client("call_basic_uac.xml", phone, transport);
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report();
+        auto sipp = Client("call_basic_uac.xml", phone, kCalls);
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye", kCalls)) << sipp->Report();
         EXPECT_NE(phone.Handler().Text("offer").find("m=audio"), std::string::npos);
-        EXPECT_EQ(phone.Handler().Count("connected"), 1u);
+        EXPECT_EQ(phone.Handler().Count("connected"), kCalls);
         ExpectPassed(*sipp, phone.Handler());
+        EXPECT_EQ(phone.Sessions(), 0u);
     }
     {
         Phone phone;
-        auto sipp = Client("call_callee_bye_uac.xml", phone, transport);
+        auto sipp = Client("call_callee_bye_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         phone.WithLive([](InviteSession& session) { session.End(); });
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
@@ -539,7 +553,7 @@ TEST_P(InvitePeersOverTransport, TheirCallEndedByEitherSide) {
     }
     {
         Phone phone;
-        auto sipp = Client("call_bye_body_uac.xml", phone, transport);
+        auto sipp = Client("call_bye_body_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report();
         const std::string bye = phone.Handler().Text("terminated:RemoteBye");
         EXPECT_EQ(bye.rfind("BYE ", 0), 0u) << bye;
@@ -552,8 +566,9 @@ TEST_P(InvitePeersOverTransport, TheirCallEndedByEitherSide) {
 }
 
 // SIPp's INVITE without offer gets our offer in the 200 and its answer comes in the ACK; its
-// multipart/mixed offer reaches the application whole and is answered with plain SDP.
-TEST_F(InvitePeers, TheirCallsWithLateOfferAndMultipartOffer) {
+// multipart/mixed offer (SDP and XML) reaches the application whole and is answered with plain
+// SDP once the profile accepts multipart/mixed for INVITE.
+TEST_P(InvitePeersOverTransport, TheirCallsWithLateOfferAndMultipartOffer) {
     {
         Phone phone;
         auto sipp = Client("call_nosdp_uac.xml", phone);
@@ -564,6 +579,8 @@ TEST_F(InvitePeers, TheirCallsWithLateOfferAndMultipartOffer) {
     }
     {
         Phone phone;
+        // RFC 5621 section 3.1: a body type the profile does not list gets 415.
+        phone.Ua().Profile()->AddSupportedMimeType("INVITE", Mime("multipart", "mixed"));
         auto sipp = Client("call_multipart_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report();
         const std::string offer = phone.Handler().Text("offer");
@@ -576,7 +593,7 @@ TEST_F(InvitePeers, TheirCallsWithLateOfferAndMultipartOffer) {
 }
 
 // Hold and resume in SIPp's call: SIPp holds us, then we hold SIPp.
-TEST_F(InvitePeers, TheirCallHeldAndResumedByEitherSide) {
+TEST_P(InvitePeersOverTransport, TheirCallHeldAndResumedByEitherSide) {
     {
         Phone phone;
         auto sipp = Client("call_hold_caller_uac.xml", phone);
@@ -603,7 +620,7 @@ TEST_F(InvitePeers, TheirCallHeldAndResumedByEitherSide) {
 
 // We refuse SIPp's calls: 486, 488 with a Warning (SIPp checks its form), and SIPp cancels a call
 // that rings.
-TEST_F(InvitePeers, TheirCallsRefusedOrCancelled) {
+TEST_P(InvitePeersOverTransport, TheirCallsRefusedOrCancelled) {
     {
         Phone phone;
         phone.Handler().incoming = PeerHandler::Incoming::Reject;
@@ -643,7 +660,7 @@ TEST_F(InvitePeers, TheirCallsRefusedOrCancelled) {
 
 // Glare in SIPp's call (SIPp owns the Call-ID): both send a re-INVITE once the call is up, each
 // answers the other 491; our retry comes first (0-2 s) and gets through, then SIPp's (2.1-4 s).
-TEST_F(InvitePeers, GlareInTheirCallIsResolvedByBothRetries) {
+TEST_P(InvitePeersOverTransport, GlareInTheirCallIsResolvedByBothRetries) {
     Phone phone;
     phone.Handler().connectedHook = [](InviteSessionHandle session) { session->ProvideOffer(*Sdp("sendonly")); };
     auto sipp = Client("call_glare_retry_uac.xml", phone);
@@ -673,15 +690,15 @@ TEST_F(InvitePeers, CallsCompleteDespiteLosses) {
     const std::vector<std::string> tolerant = {"-default_behaviors", "all,-abortunexp"};
     variables = {{"linger_ms", "8000"}};
     Phone phone{StackOptions{}};
-    auto basicIn = Client("call_basic_uac.xml", phone, "u1", kCalls, tolerant, 10);
+    auto basicIn = Client("call_basic_uac.xml", phone, kCalls, tolerant, 10);
     std::vector<std::string> pause = tolerant;
     pause.insert(pause.end(), {"-d", "4000"});
-    auto lateIn = Client("call_nosdp_uac.xml", phone, "u1", kCalls, pause, 10);
-    auto basicOut = Server("call_basic_uas.xml", "u1", kCalls, tolerant, 10);
-    auto lateOut = Server("call_nosdp_uas.xml", "u1", kCalls, tolerant, 10);
+    auto lateIn = Client("call_nosdp_uac.xml", phone, kCalls, pause, 10);
+    auto basicOut = Server("call_basic_uas.xml", kCalls, tolerant, 10);
+    auto lateOut = Server("call_nosdp_uas.xml", kCalls, tolerant, 10);
     for (int i = 0; i < kCalls; ++i) {
-        phone.Call(*basicOut, "u1", Sdp("sendrecv").get());
-        phone.Call(*lateOut, "u1", nullptr);
+        phone.Call(*basicOut, transport, Sdp("sendrecv").get());
+        phone.Call(*lateOut, transport, nullptr);
     }
     // Our 2*kCalls calls end by our BYE once up; SIPp's end by its own.
     std::set<Usage::Id> ended;
