@@ -672,6 +672,27 @@ TEST_P(InvitePeersOverTransport, GlareInTheirCallIsResolvedByBothRetries) {
     ExpectPassed(*sipp, phone);
 }
 
+// Shutting our manager down with three calls in progress: SIPp's call and ours are up (each gets
+// our BYE), and ours to a third SIPp rings (it gets our CANCEL); the manager reports it may be
+// deleted once they are answered.
+TEST_P(InvitePeersOverTransport, ShutdownEndsCallsInProgress) {
+    Phone phone;
+    auto theirs = Client("call_callee_bye_uac.xml", phone);
+    auto ours = Server("call_basic_uas.xml");
+    auto ringing = Server("call_cancel_uas.xml");
+    phone.Call(*ours, transport, Sdp("sendrecv").get());
+    ASSERT_TRUE(phone.Handler().WaitFor("connected", 2)) << phone.Handler().Story();
+    phone.Call(*ringing, transport, Sdp("sendrecv").get());
+    ASSERT_TRUE(phone.Handler().WaitFor("provisional", 2)) << ringing->Report(); // our first call rang too
+    EXPECT_TRUE(phone.Ua().Stop());
+    for (SippProcess* sipp : {theirs.get(), ours.get(), ringing.get()}) {
+        const std::optional<int> code = sipp->WaitForExit(60s);
+        EXPECT_EQ(code, 0) << sipp->Report() << "--- we heard ---\n" << phone.Handler().Story();
+    }
+    EXPECT_EQ(phone.Handler().Count("terminated:LocalBye"), 2u) << phone.Handler().Story();
+    EXPECT_EQ(phone.Handler().Count("terminated:LocalCancel"), 1u) << phone.Handler().Story();
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, InvitePeersOverTransport, ::testing::Values("u1", "t1"),
                          [](const ::testing::TestParamInfo<const char*>& transport) {
                              return std::string(transport.param[0] == 'u' ? "Udp" : "Tcp");
