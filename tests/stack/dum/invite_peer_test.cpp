@@ -565,7 +565,8 @@ TEST_P(InvitePeersOverTransport, TheirCallEndedByEitherSide) {
     }
 }
 
-// SIPp's INVITE without offer gets our offer in the 200 and its answer comes in the ACK; its
+// SIPp's INVITE without offer gets our offer in the 200 and its answer comes in the ACK, and so
+// does its re-INVITE without offer; its
 // multipart/mixed offer (SDP and XML) reaches the application whole and is answered with plain
 // SDP once the profile accepts multipart/mixed for INVITE.
 TEST_P(InvitePeersOverTransport, TheirCallsWithLateOfferAndMultipartOffer) {
@@ -575,6 +576,18 @@ TEST_P(InvitePeersOverTransport, TheirCallsWithLateOfferAndMultipartOffer) {
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Count("offerRequired"), 1u);
         EXPECT_NE(phone.Handler().Text("answer").find("m=audio"), std::string::npos) << phone.Handler().Story();
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        // A re-INVITE without offer in the call: our offer goes in the 200, the answer comes in
+        // SIPp's ACK.
+        Phone phone;
+        auto sipp = Client("call_reinvite_nosdp_uac.xml", phone);
+        ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report();
+        EXPECT_EQ(phone.Handler().Count("offerRequired"), 1u) << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Count("answer"), 1u) << phone.Handler().Story();
+        EXPECT_NE(phone.Handler().Text("answer").find("a=sendrecv"), std::string::npos);
+        EXPECT_EQ(phone.Handler().Count("ack"), 2u);
         ExpectPassed(*sipp, phone);
     }
     {
