@@ -146,6 +146,14 @@ public:
     void onMessage(InviteSessionHandle, const SipMessage&) override {}
     void onMessageSuccess(InviteSessionHandle, const SipMessage&) override {}
     void onMessageFailure(InviteSessionHandle, const SipMessage&) override {}
+    void onIllegalNegotiation(InviteSessionHandle session, const SipMessage& msg) override {
+        Record("illegal", session.Id(), msg.Encode());
+        InviteSessionHandler::onIllegalNegotiation(session, msg);
+    }
+    void onAckNotReceived(InviteSessionHandle session) override {
+        Record("ackNotReceived", session.Id(), "");
+        InviteSessionHandler::onAckNotReceived(session);
+    }
     void onAckReceived(InviteSessionHandle session, const SipMessage& msg) override {
         Record("ack", session.Id(), msg.Encode());
     }
@@ -753,6 +761,47 @@ TEST_F(InvitePeers, CallsCompleteDespiteLosses) {
     EXPECT_EQ(phone.Handler().Count("terminated:LocalBye"), 2u * kCalls) << phone.Handler().Story();
     EXPECT_EQ(phone.Handler().Count("terminated:RemoteBye"), 2u * kCalls) << phone.Handler().Story();
     EXPECT_TRUE(WaitUntil([&] { return phone.Sessions() == 0; }, 40s));
+}
+
+// SIPp holds and resumes each of its calls to us with re-INVITEs while dropping one packet in ten
+// each way: our 2xx to each re-INVITE is sent again until its ACK, so every call completes.
+TEST_F(InvitePeers, ReInvitesCompleteDespiteLosses) {
+    constexpr std::size_t kCalls = 10;
+    Phone phone{StackOptions{}};
+    auto sipp = Client("call_hold_caller_uac.xml", phone, kCalls, {"-default_behaviors", "all,-abortunexp"}, 10);
+    EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye", kCalls, 90s)) << sipp->Report();
+    EXPECT_EQ(phone.Handler().Count("offer"), 3 * kCalls) << phone.Handler().Story();
+    EXPECT_EQ(phone.Handler().Count("ackNotReceived"), 0u);
+    ExpectPassed(*sipp, phone);
+}
+
+// ACKs matched by CSeq (RFC 3261 section 13.3.1.4): a late copy of the first ACK (CSeq 1) arrives
+// after our 200 with an offer to SIPp's re-INVITE without one (CSeq 2). It acknowledges nothing new;
+// the ACK that follows carries the answer, and the call goes on until SIPp's BYE.
+TEST_P(InvitePeersOverTransport, LateCopyOfAnAckIsNotTakenForTheNextOne) {
+    Phone phone;
+    auto sipp = Client("call_stale_ack_uac.xml", phone);
+    ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+    EXPECT_EQ(phone.Handler().Count("illegal"), 0u) << phone.Handler().Story();
+    EXPECT_EQ(phone.Handler().Count("answer"), 1u) << phone.Handler().Story();
+    EXPECT_EQ(phone.Handler().Sent("BYE "), 0u);
+    ExpectPassed(*sipp, phone);
+}
+
+// SIPp's first ACK is lost and its re-INVITE (hold) comes while our 200 to the INVITE still waits
+// for it. The offer/answer exchange of the INVITE is complete and our final response has gone, so
+// the re-INVITE is answered (RFC 3261 section 14.2 asks for 500 only before that response); the
+// late ACK of the INVITE changes nothing.
+TEST_P(InvitePeersOverTransport, ReInviteBeforeTheAckIsAnswered) {
+    Phone phone;
+    auto sipp = Client("call_reinvite_before_ack_uac.xml", phone, 1, {"-default_behaviors", "all,-abortunexp"});
+    ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+    EXPECT_EQ(phone.Handler().Sent("SIP/2.0 500"), 0u) << phone.Handler().Story();
+    EXPECT_EQ(phone.Handler().Count("offer"), 2u) << phone.Handler().Story();
+    EXPECT_NE(phone.Handler().Text("offer", 1).find("a=sendonly"), std::string::npos);
+    EXPECT_EQ(phone.Handler().Count("connected"), 1u);
+    EXPECT_EQ(phone.Handler().Count("ackNotReceived"), 0u);
+    ExpectPassed(*sipp, phone);
 }
 
 } // namespace
