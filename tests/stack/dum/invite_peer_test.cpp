@@ -75,6 +75,8 @@ public:
     std::function<void(InviteSessionHandle)> connectedHook;
     std::function<void(ClientInviteSessionHandle)> provisionalHook;
     std::function<void(SipMessage&)> readyToSend;
+    /// Called after an answer is recorded, with its text, on the dialog thread.
+    std::function<void(InviteSessionHandle, const std::string&)> answerHook;
 
     void onNewSession(ClientInviteSessionHandle session, OfferAnswerType, const SipMessage& msg) override {
         Record("new", session.Id(), msg.Encode());
@@ -121,7 +123,11 @@ public:
     void onAnswer(InviteSessionHandle, const SipMessage&, const SdpBody&) override { ADD_FAILURE() << "SDP form"; }
     void onOffer(InviteSessionHandle, const SipMessage&, const SdpBody&) override { ADD_FAILURE() << "SDP form"; }
     void onAnswer(InviteSessionHandle session, const SipMessage&, const Body& body) override {
-        Record("answer", session.Id(), Describe(body));
+        const std::string text = Describe(body);
+        Record("answer", session.Id(), text);
+        if (answerHook) {
+            answerHook(session, text);
+        }
     }
     void onOffer(InviteSessionHandle session, const SipMessage&, const Body& body) override {
         const std::string text = Describe(body);
@@ -801,6 +807,45 @@ TEST_P(InvitePeersOverTransport, ReInviteBeforeTheAckIsAnswered) {
     EXPECT_NE(phone.Handler().Text("offer", 1).find("a=sendonly"), std::string::npos);
     EXPECT_EQ(phone.Handler().Count("connected"), 1u);
     EXPECT_EQ(phone.Handler().Count("ackNotReceived"), 0u);
+    ExpectPassed(*sipp, phone);
+}
+
+// We hold and resume each of our calls to SIPp while it drops one packet in ten each way: our
+// re-INVITEs are retransmitted until answered and SIPp's retransmitted 200s get our ACK again.
+TEST_F(InvitePeers, OurReInvitesCompleteDespiteLosses) {
+    constexpr std::size_t kCalls = 10;
+    Phone phone{StackOptions{}};
+    phone.Handler().connectedHook = [](InviteSessionHandle session) { session->ProvideOffer(*Sdp("sendonly")); };
+    std::map<Usage::Id, int> answers; // dialog thread only
+    phone.Handler().answerHook = [&answers](InviteSessionHandle session, const std::string& answer) {
+        const int n = ++answers[session.Id()];
+        if (n == 2) { // the first is the answer in the 200 to our INVITE
+            EXPECT_NE(answer.find("a=recvonly"), std::string::npos) << answer;
+            session->ProvideOffer(*Sdp("sendrecv"));
+        } else if (n == 3) {
+            session->End();
+        }
+    };
+    auto sipp = Server("call_hold_caller_uas.xml", kCalls, {"-default_behaviors", "all,-abortunexp"}, 10);
+    for (std::size_t i = 0; i < kCalls; ++i) {
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+    }
+    EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye", kCalls, 90s)) << sipp->Report() << phone.Handler().Story();
+    EXPECT_EQ(phone.Handler().Count("answer"), 3 * kCalls) << phone.Handler().Story();
+    EXPECT_EQ(phone.Handler().Count("offerRejected"), 0u);
+    ExpectPassed(*sipp, phone);
+}
+
+// SIPp sends the 200 to our re-INVITE (hold) again after our ACK, as a callee whose ACK was lost
+// does: every 2xx retransmission gets the ACK again (RFC 3261 section 13.2.2.4), not only the
+// INVITE's.
+TEST_P(InvitePeersOverTransport, RetransmittedTwoHundredToOurReInviteIsAckedAgain) {
+    Phone phone;
+    phone.Handler().connectedHook = [](InviteSessionHandle session) { session->ProvideOffer(*Sdp("sendonly")); };
+    auto sipp = Server("call_reinvite_ack_again_uas.xml");
+    phone.Call(*sipp, transport, Sdp("sendrecv").get());
+    ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+    EXPECT_NE(phone.Handler().Text("answer", 1).find("a=recvonly"), std::string::npos);
     ExpectPassed(*sipp, phone);
 }
 
