@@ -842,7 +842,9 @@ TEST_F(InvitePeers, OurReInvitesCompleteDespiteLosses) {
 TEST_P(InvitePeersOverTransport, RetransmittedTwoHundredToOurReInviteIsAckedAgain) {
     Phone phone;
     phone.Handler().connectedHook = [](InviteSessionHandle session) { session->ProvideOffer(*Sdp("sendonly")); };
-    auto sipp = Server("call_reinvite_ack_again_uas.xml");
+    // -nr: else SIPp takes our ACK, rightly sent again unchanged, for a retransmission of the first
+    // and answers it with its 200 once more instead of moving on.
+    auto sipp = Server("call_reinvite_ack_again_uas.xml", 1, {"-nr"});
     phone.Call(*sipp, transport, Sdp("sendrecv").get());
     ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
     EXPECT_NE(phone.Handler().Text("answer", 1).find("a=recvonly"), std::string::npos);
