@@ -715,6 +715,16 @@ void InviteSession::OnAck(const SipMessage& ack) {
     if (finished_) {
         return;
     }
+    if (last2xx_) {
+        // RFC 3261 section 13.3.1.4: the ACK of a 2xx has the CSeq number of the INVITE it
+        // acknowledges. Another number (a late copy of an earlier ACK) acknowledges nothing now;
+        // taken for the pending one it would complete, or fail, the wrong exchange.
+        const CSeq* answered = last2xx_->Peek<CSeq>(HeaderType::CSeq);
+        const CSeq* acknowledged = ack.Peek<CSeq>(HeaderType::CSeq);
+        if (answered != nullptr && (acknowledged == nullptr || acknowledged->Sequence() != answered->Sequence())) {
+            return;
+        }
+    }
     InviteStep step = core_.OnAck(HasSdp(ack));
     if (!step.events.empty() || !step.send.empty()) {
         last2xx_.reset();

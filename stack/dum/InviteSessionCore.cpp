@@ -505,8 +505,22 @@ InviteStep InviteSessionCore::OnRequest(std::string_view method, bool hasBody, T
         return Terminate(std::move(step), TerminatedReason::RemoteBye);
     }
     if (method == "INVITE") {
+        if (state_ == State::Accepted && !endAfterAck_ && offerAnswer_.GetState() == OfferAnswer::State::Idle) {
+            // Our 2xx has gone and the peer, sending in the dialog, has it: its ACK was lost or is
+            // late. RFC 3261 section 14.2 asks for 500 only before the final response, and the
+            // exchange of the INVITE is complete, so the dialog is confirmed as by the ACK (the
+            // late ACK then finds nothing to acknowledge) and the re-INVITE taken as in Connected.
+            state_ = State::Connected;
+            connectedReported_ = true;
+            InviteStep confirmed = OnRemoteOfferRequest(method, hasBody);
+            confirmed.stop.push_back(InviteTimer::Retransmit2xx);
+            confirmed.stop.push_back(InviteTimer::AckWait);
+            confirmed.events.insert(confirmed.events.begin(), InviteEvent::Connected);
+            return confirmed;
+        }
         if (state_ != State::Connected) {
-            // An INVITE before the last one completed (RFC 3261 section 14.2).
+            // An INVITE before the last one completed (RFC 3261 section 14.2), or while our offer
+            // in the 2xx waits for its answer in the ACK.
             step.send.push_back(Respond(state_ == State::Ending ? 481 : 500, method));
             return step;
         }

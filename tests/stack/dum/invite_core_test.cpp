@@ -208,6 +208,36 @@ TEST(InviteCore, IncomingCallAcceptedRetransmitsUntilAck) {
     EXPECT_TRUE(core.OnAck(false).events.empty());                          // retransmitted ACK
 }
 
+// The peer's first ACK is lost and its re-INVITE comes while our 2xx still waits for it: the 2xx
+// has gone and the INVITE's exchange is complete, so the re-INVITE confirms the dialog and is taken
+// (RFC 3261 section 14.2 asks for 500 only before the final response). With our offer in the 2xx
+// still unanswered it is refused.
+TEST(InviteCore, ReInviteBeforeTheAckOfOurTwoHundred) {
+    InviteSessionCore core = InviteSessionCore::Server(Timings());
+    core.Start(true);
+    core.ProvideAnswer(kStart);
+    core.Accept(200, kStart);
+    InviteStep step = core.OnRequest("INVITE", true, kStart);
+    EXPECT_TRUE(step.send.empty());
+    EXPECT_EQ(step.events, Events({InviteEvent::Connected, InviteEvent::Offer}));
+    EXPECT_EQ(step.stop, (std::vector<InviteTimer>{InviteTimer::Retransmit2xx, InviteTimer::AckWait}));
+    EXPECT_TRUE(core.IsConnected());
+    step = core.ProvideAnswer(kStart);
+    ASSERT_EQ(step.send.size(), 1u);
+    EXPECT_EQ(step.send[0].code, 200);
+    EXPECT_EQ(core.OnAck(false).events, Events({InviteEvent::AckReceived}));
+
+    InviteSessionCore offered = InviteSessionCore::Server(Timings());
+    offered.Start(false);
+    offered.ProvideOffer(kStart);
+    offered.Accept(200, kStart);
+    step = offered.OnRequest("INVITE", true, kStart);
+    ASSERT_EQ(step.send.size(), 1u);
+    EXPECT_EQ(step.send[0].code, 500);
+    EXPECT_TRUE(step.events.empty());
+    EXPECT_FALSE(offered.IsConnected());
+}
+
 TEST(InviteCore, IncomingCallWithoutOfferOrAck) {
     InviteSessionCore core = InviteSessionCore::Server(Timings());
     EXPECT_EQ(core.Start(false).events, Events({InviteEvent::NewSession, InviteEvent::OfferRequired}));
