@@ -445,7 +445,7 @@ private:
         }
         Dialog::OutgoingRequest outgoing = dialog_->MakeRequest(method);
         const std::uint32_t cseq = dialog_->LocalCSeq().value_or(0);
-        if (!inFlight_.emplace(cseq, std::string(method)).second) {
+        if (!inFlight_.emplace(std::make_pair(dialog_->Id().remoteTag, cseq), std::string(method)).second) {
             Fail(); // a CSeq used twice in the dialog (RFC 3261 section 12.2.1.1)
         }
     }
@@ -532,13 +532,14 @@ private:
             return;
         }
         const auto it = std::next(inFlight_.begin(), static_cast<long>(arg % inFlight_.size()));
-        const std::uint32_t cseq = it->first;
+        const std::string tag = it->first.first;
+        const std::uint32_t cseq = it->first.second;
         const std::string method = it->second;
         const int code = kCodes[(arg >> 3) % kCodes.size()];
         std::string message = "SIP/2.0 " + std::to_string(code) + " Fuzz\r\n"
                               "Via: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bKin\r\n";
         message += "From: " + dialog_->LocalUri().ToString() + ";tag=" + dialog_->Id().localTag + "\r\n";
-        message += "To: " + dialog_->RemoteUri().ToString() + ";tag=" + dialog_->Id().remoteTag + "\r\n";
+        message += "To: " + dialog_->RemoteUri().ToString() + ";tag=" + tag + "\r\n";
         message += "Call-ID: " + dialog_->Id().callId + "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\n";
         message += "Contact: <sip:bob@192.0.2.3>\r\n";
         message += BodyLines(bodySelector, bodySelector >> 2, text);
@@ -652,7 +653,9 @@ private:
     Dialog* dialog_ = nullptr;        // the dialog the session follows (UAC: in set_)
     std::string followedTag_;
     std::vector<std::pair<Clock::time_point, InviteTimer>> armed_;
-    std::map<std::uint32_t, std::string> inFlight_; // our requests in the dialog, by CSeq
+    // Our requests in flight, by dialog (remote tag) and CSeq: a 2xx of another fork may move the
+    // session to another dialog while requests sent in the early one are still under way.
+    std::map<std::pair<std::string, std::uint32_t>, std::string> inFlight_;
     std::optional<Current> current_;                // the peer's request being handled
     std::optional<std::string> remoteOpen_;         // the peer's re-INVITE / UPDATE waiting for us
     std::uint32_t peerCSeq_ = 0;
