@@ -8,6 +8,7 @@
 #include "stack/body/BodyFactory.h"
 #include "stack/body/MultipartBody.h"
 #include "stack/dum/DialogUsageManager.h"
+#include "stack/message/CSeq.h"
 #include "stack/message/Token.h"
 #include "stack/transaction/detail/StatelessResponses.h"
 
@@ -553,6 +554,9 @@ void InviteSession::SendAck(bool withBody) {
     if (ack_ != 0) {
         manager_.stack_.ForgetAck(ack_);
     }
+    if (const CSeq* sequence = ack.Peek<CSeq>(HeaderType::CSeq)) {
+        ackedInvite_ = sequence->Sequence();
+    }
     try {
         ack_ = manager_.stack_.SendAck(std::move(ack), outgoing.nextHop);
     } catch (const std::exception& error) {
@@ -582,6 +586,9 @@ void InviteSession::Finish() {
             timer.cancel();
         }
         manager_.Finished(GetId());
+        // An operation the application posted (End, Reject) does not pass through the manager's
+        // message loop, which removes finished usages: make sure they go all the same.
+        manager_.Post([&manager = manager_] { manager.Reap(); });
     }
 }
 
@@ -604,6 +611,7 @@ void InviteSession::OnInDialogResponse(TransactionUserMessage& message) {
     }
     const auto found = inDialog_.find(message.transaction);
     if (found == inDialog_.end()) {
+        RetransmitAckFor(*message.message);
         return;
     }
     const SipMessage& response = *message.message;
@@ -631,6 +639,17 @@ void InviteSession::OnInDialogResponse(TransactionUserMessage& message) {
         LearnSupported(response);
     }
     Apply(core_.OnInDialogResponse(method, code, HasSdp(response), Now()), &response);
+}
+
+bool InviteSession::RetransmitAckFor(const SipMessage& response) {
+    // A retransmitted 2xx of a re-INVITE: our ACK was lost (RFC 3261 section 13.2.2.4).
+    const CSeq* sequence = response.Peek<CSeq>(HeaderType::CSeq);
+    if (ack_ == 0 || !ackedInvite_ || sequence == nullptr || sequence->Method() != "INVITE" ||
+        sequence->Sequence() != *ackedInvite_ || response.StatusCode() < 200 || response.StatusCode() >= 300) {
+        return false;
+    }
+    manager_.stack_.RetransmitAck(ack_);
+    return true;
 }
 
 void InviteSession::OnTransactionFailure(TransactionId transaction, bool timeout) {
@@ -841,6 +860,11 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
             SendInvite();
             return;
         }
+    }
+    if (const CSeq* sequence = response.Peek<CSeq>(HeaderType::CSeq);
+        sequence != nullptr && sequence->Sequence() != invite_.Get<CSeq>(HeaderType::CSeq).Sequence()) {
+        RetransmitAckFor(response); // a re-INVITE's 2xx that outlived its transaction
+        return;
     }
     const DialogSet::ResponseResult result = set_->OnResponse(response);
     if (dialog_ != nullptr && set_->FindByRemoteTag(followedTag_) == nullptr) {

@@ -102,6 +102,8 @@ protected:
     void StopTimer(InviteTimer timer);
     void Finish();
     void SyncPending();
+    /// ACKs a 2xx again when it is a retransmission of the one our last ACK answered.
+    bool RetransmitAckFor(const SipMessage& response);
     bool IsFinished() const noexcept { return finished_; }
     InviteSessionHandler* Handler() const;
     SipMessage LocalResponse(const SipMessage* request, int code, std::string_view reason) const;
@@ -139,6 +141,7 @@ protected:
     std::optional<SipMessage> last2xx_;   // our latest 2xx to an INVITE, for retransmissions
     TransactionId last2xxTransaction_ = 0;
     TransactionId ack_ = 0;               // our latest ACK of a 2xx, for retransmissions
+    std::optional<std::uint32_t> ackedInvite_; // the CSeq of the INVITE it acknowledges
     std::map<TransactionId, SipMessage> inDialog_; // our requests in the dialog in flight, as sent
     std::vector<std::string> peerSupported_;
     std::array<boost::asio::steady_timer, 3> timers_;

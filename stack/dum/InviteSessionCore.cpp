@@ -588,12 +588,7 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
         return step;
     }
     if (code == 491) {
-        // RFC 3261 section 14.1: the owner of the Call-ID (the UAC of the dialog) waits 2.1-4 s,
-        // the other side 0-2 s, in units of 10 ms.
-        const double u = std::clamp(timings_.uniform(), 0.0, 0.999999);
-        const std::chrono::milliseconds delay =
-            role_ == Role::Uac ? std::chrono::milliseconds(2100 + static_cast<int>(u * 191.0) * 10)
-                               : std::chrono::milliseconds(static_cast<int>(u * 201.0) * 10);
+        const std::chrono::milliseconds delay = GlareDelay();
         glareRetry_ = sent;
         step.arm.emplace_back(InviteTimer::GlareRetry, now + delay);
         return step;
@@ -608,6 +603,14 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
     }
     step.events.push_back(InviteEvent::OfferRejected);
     return step;
+}
+
+std::chrono::milliseconds InviteSessionCore::GlareDelay() const {
+    // RFC 3261 section 14.1: the owner of the Call-ID (the UAC of the dialog) waits 2.1-4 s, the
+    // other side 0-2 s, in units of 10 ms.
+    const double u = std::clamp(timings_.uniform(), 0.0, 0.999999);
+    return role_ == Role::Uac ? std::chrono::milliseconds(2100 + static_cast<int>(u * 191.0) * 10)
+                              : std::chrono::milliseconds(static_cast<int>(u * 201.0) * 10);
 }
 
 InviteStep InviteSessionCore::OnTimer(InviteTimer timer, TimePoint now) {
@@ -647,9 +650,8 @@ InviteStep InviteSessionCore::OnTimer(InviteTimer timer, TimePoint now) {
             return step;
         }
         if (localPending_ || remotePending_ || !offerAnswer_.CanSendOffer()) {
-            // The peer's offer won the race meanwhile: ours is dropped.
-            glareRetry_.reset();
-            step.events.push_back(InviteEvent::OfferRejected);
+            // An exchange of the peer's is under way: try again after another wait of our kind.
+            step.arm.emplace_back(InviteTimer::GlareRetry, now + GlareDelay());
             return step;
         }
         offerAnswer_.OfferSent();

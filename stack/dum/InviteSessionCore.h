@@ -198,6 +198,7 @@ private:
     void Arm2xxTimers(InviteStep& step, TimePoint now);
     InviteStep OnAnswerToInvite(int code, bool hasBody, TimePoint now);
     InviteStep OnRemoteOfferRequest(std::string_view method, bool hasBody);
+    std::chrono::milliseconds GlareDelay() const;
     /// The method of a request the peer has pending on us.
     struct Remote {
         std::string_view method; // "INVITE" or "UPDATE"

@@ -369,7 +369,15 @@ TEST(InviteCore, GlareBothSides) {
     core.ProvideOffer(kStart);
     core.OnInDialogResponse("INVITE", 491, false, kStart);
     EXPECT_EQ(core.OnRequest("INVITE", true, kStart).events, Events({InviteEvent::Offer}));
-    EXPECT_EQ(core.OnTimer(InviteTimer::GlareRetry, kStart + 5s).events, Events({InviteEvent::OfferRejected}));
+    InviteStep step = core.OnTimer(InviteTimer::GlareRetry, kStart + 5s);
+    EXPECT_TRUE(step.send.empty());
+    ASSERT_EQ(step.arm.size(), 1u);
+    EXPECT_EQ(step.arm[0].second, kStart + 5s + 3050ms);
+    core.ProvideAnswer(kStart + 5s);
+    core.OnAck(false);
+    step = core.OnTimer(InviteTimer::GlareRetry, step.arm[0].second);
+    ASSERT_EQ(step.send.size(), 1u);
+    EXPECT_EQ(step.send[0].kind, Kind::ReInvite);
 }
 
 TEST(InviteCore, InDialogRequestsAndFailures) {
