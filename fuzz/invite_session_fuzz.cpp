@@ -16,7 +16,8 @@
 //    raise std::logic_error only, and never when the application does what an event asks for
 //    (an answer to an Offer, an offer for OfferRequired, Accept once ready);
 //  - every request the peer sends gets exactly one final response (none twice, none to nothing);
-//  - the application hears of an end once, and only of a session it was told about;
+//  - the application hears of an end once, and only of a session it was told about; one BYE and
+//    one CANCEL at most leave;
 //  - every session ends: after End, with the peer silent and every timer run out, the session is
 //    terminated and no request of the peer is left unanswered.
 #include <algorithm>
@@ -426,8 +427,14 @@ private:
         case Kind::Retransmit2xx:
             return;
         case Kind::Cancel:
+            if (++cancels_ > 1) {
+                Fail(); // one CANCEL per INVITE
+            }
             return; // the INVITE's final response (487) or its failure follows
         case Kind::Bye:
+            if (++byes_ > 1) {
+                Fail(); // a session ends once
+            }
             SendInDialog("BYE");
             return;
         case Kind::ReInvite:
@@ -665,6 +672,8 @@ private:
     bool terminated_ = false;
     bool newSessionReported_ = false;
     int terminatedEvents_ = 0;
+    int byes_ = 0;
+    int cancels_ = 0;
 };
 
 } // namespace
