@@ -94,6 +94,14 @@ InviteStep InviteSessionCore::Terminate(InviteStep step, TerminatedReason reason
     return step;
 }
 
+void InviteSessionCore::AnswerRemotePending(InviteStep& step) {
+    // The peer's UPDATE (or re-INVITE) still waiting for the application ends with the session.
+    if (remotePending_ && !remotePending_->answered) {
+        step.send.push_back(Respond(487, remotePending_->method));
+    }
+    remotePending_.reset();
+}
+
 void InviteSessionCore::Arm2xxTimers(InviteStep& step, TimePoint now) {
     // RFC 3261 section 13.3.1.4: T1, doubling to T2, until the ACK; give up after 64*T1.
     retransmitInterval_ = timings_.t1;
@@ -274,6 +282,7 @@ InviteStep InviteSessionCore::OnCancel() {
     if (state_ != State::Proceeding) {
         return step; // answered already: the CANCEL changes nothing (RFC 3261 section 9.2)
     }
+    AnswerRemotePending(step);
     step.send.push_back(Respond(487, "INVITE"));
     return Terminate(std::move(step), TerminatedReason::RemoteCancel);
 }
@@ -387,6 +396,7 @@ InviteStep InviteSessionCore::Reject(int code) {
     }
     InviteStep step;
     if (state_ == State::Proceeding) {
+        AnswerRemotePending(step);
         step.send.push_back(Respond(code, "INVITE"));
         offerAnswer_.RollBack();
         return Terminate(std::move(step), TerminatedReason::Rejected);
@@ -417,6 +427,7 @@ InviteStep InviteSessionCore::End() {
     case State::Terminated:
         return step;
     case State::Proceeding:
+        AnswerRemotePending(step);
         step.send.push_back(Respond(480, "INVITE"));
         return Terminate(std::move(step), TerminatedReason::Rejected);
     case State::Accepted:
@@ -489,9 +500,12 @@ InviteStep InviteSessionCore::OnRemoteOfferRequest(std::string_view method, bool
 
 InviteStep InviteSessionCore::OnRequest(std::string_view method, bool hasBody, TimePoint /*now*/) {
     InviteStep step;
+    // The caller finds the request to answer by its method: a method the core keeps no name of
+    // is answered under the caller's own view of it (valid while the step is applied).
+    const std::string_view received = method;
     method = Interned(method);
     if (state_ == State::Terminated) {
-        step.send.push_back(Respond(481, method));
+        step.send.push_back(Respond(481, method.empty() ? received : method));
         return step;
     }
     if (method == "BYE") {
@@ -551,7 +565,7 @@ InviteStep InviteSessionCore::OnRequest(std::string_view method, bool hasBody, T
         step.send.push_back(Respond(481, method));
         return step;
     }
-    step.send.push_back(Respond(501, method));
+    step.send.push_back(Respond(501, method.empty() ? received : method));
     return step;
 }
 
@@ -609,10 +623,21 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
     }
     if (code == 481 || code == 408) {
         // RFC 5057 section 5.1: the dialog is gone (481), or the peer is unreachable (408).
-        if (code == 408) {
+        step.events.push_back(InviteEvent::OfferRejected);
+        if (state_ == State::Early) {
+            // Our INVITE is still in progress: CANCEL it; its final response ends the session.
+            InviteStep cancel = End();
+            step.send.insert(step.send.end(), cancel.send.begin(), cancel.send.end());
+            return step;
+        }
+        if (state_ == State::Proceeding) {
+            // The callee sends no BYE on an early dialog (RFC 3261 section 15): the INVITE still
+            // waits for its final response, which ends the call as End does.
+            AnswerRemotePending(step);
+            step.send.push_back(Respond(480, "INVITE"));
+        } else if (code == 408) {
             step.send.push_back(Send(Kind::Bye));
         }
-        step.events.push_back(InviteEvent::OfferRejected);
         return Terminate(std::move(step), code == 408 ? TerminatedReason::Timeout : TerminatedReason::Error);
     }
     step.events.push_back(InviteEvent::OfferRejected);

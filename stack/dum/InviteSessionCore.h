@@ -196,6 +196,8 @@ private:
     InviteSessionCore(Role role, InviteTimings timings);
     InviteStep Terminate(InviteStep step, TerminatedReason reason);
     void Arm2xxTimers(InviteStep& step, TimePoint now);
+    /// Answers the peer's re-INVITE / UPDATE still waiting for the application (487) and forgets it.
+    void AnswerRemotePending(InviteStep& step);
     InviteStep OnAnswerToInvite(int code, bool hasBody, TimePoint now);
     InviteStep OnRemoteOfferRequest(std::string_view method, bool hasBody);
     std::chrono::milliseconds GlareDelay() const;

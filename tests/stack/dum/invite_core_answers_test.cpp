@@ -1,0 +1,106 @@
+// Every request a peer sends into a call gets exactly one final response from the invite session
+// core, under the name the session matches it by: the two cases below were left unanswered.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "stack/dum/InviteSessionCore.h"
+
+namespace zel::sip::stack {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Kind = InviteSend::Kind;
+
+const Clock::time_point kStart{};
+
+InviteTimings Timings() { return InviteTimings{std::chrono::milliseconds(500), std::chrono::milliseconds(4000), [] { return 0.5; }}; }
+
+/// The final responses of a step, as "code method", sorted.
+std::vector<std::string> Finals(const InviteStep& step) {
+    std::vector<std::string> finals;
+    for (const InviteSend& send : step.send) {
+        if (send.kind == Kind::Response && send.code >= 200) {
+            finals.push_back(std::to_string(send.code) + " " + std::string(send.method));
+        }
+    }
+    std::sort(finals.begin(), finals.end());
+    return finals;
+}
+
+TEST(InviteCoreAnswers, MethodsTheCoreDoesNotKnowAreAnsweredUnderTheirOwnName) {
+    // The session finds the request to answer by its method: an empty name answered nothing, and
+    // the peer's NOTIFY (or any extension method routed into the dialog) waited for ever.
+    for (const std::string method : {"NOTIFY", "SUBSCRIBE", "PUBLISH", "FOO"}) {
+        InviteSessionCore core = InviteSessionCore::Client(true, Timings());
+        core.OnInviteResponse(200, true, false, kStart);
+        ASSERT_TRUE(core.IsConnected());
+        EXPECT_EQ(Finals(core.OnRequest(method, false, kStart)), std::vector<std::string>{"501 " + method}) << method;
+
+        core.End();
+        core.OnInDialogResponse("BYE", 200, false, kStart);
+        ASSERT_TRUE(core.IsTerminated());
+        EXPECT_EQ(Finals(core.OnRequest(method, false, kStart)), std::vector<std::string>{"481 " + method}) << method;
+    }
+}
+
+TEST(InviteCoreAnswers, AnUpdateWaitingForOurAnswerIsAnsweredWhenTheInviteEndsFirst) {
+    // UAS: the INVITE's offer is answered but not yet accepted, and the peer has sent an UPDATE
+    // with a new offer in the early dialog (RFC 3311 section 5.2). Whatever ends the INVITE now
+    // also ends the UPDATE's transaction with a final response.
+    struct Case {
+        const char* name;
+        InviteStep (*end)(InviteSessionCore&);
+        std::vector<std::string> finals;
+    };
+    const std::vector<Case> cases = {
+        {"rejected", [](InviteSessionCore& core) { return core.Reject(486); }, {"486 INVITE", "487 UPDATE"}},
+        {"ended", [](InviteSessionCore& core) { return core.End(); }, {"480 INVITE", "487 UPDATE"}},
+        {"cancelled", [](InviteSessionCore& core) { return core.OnCancel(); }, {"487 INVITE", "487 UPDATE"}},
+    };
+    for (const Case& c : cases) {
+        InviteSessionCore core = InviteSessionCore::Server(Timings());
+        core.Start(true);
+        core.ProvideAnswer(kStart);
+        const InviteStep update = core.OnRequest("UPDATE", true, kStart);
+        ASSERT_TRUE(update.Has(InviteEvent::Offer)) << c.name;
+        ASSERT_TRUE(core.RemoteRequestPending()) << c.name;
+
+        const InviteStep step = c.end(core);
+        EXPECT_EQ(Finals(step), c.finals) << c.name;
+        EXPECT_EQ(step.terminated, c.name == std::string("cancelled") ? TerminatedReason::RemoteCancel : TerminatedReason::Rejected)
+            << c.name;
+        EXPECT_FALSE(core.RemoteRequestPending()) << c.name;
+    }
+}
+
+TEST(InviteCoreAnswers, OurUpdateFailingInAnEarlyDialogEndsTheInviteNotWithBye) {
+    // A 408 (made locally) or 481 to our UPDATE in an early dialog (RFC 3311): the callee may not
+    // send BYE there (RFC 3261 section 15) and answers the INVITE instead; the caller CANCELs.
+    using St = InviteSessionCore::State;
+    for (const int code : {408, 481}) {
+        InviteSessionCore callee = InviteSessionCore::Server(Timings());
+        callee.Start(true);
+        callee.ProvideAnswer(kStart);
+        ASSERT_TRUE(callee.ProvideOffer(kStart, /*useUpdate=*/true).Sends(Kind::Update));
+        const InviteStep ended = callee.OnInDialogResponse("UPDATE", code, false, kStart);
+        EXPECT_FALSE(ended.Sends(Kind::Bye)) << code;
+        EXPECT_EQ(Finals(ended), std::vector<std::string>{"480 INVITE"}) << code;
+        EXPECT_EQ(ended.terminated, code == 408 ? TerminatedReason::Timeout : TerminatedReason::Error) << code;
+
+        InviteSessionCore caller = InviteSessionCore::Client(true, Timings());
+        ASSERT_TRUE(caller.OnInviteResponse(183, true, /*reliable=*/true, kStart).Has(InviteEvent::Answer));
+        ASSERT_TRUE(caller.ProvideOffer(kStart, /*useUpdate=*/true).Sends(Kind::Update));
+        const InviteStep cancelled = caller.OnInDialogResponse("UPDATE", code, false, kStart);
+        EXPECT_FALSE(cancelled.Sends(Kind::Bye)) << code;
+        EXPECT_TRUE(cancelled.Sends(Kind::Cancel)) << code;
+        EXPECT_EQ(caller.GetState(), St::Cancelling) << code;
+        EXPECT_EQ(caller.OnInviteResponse(487, false, false, kStart).terminated, TerminatedReason::LocalCancel) << code;
+    }
+}
+
+} // namespace
+} // namespace zel::sip::stack
