@@ -81,7 +81,10 @@ InviteSessionCore InviteSessionCore::Server(InviteTimings timings) { return Invi
 
 InviteStep InviteSessionCore::Terminate(InviteStep step, TerminatedReason reason) {
     state_ = State::Terminated;
-    remotePending_.reset();
+    // Whatever ends the session, a request of the peer still waiting for the application (an
+    // UPDATE in the early dialog, a re-INVITE) gets its final response: its transaction would
+    // otherwise wait for a response that never comes.
+    AnswerRemotePending(step);
     localPending_.reset();
     glareRetry_.reset();
     step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry};
@@ -519,17 +522,23 @@ InviteStep InviteSessionCore::OnRequest(std::string_view method, bool hasBody, T
         return Terminate(std::move(step), TerminatedReason::RemoteBye);
     }
     if (method == "INVITE") {
-        if (state_ == State::Accepted && !endAfterAck_ && offerAnswer_.GetState() == OfferAnswer::State::Idle) {
+        const bool initialAwaitsAck = state_ == State::Accepted && !endAfterAck_;
+        const bool reInviteAwaitsAck =
+            state_ == State::Connected && remotePending_ && remotePending_->method == "INVITE" && remotePending_->answered;
+        if ((initialAwaitsAck || reInviteAwaitsAck) && offerAnswer_.GetState() == OfferAnswer::State::Idle) {
             // Our 2xx has gone and the peer, sending in the dialog, has it: its ACK was lost or is
             // late. RFC 3261 section 14.2 asks for 500 only before the final response, and the
-            // exchange of the INVITE is complete, so the dialog is confirmed as by the ACK (the
-            // late ACK then finds nothing to acknowledge) and the re-INVITE taken as in Connected.
+            // exchange is complete, so the new INVITE stands for the ACK (a late ACK then finds
+            // nothing to acknowledge) and is taken as in Connected (RFC 5407 section 3.1.4).
             state_ = State::Connected;
             connectedReported_ = true;
+            remotePending_.reset();
             InviteStep confirmed = OnRemoteOfferRequest(method, hasBody);
             confirmed.stop.push_back(InviteTimer::Retransmit2xx);
             confirmed.stop.push_back(InviteTimer::AckWait);
-            confirmed.events.insert(confirmed.events.begin(), InviteEvent::Connected);
+            if (initialAwaitsAck) {
+                confirmed.events.insert(confirmed.events.begin(), InviteEvent::Connected);
+            }
             return confirmed;
         }
         if (state_ != State::Connected) {

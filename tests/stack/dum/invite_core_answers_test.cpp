@@ -77,6 +77,18 @@ TEST(InviteCoreAnswers, AnUpdateWaitingForOurAnswerIsAnsweredWhenTheInviteEndsFi
     }
 }
 
+TEST(InviteCoreAnswers, TheCallersCancelEndsAnUpdateStillWaitingForItsAnswer) {
+    // UAC: the callee's UPDATE with an offer arrives in the early dialog, we CANCEL before
+    // answering it, and the INVITE's 487 ends the session: the UPDATE gets its 487 too.
+    InviteSessionCore core = InviteSessionCore::Client(true, Timings());
+    ASSERT_TRUE(core.OnInviteResponse(183, true, /*reliable=*/true, kStart).Has(InviteEvent::Answer));
+    ASSERT_TRUE(core.OnRequest("UPDATE", true, kStart).Has(InviteEvent::Offer));
+    ASSERT_TRUE(core.End().Sends(Kind::Cancel));
+    const InviteStep ended = core.OnInviteResponse(487, false, false, kStart);
+    EXPECT_EQ(ended.terminated, TerminatedReason::LocalCancel);
+    EXPECT_EQ(Finals(ended), std::vector<std::string>{"487 UPDATE"});
+}
+
 TEST(InviteCoreAnswers, OurUpdateFailingInAnEarlyDialogEndsTheInviteNotWithBye) {
     // A 408 (made locally) or 481 to our UPDATE in an early dialog (RFC 3311): the callee may not
     // send BYE there (RFC 3261 section 15) and answers the INVITE instead; the caller CANCELs.

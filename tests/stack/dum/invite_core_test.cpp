@@ -225,6 +225,14 @@ TEST(InviteCore, ReInviteBeforeTheAckOfOurTwoHundred) {
     step = core.ProvideAnswer(kStart);
     ASSERT_EQ(step.send.size(), 1u);
     EXPECT_EQ(step.send[0].code, 200);
+    // Its ACK is lost too, and the next re-INVITE comes: taken the same way.
+    step = core.OnRequest("INVITE", true, kStart);
+    EXPECT_TRUE(step.send.empty());
+    EXPECT_EQ(step.events, Events({InviteEvent::Offer}));
+    EXPECT_EQ(step.stop, (std::vector<InviteTimer>{InviteTimer::Retransmit2xx, InviteTimer::AckWait}));
+    step = core.ProvideAnswer(kStart);
+    ASSERT_EQ(step.send.size(), 1u);
+    EXPECT_EQ(step.send[0].code, 200);
     EXPECT_EQ(core.OnAck(false).events, Events({InviteEvent::AckReceived}));
 
     InviteSessionCore offered = InviteSessionCore::Server(Timings());
