@@ -681,7 +681,9 @@ InviteStep InviteSessionCore::OnTimer(InviteTimer timer, TimePoint now) {
         if (offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
             offerAnswer_.RollBack();
         }
-        remotePending_.reset();
+        if (remotePending_ && remotePending_->method == "INVITE" && remotePending_->answered) {
+            remotePending_.reset(); // the re-INVITE whose ACK never came; an UPDATE still waits
+        }
         if (state_ == State::Accepted) {
             // The dialog is confirmed all the same; the application decides (the default: BYE).
             state_ = State::Connected;

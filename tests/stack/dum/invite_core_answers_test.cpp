@@ -89,6 +89,20 @@ TEST(InviteCoreAnswers, TheCallersCancelEndsAnUpdateStillWaitingForItsAnswer) {
     EXPECT_EQ(Finals(ended), std::vector<std::string>{"487 UPDATE"});
 }
 
+TEST(InviteCoreAnswers, AnEarlyUpdateOutlivesTheAckThatNeverCame) {
+    // UAS: the peer's UPDATE (early dialog) is still unanswered when we accept the INVITE, and the
+    // ACK never comes. Giving up on the ACK must not forget the UPDATE: ending the call answers it.
+    InviteSessionCore core = InviteSessionCore::Server(Timings());
+    core.Start(true);
+    core.ProvideAnswer(kStart);
+    ASSERT_TRUE(core.OnRequest("UPDATE", true, kStart).Has(InviteEvent::Offer));
+    core.Accept(200, kStart);
+    core.OnTimer(InviteTimer::AckWait, kStart + std::chrono::seconds(32));
+    EXPECT_TRUE(core.RemoteRequestPending());
+    EXPECT_EQ(Finals(core.End()), std::vector<std::string>{"487 UPDATE"});
+    EXPECT_TRUE(core.OnInDialogResponse("BYE", 200, false, kStart).Has(InviteEvent::Terminated));
+}
+
 TEST(InviteCoreAnswers, OurUpdateFailingInAnEarlyDialogEndsTheInviteNotWithBye) {
     // A 408 (made locally) or 481 to our UPDATE in an early dialog (RFC 3311): the callee may not
     // send BYE there (RFC 3261 section 15) and answers the INVITE instead; the caller CANCELs.
