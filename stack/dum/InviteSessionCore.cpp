@@ -516,10 +516,7 @@ InviteStep InviteSessionCore::OnRequest(std::string_view method, bool hasBody, T
         if (state_ == State::Proceeding) {
             step.send.push_back(Respond(487, "INVITE"));
         }
-        if (remotePending_ && !remotePending_->answered) {
-            step.send.push_back(Respond(487, remotePending_->method));
-        }
-        return Terminate(std::move(step), TerminatedReason::RemoteBye);
+        return Terminate(std::move(step), TerminatedReason::RemoteBye); // answers a pending UPDATE
     }
     if (method == "INVITE") {
         const bool initialAwaitsAck = state_ == State::Accepted && !endAfterAck_;

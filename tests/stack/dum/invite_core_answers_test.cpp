@@ -55,11 +55,16 @@ TEST(InviteCoreAnswers, AnUpdateWaitingForOurAnswerIsAnsweredWhenTheInviteEndsFi
         const char* name;
         InviteStep (*end)(InviteSessionCore&);
         std::vector<std::string> finals;
+        TerminatedReason reason;
     };
     const std::vector<Case> cases = {
-        {"rejected", [](InviteSessionCore& core) { return core.Reject(486); }, {"486 INVITE", "487 UPDATE"}},
-        {"ended", [](InviteSessionCore& core) { return core.End(); }, {"480 INVITE", "487 UPDATE"}},
-        {"cancelled", [](InviteSessionCore& core) { return core.OnCancel(); }, {"487 INVITE", "487 UPDATE"}},
+        {"rejected", [](InviteSessionCore& core) { return core.Reject(486); }, {"486 INVITE", "487 UPDATE"},
+         TerminatedReason::Rejected},
+        {"ended", [](InviteSessionCore& core) { return core.End(); }, {"480 INVITE", "487 UPDATE"}, TerminatedReason::Rejected},
+        {"cancelled", [](InviteSessionCore& core) { return core.OnCancel(); }, {"487 INVITE", "487 UPDATE"},
+         TerminatedReason::RemoteCancel},
+        {"bye", [](InviteSessionCore& core) { return core.OnRequest("BYE", false, kStart); },
+         {"200 BYE", "487 INVITE", "487 UPDATE"}, TerminatedReason::RemoteBye},
     };
     for (const Case& c : cases) {
         InviteSessionCore core = InviteSessionCore::Server(Timings());
@@ -71,8 +76,7 @@ TEST(InviteCoreAnswers, AnUpdateWaitingForOurAnswerIsAnsweredWhenTheInviteEndsFi
 
         const InviteStep step = c.end(core);
         EXPECT_EQ(Finals(step), c.finals) << c.name;
-        EXPECT_EQ(step.terminated, c.name == std::string("cancelled") ? TerminatedReason::RemoteCancel : TerminatedReason::Rejected)
-            << c.name;
+        EXPECT_EQ(step.terminated, c.reason) << c.name;
         EXPECT_FALSE(core.RemoteRequestPending()) << c.name;
     }
 }
