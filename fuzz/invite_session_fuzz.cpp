@@ -357,6 +357,8 @@ private:
                 break;
             case InviteEvent::AckNotReceived:
             case InviteEvent::IllegalNegotiation:
+            case InviteEvent::StaleCallTimeout:
+            case InviteEvent::StaleReInviteTimeout:
                 // The handler's defaults.
                 App([&] { return core_.End(); }, true);
                 break;
@@ -378,6 +380,11 @@ private:
             case InviteEvent::InfoFailure:
             case InviteEvent::MessageSuccess:
             case InviteEvent::MessageFailure:
+            case InviteEvent::ConnectedConfirmed:
+            case InviteEvent::RemoteAnswerChanged:
+            case InviteEvent::OfferRequestRejected:
+            case InviteEvent::ReferAccepted:
+            case InviteEvent::ReferRejected:
                 break;
             }
         }

@@ -26,6 +26,12 @@ std::size_t TimerIndex(InviteTimer timer) noexcept {
         return 1;
     case InviteTimer::GlareRetry:
         return 2;
+    case InviteTimer::StaleCall:
+        return 3;
+    case InviteTimer::StaleReInvite:
+        return 4;
+    case InviteTimer::AnswerDue:
+        return 5;
     }
     return 0;
 }
@@ -35,6 +41,7 @@ std::string_view ReasonFor(int code) noexcept {
     case 180: return "Ringing";
     case 183: return "Session Progress";
     case 200: return "OK";
+    case 202: return "Accepted";
     case 400: return "Bad Request";
     case 480: return "Temporarily Unavailable";
     case 481: return "Call/Transaction Does Not Exist";
@@ -94,7 +101,12 @@ void PutBody(SipMessage& message, const Body& body) {
 InviteSession::InviteSession(DialogUsageManager& manager, std::shared_ptr<UserProfile> profile, InviteSessionCore core)
     : Usage(manager.Handles()), manager_(manager), profile_(std::move(profile)), core_(std::move(core)),
       timers_{boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor()),
-              boost::asio::steady_timer(manager.Thread().Executor())} {}
+              boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor()),
+              boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor())} {
+    if (profile_) {
+        core_.SetStaleLimits(std::chrono::seconds(profile_->StaleCallTime()), std::chrono::seconds(profile_->StaleReInviteTime()));
+    }
+}
 
 InviteSession::~InviteSession() {
     for (auto& timer : timers_) {
@@ -228,7 +240,8 @@ void InviteSession::SyncPending() {
 void InviteSession::Report(InviteEvent event, const InviteStep& step, const SipMessage* message) {
     InviteSessionHandler* handler = Handler();
     if (handler == nullptr) {
-        if (event == InviteEvent::AckNotReceived || event == InviteEvent::IllegalNegotiation) {
+        if (event == InviteEvent::AckNotReceived || event == InviteEvent::IllegalNegotiation ||
+            event == InviteEvent::StaleCallTimeout || event == InviteEvent::StaleReInviteTimeout) {
             End(); // the handler's defaults
         }
         return;
@@ -322,12 +335,19 @@ void InviteSession::Report(InviteEvent event, const InviteStep& step, const SipM
         handler->onMessage(self, msg);
         return;
     case InviteEvent::Refer: {
-        const bool noSub = message != nullptr && message->HasExtension("Refer-Sub") &&
-                           IEquals(message->RawExtension("Refer-Sub"), "false");
+        // Refer-Sub is a header the parser knows (RFC 4488), never an extension header.
+        const Token* referSub = message != nullptr ? message->Peek<Token>(HeaderType::ReferSub) : nullptr;
+        const bool noSub = referSub != nullptr && IEquals(referSub->Value(), "false");
+        referAnswered_ = false;
         const bool taken = noSub ? handler->onReferNoSub(self, msg) : handler->onRefer(self, msg);
-        if (!taken && self.IsValid() && current_ != nullptr) {
-            warning_ = Warning(399, "", "transfer is not offered by this user agent");
-            Respond(*current_, 603, false);
+        if (self.IsValid() && current_ != nullptr && !referAnswered_) {
+            // A REFER must get its final response: one taken but left unanswered is a fault of
+            // the application (500), one refused gets 603 with the reason.
+            if (taken) {
+                ZEL_LOG(Warning, "session {}: onRefer took the REFER but did not answer it", GetId());
+            }
+            warning_ = Warning(399, "", taken ? "the transfer was not answered" : "transfer is not offered by this user agent");
+            Respond(*current_, taken ? 500 : 603, false);
             warning_.reset();
         }
         return;
@@ -347,6 +367,31 @@ void InviteSession::Report(InviteEvent event, const InviteStep& step, const SipM
     case InviteEvent::Terminated:
         handler->onTerminated(self, step.terminated.value_or(TerminatedReason::Error), message);
         return;
+    case InviteEvent::ConnectedConfirmed:
+        handler->onConnectedConfirmed(self, msg);
+        return;
+    case InviteEvent::StaleCallTimeout:
+        if (client != nullptr) {
+            handler->onStaleCallTimeout(client->Handle());
+        }
+        return;
+    case InviteEvent::StaleReInviteTimeout:
+        handler->onStaleReInviteTimeout(self);
+        return;
+    case InviteEvent::RemoteAnswerChanged:
+        if (message != nullptr) {
+            ReportAnswerChanged(*message);
+        }
+        return;
+    case InviteEvent::OfferRequestRejected:
+        handler->onOfferRequestRejected(self, msg);
+        return;
+    case InviteEvent::ReferAccepted:
+        handler->onReferAccepted(self, msg);
+        return;
+    case InviteEvent::ReferRejected:
+        handler->onReferRejected(self, msg);
+        return;
     }
 }
 
@@ -365,8 +410,7 @@ void InviteSession::Execute(const InviteSend& send) {
         return;
     case InviteSend::Kind::Cancel:
         if (auto* client = dynamic_cast<ClientInviteSession*>(this); client != nullptr && client->cancel_ == 0) {
-            client->cancel_ = manager_.stack_.SendCancel(client->inviteTransaction_);
-            manager_.Track(client->cancel_, GetId());
+            client->SendCancel();
         }
         return;
     case InviteSend::Kind::Response: {
@@ -491,6 +535,9 @@ void InviteSession::SendInDialog(std::string_view method, bool withBody, const B
         for (const std::string& tag : settings.AdvertisedOptionTags()) {
             request.Add(HeaderType::Supported, Token(tag));
         }
+    }
+    if (method == "REFER" && referTo_) {
+        request.Set(HeaderType::ReferTo, *referTo_);
     }
     if (!settings.userAgent.empty()) {
         request.Set(HeaderType::UserAgent, settings.userAgent);
@@ -670,7 +717,7 @@ void InviteSession::OnRequest(TransactionUserMessage& message) {
     if (message.message == nullptr) {
         return;
     }
-    Received received{*message.message, message.transaction, message.local};
+    Received received{*message.message, message.transaction, message.local, message.source};
     const SipMessage& request = received.request;
     const std::string method(request.Method());
     if (finished_ || dialog_ == nullptr) {
@@ -810,6 +857,7 @@ void ClientInviteSession::SendInvite() {
         return;
     }
     manager_.Track(inviteTransaction_, GetId());
+    Apply(core_.OnInviteSent(Now()), nullptr);
 }
 
 void ClientInviteSession::OnTransactionFailure(TransactionId transaction, bool timeout) {
@@ -876,6 +924,13 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         RetransmitAckFor(response); // a re-INVITE's 2xx that outlived its transaction
         return;
     }
+    std::vector<std::string> earlyBefore; // the forks a final response may end
+    for (const Dialog& fork : set_->Dialogs()) {
+        if (fork.GetState() == Dialog::State::Early) {
+            earlyBefore.push_back(fork.Id().remoteTag);
+        }
+    }
+    bool won = false;
     const DialogSet::ResponseResult result = set_->OnResponse(response);
     if (dialog_ != nullptr && set_->FindByRemoteTag(followedTag_) == nullptr) {
         dialog_ = nullptr; // a final failure ended the early dialog we followed
@@ -894,6 +949,7 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
             dialog_ = result.dialog;
             followedTag_ = dialog_->Id().remoteTag;
             dialog_->SetLocalContact(ContactFor(message.local, invite_.Get<NameAddr>(HeaderType::From)));
+            BindFlow(message.local, message.source);
         }
         if (result.dialog != dialog_) {
             return; // another fork's early dialog: followed in the set only
@@ -908,6 +964,8 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         dialog_ = result.dialog;
         followedTag_ = dialog_->Id().remoteTag;
         dialog_->SetLocalContact(ContactFor(message.local, invite_.Get<NameAddr>(HeaderType::From)));
+        BindFlow(message.local, message.source);
+        won = true;
         break;
     case DialogSet::ResponseEffect::AdditionalSuccess:
         if (result.dialog != nullptr) {
@@ -915,10 +973,20 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         }
         return;
     case DialogSet::ResponseEffect::Failure:
+        // The other forks' early dialogs end with the INVITE (RFC 3261 section 12.3); ours is
+        // reported by onFailure.
+        if (!EndOtherForks(followedTag_, earlyBefore)) {
+            return;
+        }
         break;
     }
     LearnSupported(response);
+    const auto self = Handle();
     Apply(core_.OnInviteResponse(code, HasSdp(response), /*reliable=*/false, Now()), &response);
+    if (won && self.IsValid() && !finished_) {
+        // One session follows the dialog that answered; the other forks' early dialogs end.
+        EndOtherForks(followedTag_, earlyBefore);
+    }
 }
 
 void ClientInviteSession::OnForkSuccess(Dialog& fork, const SipMessage& response) {
@@ -938,6 +1006,7 @@ void ClientInviteSession::OnForkSuccess(Dialog& fork, const SipMessage& response
     }
     const std::string tag = fork.Id().remoteTag; // `fork` goes with the removal
     set_->RemoveDialog(tag);
+    ForkEnded(tag);
 }
 
 // ---- the called side ----------------------------------------------------------------------------------
@@ -958,6 +1027,7 @@ ServerInviteSession::ServerInviteSession(DialogUsageManager& manager, std::share
 
 void ServerInviteSession::Start() {
     LearnSupported(invite_.request);
+    BindFlow(invite_.local, invite_.source);
     const SipMessage request = invite_.request;
     Apply(core_.Start(HasSdp(request)), &request);
 }
