@@ -437,8 +437,11 @@ InviteStep InviteSessionCore::Reject(int code) {
     throw std::logic_error(std::string("Reject: nothing to refuse in state ") + std::string(ToString(state_)));
 }
 
-InviteStep InviteSessionCore::End() {
+InviteStep InviteSessionCore::End(EndReason reason) {
     InviteStep step;
+    // The session timer expired (RFC 4028 section 10): the session timed out, whoever sends the BYE.
+    const TerminatedReason byeReason =
+        reason == EndReason::SessionExpired ? TerminatedReason::Timeout : TerminatedReason::LocalBye;
     switch (state_) {
     case State::Calling:
     case State::Early:
@@ -458,6 +461,7 @@ InviteStep InviteSessionCore::End() {
     case State::Accepted:
         // RFC 3261 section 15: no BYE before the ACK of our 2xx (or its time-out).
         endAfterAck_ = true;
+        byeReason_ = byeReason;
         return step;
     case State::Connected:
         if (ackPending_) {
@@ -474,8 +478,28 @@ InviteStep InviteSessionCore::End() {
         step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry,
                      InviteTimer::StaleReInvite, InviteTimer::AnswerDue};
         state_ = State::Ending;
+        byeReason_ = byeReason;
         return step;
     }
+    return step;
+}
+
+InviteStep InviteSessionCore::Refresh(bool useUpdate) {
+    InviteStep step;
+    if (state_ != State::Connected || localPending_ || glareRetry_ || ackPending_) {
+        return step;
+    }
+    if (useUpdate) {
+        // RFC 3311 section 5.1: an UPDATE without offer may go whatever exchange is under way.
+        localPending_ = Local{"UPDATE", false, true};
+        step.send.push_back(Send(Kind::Update, false));
+        return step;
+    }
+    if (remotePending_ || !offerAnswer_.OfferSent()) {
+        return step;
+    }
+    localPending_ = Local{"INVITE", true, true};
+    step.send.push_back(Send(Kind::ReInvite, true));
     return step;
 }
 
@@ -611,7 +635,7 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
     const bool success = code < 300;
     if (method == "BYE") {
         if (state_ == State::Ending) {
-            return Terminate(std::move(step), TerminatedReason::LocalBye);
+            return Terminate(std::move(step), byeReason_);
         }
         return step;
     }
@@ -635,17 +659,20 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
     if (method == "INVITE") {
         step.stop.push_back(InviteTimer::StaleReInvite);
     }
-    if (success && !sent.offer) {
+    if (success && !sent.offer && !sent.refresh && method == "INVITE") {
         return OnOfferIn2xx(std::move(step), hasBody, now);
     }
     if (success) {
         if (method == "INVITE") {
             step.send.push_back(Send(Kind::Ack));
         }
-        if (offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
+        // A refresh without offer answers nothing, whatever exchange is under way beside it.
+        if (sent.offer && offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
             if (hasBody) {
                 offerAnswer_.OnReceived(OfferAnswer::Carrier::Reliable);
-                step.events.push_back(InviteEvent::Answer);
+                if (!sent.refresh) {
+                    step.events.push_back(InviteEvent::Answer);
+                }
             } else {
                 offerAnswer_.OnMissing();
                 step.events.push_back(InviteEvent::IllegalNegotiation);
@@ -653,7 +680,7 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
         }
         return step;
     }
-    if (offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
+    if (sent.offer && offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
         offerAnswer_.RollBack();
     }
     if (state_ != State::Connected && state_ != State::Early && state_ != State::Proceeding) {
@@ -665,9 +692,16 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
         step.arm.emplace_back(InviteTimer::GlareRetry, now + delay);
         return step;
     }
+    if (sent.refresh && code != 481 && code != 408) {
+        // RFC 4028 section 10: a session that cannot be refreshed is over.
+        step.send.push_back(Send(Kind::Bye));
+        return Terminate(std::move(step), TerminatedReason::Error);
+    }
     if (code == 481 || code == 408) {
         // RFC 5057 section 5.1: the dialog is gone (481), or the peer is unreachable (408).
-        step.events.push_back(sent.offer ? InviteEvent::OfferRejected : InviteEvent::OfferRequestRejected);
+        if (!sent.refresh) {
+            step.events.push_back(sent.offer ? InviteEvent::OfferRejected : InviteEvent::OfferRequestRejected);
+        }
         if (state_ == State::Early) {
             // Our INVITE is still in progress: CANCEL it; its final response ends the session.
             InviteStep cancel = End();
@@ -732,7 +766,7 @@ InviteStep InviteSessionCore::OnTimer(InviteTimer timer, TimePoint now) {
         if (!glareRetry_ || state_ == State::Terminated || state_ == State::Ending) {
             return step;
         }
-        if (localPending_ || remotePending_ || !offerAnswer_.CanSendOffer()) {
+        if (localPending_ || (glareRetry_->offer && (remotePending_ || !offerAnswer_.CanSendOffer()))) {
             // An exchange of the peer's is under way: try again after another wait of our kind.
             step.arm.emplace_back(InviteTimer::GlareRetry, now + GlareDelay());
             return step;

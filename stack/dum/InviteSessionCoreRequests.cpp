@@ -49,7 +49,9 @@ InviteStep InviteSessionCore::OnOfferIn2xx(InviteStep step, bool hasBody, TimePo
 }
 
 void InviteSessionCore::ArmStaleReInvite(InviteStep& step, TimePoint now) const {
-    if (timings_.staleReInvite.count() > 0 && localPending_ && localPending_->method == "INVITE") {
+    // A session refresh (RFC 4028) is the session timer's to watch, not the application's.
+    if (timings_.staleReInvite.count() > 0 && localPending_ && localPending_->method == "INVITE" &&
+        !localPending_->refresh) {
         step.arm.emplace_back(InviteTimer::StaleReInvite, now + timings_.staleReInvite);
     }
 }

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -624,6 +626,248 @@ TEST(InviteSessions, CallOverTls) {
     alice.Ua().Stack().AddTransport(TransportType::TLS, IpVersion::V4, "127.0.0.1", 0, &settings);
     const Tuple tls = bob.Ua().Stack().AddTransport(TransportType::TLS, IpVersion::V4, "127.0.0.1", 0, &settings);
     CallOverStream(alice, bob, "<sip:bob@127.0.0.1:" + std::to_string(tls.port) + ";transport=tls>");
+}
+
+// ---- Session timers (RFC 4028) ------------------------------------------------------------------
+// The wire carries intervals of 90 s and more, as the RFC's floor asks; the profiles' test-only
+// speed-up runs the session timers so much faster that a 90 s session refreshes in 1.5 s here.
+
+void EnableSessionTimers(Phone& phone, SessionRefresherPreference refresher, std::uint32_t speedup,
+                         std::uint32_t interval = 90, std::uint32_t minSE = 90) {
+    const std::shared_ptr<MasterProfile>& profile = phone.Ua().Profile();
+    profile->SetSessionTimerSupported(true);
+    profile->SetDefaultMinSE(minSE);
+    profile->SetDefaultSessionExpires(interval);
+    profile->SetSessionRefresher(refresher);
+    profile->SetSessionTimerSpeedupForTests(speedup);
+}
+
+/// The requests of `phone` whose method is one of `methods`, as sent (after onReadyToSend).
+class SentRequests {
+public:
+    SentRequests(Phone& phone, std::vector<std::string> methods) : methods_(std::move(methods)) {
+        phone.Handler().readyToSend = [this](InviteSessionHandle, SipMessage& message) {
+            if (message.IsRequest() && std::find(methods_.begin(), methods_.end(), message.Method()) != methods_.end()) {
+                std::lock_guard lock(mutex_);
+                sent_.push_back(message.Encode());
+            }
+        };
+        phone.Settle();
+    }
+    std::size_t Count() const {
+        std::lock_guard lock(mutex_);
+        return sent_.size();
+    }
+    std::string At(std::size_t index) const {
+        std::lock_guard lock(mutex_);
+        return index < sent_.size() ? sent_[index] : std::string();
+    }
+
+private:
+    const std::vector<std::string> methods_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> sent_;
+};
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(InviteSessionTimers, RefresherRefreshesByUpdateOrByReInviteAsThePeerAllows) {
+    for (const bool peerAllowsUpdate : {true, false}) {
+        SCOPED_TRACE(peerAllowsUpdate ? "by UPDATE" : "by re-INVITE");
+        Phone alice("alice");
+        Phone bob("bob");
+        EnableSessionTimers(alice, SessionRefresherPreference::Local, 20);
+        EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 20);
+        if (!peerAllowsUpdate) {
+            bob.Ua().Profile()->ClearSupportedMethods();
+            for (const char* method : {"INVITE", "ACK", "CANCEL", "BYE", "OPTIONS"}) {
+                bob.Ua().Profile()->AddSupportedMethod(method);
+            }
+        }
+        SentRequests refreshes(alice, {"UPDATE", "INVITE"});
+        alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+        ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+        ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+        // Two refreshes 45 s (2.25 s here) apart: the second comes only if the 2xx of the first
+        // restarted alice's timer, and finds the call only if the first restarted bob's, who ends
+        // it 60 s after the last refresh he answered.
+        ASSERT_TRUE(zel::sip::test::WaitUntil([&] { return refreshes.Count() >= 2; }, 20s))
+            << ::testing::PrintToString(alice.Handler().Whats());
+        for (std::size_t i = 0; i < 2; ++i) {
+            const std::string refresh = refreshes.At(i);
+            EXPECT_EQ(refresh.rfind(peerAllowsUpdate ? "UPDATE " : "INVITE ", 0), 0u) << refresh;
+            EXPECT_TRUE(Contains(refresh, "Session-Expires: 90;refresher=uac")) << refresh;
+            EXPECT_TRUE(Contains(refresh, "Min-SE: 90")) << refresh;
+            EXPECT_TRUE(Contains(refresh, "timer")) << refresh;
+            // An UPDATE refreshes without offer; a re-INVITE offers the SDP it had, unchanged.
+            EXPECT_EQ(Contains(refresh, "m=audio 49170"), !peerAllowsUpdate) << refresh;
+            EXPECT_EQ(Contains(refresh, "o=- 1 1 IN IP4"), !peerAllowsUpdate) << refresh;
+        }
+        EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "answer", "connected"}))
+            << "the answers to refreshes are no news to the application";
+        if (!peerAllowsUpdate) {
+            ASSERT_TRUE(bob.Handler().WaitFor("offer", 3)) << "bob answers each re-INVITE as any offer";
+        }
+        EXPECT_EQ(bob.Handler().Count("offer"), peerAllowsUpdate ? 1u : 3u);
+        EXPECT_EQ(bob.Handler().Count("terminated:Timeout"), 0u);
+        alice.WithSession([](InviteSession& session) { session.End(); });
+        ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+        ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+    }
+}
+
+TEST(InviteSessionTimers, SessionExpiresWhenTheRefresherFallsSilent) {
+    // The refresher runs at real time (its refresh would come after 45 s), the other side 30 times
+    // faster: for it the refresher is silent, and after 60 s (2 s here) it ends the call, either
+    // as the caller or as the callee.
+    for (const bool callerRefreshes : {false, true}) {
+        SCOPED_TRACE(callerRefreshes ? "the caller refreshes" : "the callee refreshes");
+        Phone alice("alice");
+        Phone bob("bob");
+        EnableSessionTimers(alice, callerRefreshes ? SessionRefresherPreference::Local : SessionRefresherPreference::Remote,
+                            callerRefreshes ? 1 : 30);
+        EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, callerRefreshes ? 30 : 1);
+        Phone& watcher = callerRefreshes ? bob : alice;
+        Phone& refresher = callerRefreshes ? alice : bob;
+        SentRequests watcherRequests(watcher, {"UPDATE", "INVITE", "BYE"});
+        alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+        ASSERT_TRUE(refresher.Handler().WaitFor("terminated:RemoteBye", 1, 15s))
+            << ::testing::PrintToString(watcher.Handler().Whats());
+        ASSERT_TRUE(watcher.Handler().WaitFor("terminated:Timeout"));
+        EXPECT_EQ(watcher.Handler().Count("connected"), 1u);
+        // The side that does not refresh sends nothing but the BYE (RFC 4028 section 10).
+        ASSERT_EQ(watcherRequests.Count(), 1u) << watcherRequests.At(0) << watcherRequests.At(1);
+        EXPECT_EQ(watcherRequests.At(0).rfind("BYE ", 0), 0u);
+    }
+}
+
+TEST(InviteSessionTimers, IntervalBelowTheCalleesMinSEIsRaisedAfter422) {
+    Phone alice("alice");
+    Phone bob("bob");
+    EnableSessionTimers(alice, SessionRefresherPreference::Unspecified, 1);
+    EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 1, 1800, 180);
+    std::mutex mutex;
+    std::vector<std::string> bobResponses;
+    bob.Handler().readyToSend = [&](InviteSessionHandle, SipMessage& message) {
+        if (message.IsResponse()) {
+            std::lock_guard lock(mutex);
+            bobResponses.push_back(message.Encode());
+        }
+    };
+    bob.Settle();
+    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    // Neither application hears of the refused INVITE: alice's goes again with bob's Min-SE, next CSeq.
+    EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "answer", "connected"}));
+    EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offer", "connected"}));
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_GE(bobResponses.size(), 2u);
+        EXPECT_EQ(bobResponses[0].rfind("SIP/2.0 422 Session Interval Too Small", 0), 0u) << bobResponses[0];
+        EXPECT_TRUE(Contains(bobResponses[0], "Min-SE: 180")) << bobResponses[0];
+        EXPECT_TRUE(Contains(bobResponses[0], "CSeq: 1 INVITE")) << bobResponses[0];
+        const std::string& ok = bobResponses.back();
+        EXPECT_TRUE(Contains(ok, "CSeq: 2 INVITE")) << ok;
+        EXPECT_TRUE(Contains(ok, "Session-Expires: 180;refresher=uac")) << ok;
+        EXPECT_TRUE(Contains(ok, "Require: timer")) << ok;
+        EXPECT_TRUE(Contains(ok, "Allow: ")) << ok;
+    }
+    alice.WithSession([](InviteSession& session) { session.End(); });
+    ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+}
+
+TEST(InviteSessionTimers, RequestsInTheCallAfter422AndARefusedRefresh) {
+    Phone alice("alice");
+    EnableSessionTimers(alice, SessionRefresherPreference::Unspecified, 80);
+    ScriptedPeer peer;
+    const std::string peerContact = "<sip:bob@127.0.0.1:" + std::to_string(peer.Udp().port) + ">";
+    alice.Call(peerContact, Sdp("sendrecv").get());
+    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
+    auto answered = [&](const std::string& expires, bool body) {
+        return [&answer, &peerContact, expires, body](SipMessage& response) {
+            response.Add(HeaderType::Contact, peerContact);
+            if (body) {
+                response.SetBody(answer->Encode(), Mime("application", "sdp"));
+            }
+            if (!expires.empty()) {
+                response.Add(HeaderType::Require, "timer");
+                response.Add(HeaderType::SessionExpires, expires);
+            }
+        };
+    };
+    auto invite = NextOf(peer, "INVITE");
+    ASSERT_TRUE(invite);
+    EXPECT_EQ(invite->message->ValueText(HeaderType::SessionExpires), "90");
+    peer.Answer(*invite, 200, "OK", answered("", true)); // a callee without session timers
+    ASSERT_TRUE(NextOf(peer, "ACK"));
+
+    // The application's re-INVITE and UPDATE, refused 422: each goes again with the larger Min-SE
+    // (and the interval raised to it) and the same offer; its answer is all the application hears.
+    struct Step {
+        std::string method;
+        const char* sent;     // Session-Expires and Min-SE of the refused request
+        const char* peerMin;  // Min-SE of the 422
+        const char* again;    // Session-Expires of the request sent again
+    };
+    for (const Step& step : {Step{"INVITE", "90 90", "300", "300"},
+                             Step{"UPDATE", "300;refresher=uac 300", "400", "400;refresher=uac"}}) {
+        SCOPED_TRACE(step.method);
+        alice.WithSession([&](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly"), step.method == "UPDATE"); });
+        auto first = NextOf(peer, step.method);
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->message->ValueText(HeaderType::SessionExpires) + " " + first->message->ValueText(HeaderType::MinSE),
+                  step.sent);
+        peer.Answer(*first, 422, "Session Interval Too Small",
+                    [&](SipMessage& response) { response.Add(HeaderType::MinSE, step.peerMin); });
+        auto again = NextOf(peer, step.method);
+        ASSERT_TRUE(again);
+        EXPECT_EQ(again->message->Get<CSeq>(HeaderType::CSeq).Sequence(),
+                  first->message->Get<CSeq>(HeaderType::CSeq).Sequence() + 1);
+        EXPECT_EQ(again->message->ValueText(HeaderType::MinSE), step.peerMin);
+        EXPECT_EQ(again->message->ValueText(HeaderType::SessionExpires), step.again);
+        EXPECT_TRUE(Contains(std::string(again->message->Body()), "a=sendonly"));
+        peer.Answer(*again, 200, "OK", answered(std::string(step.peerMin) + ";refresher=uac", true));
+        if (step.method == "INVITE") {
+            ASSERT_TRUE(NextOf(peer, "ACK"));
+        }
+    }
+    ASSERT_TRUE(alice.Handler().WaitFor("answer", 3));
+    EXPECT_EQ(alice.Handler().Count("offerRejected"), 0u);
+
+    // The peer's UPDATE asking for less than our Min-SE is refused 422 with it (RFC 4028 section 9).
+    SipMessage update = SipMessage::MakeRequest("UPDATE", invite->message->Get<NameAddr>(HeaderType::Contact).GetUri());
+    update.Add(HeaderType::From, "<sip:bob@127.0.0.1>;tag=peer1");
+    update.Add(HeaderType::To, invite->message->ValueText(HeaderType::From));
+    update.Add(HeaderType::CallId, invite->message->ValueText(HeaderType::CallId));
+    update.Add(HeaderType::CSeq, "1 UPDATE");
+    update.Add(HeaderType::Contact, peerContact);
+    update.Add(HeaderType::Supported, "timer");
+    update.Add(HeaderType::SessionExpires, "60");
+    peer.Stack().SendRequest(std::move(update), alice.Ua().Udp());
+    std::optional<SipMessage> refused;
+    for (auto deadline = std::chrono::steady_clock::now() + 5s; !refused && std::chrono::steady_clock::now() < deadline;) {
+        auto message = peer.Stack().Queue().Pop(50ms);
+        if (message && message->message != nullptr && message->message->IsResponse()) {
+            refused = *message->message;
+        }
+    }
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->StatusCode(), 422);
+    EXPECT_EQ(refused->ValueText(HeaderType::MinSE), "400") << "the Min-SE raised by the 422s above";
+
+    // Alice refreshes (400 s, so after 200 s, 2.5 s here) by re-INVITE: the peer allows no
+    // UPDATE. Refused, it ends the call with BYE (RFC 4028 section 10).
+    auto refresh = NextOf(peer, "INVITE", 15s);
+    ASSERT_TRUE(refresh);
+    EXPECT_EQ(refresh->message->ValueText(HeaderType::SessionExpires), "400;refresher=uac");
+    EXPECT_TRUE(Contains(std::string(refresh->message->Body()), "a=sendonly")) << "the SDP as it stands";
+    peer.Answer(*refresh, 403, "Forbidden");
+    auto bye = NextOf(peer, "BYE");
+    ASSERT_TRUE(bye);
+    peer.Answer(*bye, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:Error"));
+    EXPECT_EQ(alice.Handler().Count("offerRejected"), 0u);
 }
 
 } // namespace
