@@ -642,31 +642,40 @@ void EnableSessionTimers(Phone& phone, SessionRefresherPreference refresher, std
     profile->SetSessionTimerSpeedupForTests(speedup);
 }
 
-/// The requests of `phone` whose method is one of `methods`, as sent (after onReadyToSend).
-class SentRequests {
+/// The messages `phone` sends that `wanted` picks, as sent (after onReadyToSend). What it records
+/// is shared with the handler's hook, so it may go before the phone does.
+class SentMessages {
 public:
-    SentRequests(Phone& phone, std::vector<std::string> methods) : methods_(std::move(methods)) {
-        phone.Handler().readyToSend = [this](InviteSessionHandle, SipMessage& message) {
-            if (message.IsRequest() && std::find(methods_.begin(), methods_.end(), message.Method()) != methods_.end()) {
-                std::lock_guard lock(mutex_);
-                sent_.push_back(message.Encode());
+    SentMessages(Phone& phone, std::function<bool(const SipMessage&)> wanted) : state_(std::make_shared<State>()) {
+        phone.Handler().readyToSend = [state = state_, wanted = std::move(wanted)](InviteSessionHandle, SipMessage& message) {
+            if (wanted(message)) {
+                std::lock_guard lock(state->mutex);
+                state->sent.push_back(message.Encode());
             }
         };
         phone.Settle();
     }
+    /// Requests whose method is one of `methods`.
+    static std::function<bool(const SipMessage&)> Requests(std::vector<std::string> methods) {
+        return [methods = std::move(methods)](const SipMessage& message) {
+            return message.IsRequest() && std::find(methods.begin(), methods.end(), message.Method()) != methods.end();
+        };
+    }
     std::size_t Count() const {
-        std::lock_guard lock(mutex_);
-        return sent_.size();
+        std::lock_guard lock(state_->mutex);
+        return state_->sent.size();
     }
     std::string At(std::size_t index) const {
-        std::lock_guard lock(mutex_);
-        return index < sent_.size() ? sent_[index] : std::string();
+        std::lock_guard lock(state_->mutex);
+        return index < state_->sent.size() ? state_->sent[index] : std::string();
     }
 
 private:
-    const std::vector<std::string> methods_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> sent_;
+    struct State {
+        std::mutex mutex;
+        std::vector<std::string> sent;
+    };
+    std::shared_ptr<State> state_;
 };
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -684,7 +693,7 @@ TEST(InviteSessionTimers, RefresherRefreshesByUpdateOrByReInviteAsThePeerAllows)
                 bob.Ua().Profile()->AddSupportedMethod(method);
             }
         }
-        SentRequests refreshes(alice, {"UPDATE", "INVITE"});
+        SentMessages refreshes(alice, SentMessages::Requests({"UPDATE", "INVITE"}));
         alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
         ASSERT_TRUE(alice.Handler().WaitFor("connected"));
         ASSERT_TRUE(bob.Handler().WaitFor("connected"));
@@ -729,7 +738,7 @@ TEST(InviteSessionTimers, SessionExpiresWhenTheRefresherFallsSilent) {
         EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, callerRefreshes ? 30 : 1);
         Phone& watcher = callerRefreshes ? bob : alice;
         Phone& refresher = callerRefreshes ? alice : bob;
-        SentRequests watcherRequests(watcher, {"UPDATE", "INVITE", "BYE"});
+        SentMessages watcherRequests(watcher, SentMessages::Requests({"UPDATE", "INVITE", "BYE"}));
         alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
         ASSERT_TRUE(refresher.Handler().WaitFor("terminated:RemoteBye", 1, 15s))
             << ::testing::PrintToString(watcher.Handler().Whats());
@@ -746,33 +755,23 @@ TEST(InviteSessionTimers, IntervalBelowTheCalleesMinSEIsRaisedAfter422) {
     Phone bob("bob");
     EnableSessionTimers(alice, SessionRefresherPreference::Unspecified, 1);
     EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 1, 1800, 180);
-    std::mutex mutex;
-    std::vector<std::string> bobResponses;
-    bob.Handler().readyToSend = [&](InviteSessionHandle, SipMessage& message) {
-        if (message.IsResponse()) {
-            std::lock_guard lock(mutex);
-            bobResponses.push_back(message.Encode());
-        }
-    };
-    bob.Settle();
+    SentMessages bobResponses(bob, [](const SipMessage& message) { return message.IsResponse(); });
     alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
     ASSERT_TRUE(alice.Handler().WaitFor("connected"));
     ASSERT_TRUE(bob.Handler().WaitFor("connected"));
     // Neither application hears of the refused INVITE: alice's goes again with bob's Min-SE, next CSeq.
     EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "answer", "connected"}));
     EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offer", "connected"}));
-    {
-        std::lock_guard lock(mutex);
-        ASSERT_GE(bobResponses.size(), 2u);
-        EXPECT_EQ(bobResponses[0].rfind("SIP/2.0 422 Session Interval Too Small", 0), 0u) << bobResponses[0];
-        EXPECT_TRUE(Contains(bobResponses[0], "Min-SE: 180")) << bobResponses[0];
-        EXPECT_TRUE(Contains(bobResponses[0], "CSeq: 1 INVITE")) << bobResponses[0];
-        const std::string& ok = bobResponses.back();
-        EXPECT_TRUE(Contains(ok, "CSeq: 2 INVITE")) << ok;
-        EXPECT_TRUE(Contains(ok, "Session-Expires: 180;refresher=uac")) << ok;
-        EXPECT_TRUE(Contains(ok, "Require: timer")) << ok;
-        EXPECT_TRUE(Contains(ok, "Allow: ")) << ok;
-    }
+    ASSERT_GE(bobResponses.Count(), 2u);
+    const std::string refused = bobResponses.At(0);
+    EXPECT_EQ(refused.rfind("SIP/2.0 422 Session Interval Too Small", 0), 0u) << refused;
+    EXPECT_TRUE(Contains(refused, "Min-SE: 180")) << refused;
+    EXPECT_TRUE(Contains(refused, "CSeq: 1 INVITE")) << refused;
+    const std::string ok = bobResponses.At(bobResponses.Count() - 1);
+    EXPECT_TRUE(Contains(ok, "CSeq: 2 INVITE")) << ok;
+    EXPECT_TRUE(Contains(ok, "Session-Expires: 180;refresher=uac")) << ok;
+    EXPECT_TRUE(Contains(ok, "Require: timer")) << ok;
+    EXPECT_TRUE(Contains(ok, "Allow: ")) << ok;
     alice.WithSession([](InviteSession& session) { session.End(); });
     ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
 }
