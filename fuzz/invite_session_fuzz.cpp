@@ -391,6 +391,7 @@ private:
             case InviteEvent::OfferRequestRejected:
             case InviteEvent::ReferAccepted:
             case InviteEvent::ReferRejected:
+            case InviteEvent::Prack:
                 break;
             }
         }
@@ -447,6 +448,9 @@ private:
             return;
         case Kind::Update:
             SendInDialog("UPDATE");
+            return;
+        case Kind::Prack:
+            SendInDialog("PRACK");
             return;
         }
     }
@@ -534,7 +538,9 @@ private:
             inviteOpen_ = false;
             break;
         }
-        Peer([&] { return core_.OnInviteResponse(code, HasSdp(response), false, now_); });
+        // A 1xx with RSeq stands for a reliable one the session took in order (RFC 3262).
+        const bool reliable = code > 100 && code < 200 && response.Has(HeaderType::RSeq);
+        Peer([&] { return core_.OnInviteResponse(code, HasSdp(response), reliable, now_); });
     }
 
     /// A final response of the peer to one of our requests in the dialog.

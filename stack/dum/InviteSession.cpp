@@ -54,6 +54,7 @@ std::string_view ReasonFor(int code) noexcept {
     case 500: return "Server Internal Error";
     case 501: return "Not Implemented";
     case 503: return "Service Unavailable";
+    case 504: return "Server Time-out";
     case 603: return "Decline";
     default: break;
     }
@@ -367,6 +368,11 @@ void InviteSession::Report(InviteEvent event, const InviteStep& step, const SipM
     case InviteEvent::MessageFailure:
         handler->onMessageFailure(self, msg);
         return;
+    case InviteEvent::Prack:
+        if (server != nullptr) {
+            handler->onPrack(server->Handle(), msg);
+        }
+        return;
     case InviteEvent::Terminated:
         handler->onTerminated(self, step.terminated.value_or(TerminatedReason::Error), message);
         return;
@@ -443,6 +449,11 @@ void InviteSession::Execute(const InviteSend& send) {
     case InviteSend::Kind::Update:
         SendInDialog("UPDATE", send.withBody);
         return;
+    case InviteSend::Kind::Prack:
+        if (auto* client = dynamic_cast<ClientInviteSession*>(this)) {
+            client->SendPendingPrack(send.withBody);
+        }
+        return;
     }
 }
 
@@ -506,6 +517,12 @@ void InviteSession::Respond(Received& to, int code, bool withBody) {
     }
     if (!settings.userAgent.empty()) {
         response->Set(HeaderType::UserAgent, settings.userAgent);
+    }
+    if (invite && code > 100 && code < 200 && &to == Initial() && SendProvisional(*response)) {
+        return; // RFC 3262: the server side sends it (reliably, later, or as it is)
+    }
+    if (invite && code >= 200 && &to == Initial()) {
+        OnInitialAnswered(code);
     }
     Deliver(*response);
     if (invite && code >= 200 && code < 300) {
@@ -682,6 +699,14 @@ void InviteSession::OnInDialogResponse(TransactionUserMessage& message) {
             const SipMessage refused = found->second;
             inDialog_.erase(found);
             std::unique_ptr<Body> body = BodyOf(refused);
+            if (const RAck* rack = refused.Peek<RAck>(HeaderType::RAck)) {
+                const NameAddr* to = refused.Peek<NameAddr>(HeaderType::To);
+                const Parameter* tag = to != nullptr ? to->Params().Find("tag") : nullptr;
+                if (Dialog* early = tag != nullptr ? set_->FindByRemoteTag(tag->value) : nullptr) {
+                    SendPrack(*early, *rack, body.get()); // the same acknowledgement, next CSeq
+                }
+                return;
+            }
             SendInDialog(method, false, body.get());
             return;
         }
@@ -753,6 +778,9 @@ void InviteSession::OnRequest(TransactionUserMessage& message) {
     }
     LearnSupported(request);
     if (RefusedBySessionTimer(received)) {
+        return;
+    }
+    if (method == "PRACK" && OnPrack(received)) {
         return;
     }
     const bool offerCarrier = method == "INVITE" || method == "UPDATE";
@@ -941,6 +969,7 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
     }
     bool won = false;
     const DialogSet::ResponseResult result = set_->OnResponse(response);
+    bool reliable = false;
     if (dialog_ != nullptr && set_->FindByRemoteTag(followedTag_) == nullptr) {
         dialog_ = nullptr; // a final failure ended the early dialog we followed
     }
@@ -959,6 +988,9 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
             followedTag_ = dialog_->Id().remoteTag;
             dialog_->SetLocalContact(ContactFor(message.local, invite_.Get<NameAddr>(HeaderType::From)));
             BindFlow(message.local, message.source);
+        }
+        if (!TakeProvisional(*result.dialog, response, reliable)) {
+            return; // a reliable 1xx seen before, or out of order (RFC 3262 section 4)
         }
         if (result.dialog != dialog_) {
             return; // another fork's early dialog: followed in the set only
@@ -994,7 +1026,11 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         ApplySessionTimer(sessionTimer_.OnResponse(response, SessionTimerNow()));
     }
     const auto self = Handle();
-    Apply(core_.OnInviteResponse(code, HasSdp(response), /*reliable=*/false, Now()), &response);
+    InviteStep step = core_.OnInviteResponse(code, HasSdp(response), reliable, Now());
+    if (reliable && core_.PrackAwaitsAnswer()) {
+        answerRAck_ = prackRAck_; // its PRACK leaves with our answer
+    }
+    Apply(std::move(step), &response);
     if (won && self.IsValid() && !finished_) {
         // One session follows the dialog that answered; the other forks' early dialogs end.
         EndOtherForks(followedTag_, earlyBefore);
@@ -1002,6 +1038,7 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
 }
 
 void ClientInviteSession::SendInviteAgain() {
+    // RFC 3261 section 22.2: the INVITE again, next CSeq, same Call-ID and From tag.
     if (CSeq* sequence = invite_.Edit<CSeq>(HeaderType::CSeq)) {
         sequence->SetSequence(sequence->Sequence() + 1);
     }
@@ -1010,6 +1047,7 @@ void ClientInviteSession::SendInviteAgain() {
     ownedSet_ = std::make_unique<DialogSet>(invite_);
     set_ = ownedSet_.get();
     dialog_ = nullptr;
+    reliableForks_.clear(); // the new INVITE's 1xx have RAcks of the new CSeq
     SendInvite();
 }
 
@@ -1059,14 +1097,17 @@ void ServerInviteSession::Start() {
     Apply(core_.Start(HasSdp(request)), &request);
 }
 
-void ServerInviteSession::Provisional(int code) {
+void ServerInviteSession::Provisional(int code, bool withBody) {
     if (finished_ || acceptPosted_ || core_.GetState() != InviteSessionCore::State::Proceeding) {
         throw std::logic_error("Provisional: the INVITE is answered already or the session has ended");
     }
     if (code <= 100 || code > 199) {
         throw std::logic_error("Provisional: a status code from 101 to 199 is needed, not " + std::to_string(code));
     }
-    Respond(invite_, code, false);
+    if (withBody && !core_.HasLocalBodyForAccept()) {
+        throw std::logic_error("Provisional: provide an answer (or, for an INVITE without offer, an offer) first");
+    }
+    Respond(invite_, code, withBody);
 }
 
 void ServerInviteSession::Accept(int code) {
@@ -1083,6 +1124,9 @@ void ServerInviteSession::Accept(int code) {
     manager_.Post([this, code, id = GetId(), &manager = manager_] {
         if (!manager.Handles().IsLive(id) || finished_ || core_.GetState() != InviteSessionCore::State::Proceeding) {
             return;
+        }
+        if (HoldSuccess(code)) {
+            return; // RFC 3262 section 3: it goes once the PRACK has come
         }
         Apply(core_.Accept(code, Now()), nullptr);
         manager.Reap();
