@@ -1,7 +1,8 @@
 // libFuzzer target: one invite session, as caller or as callee (the first byte), driven through
 // what a peer may send (responses to our INVITE from several forks, requests in the dialog with
 // shifted CSeq and wrong tags, ACK, CANCEL, bodies that are SDP, multipart, or junk), what the
-// application does (offer, answer, accept, reject, end, INFO) and the session's timers.
+// application does (offer, answer, accept, reject, end, INFO), session refreshes and the
+// session's timers.
 //
 // The harness does what the session I/O layer does around the core: it parses every message the
 // peer sends, routes responses to our INVITE through a DialogSet (forks, early dialogs), checks
@@ -197,7 +198,12 @@ public:
             App([&] { return core_.Reject(kCodes[arg % kCodes.size()] < 300 ? 486 : kCodes[arg % kCodes.size()]); });
             break;
         case 11:
-            App([&] { return core_.End(); });
+            if (arg & 0x80) {
+                // A session refresh (RFC 4028) the session timer asks for.
+                App([&] { return core_.Refresh(arg & 1); });
+            } else {
+                App([&] { return core_.End(arg & 0x40 ? EndReason::SessionExpired : EndReason::NotSpecified); });
+            }
             break;
         case 12:
             // INFO or MESSAGE of ours: the session sends it in the dialog, outside the core.

@@ -1,5 +1,6 @@
 #include "stack/dum/InviteSession.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "stack/base/CaseInsensitive.h"
@@ -36,6 +37,7 @@ std::string_view ReasonFor(int code) noexcept {
     case 183: return "Session Progress";
     case 200: return "OK";
     case 400: return "Bad Request";
+    case 422: return "Session Interval Too Small";
     case 480: return "Temporarily Unavailable";
     case 481: return "Call/Transaction Does Not Exist";
     case 486: return "Busy Here";
@@ -95,7 +97,10 @@ void PutBody(SipMessage& message, const Body& body) {
 InviteSession::InviteSession(DialogUsageManager& manager, std::shared_ptr<UserProfile> profile, InviteSessionCore core)
     : Usage(manager.Handles()), manager_(manager), profile_(std::move(profile)), core_(std::move(core)),
       timers_{boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor()),
-              boost::asio::steady_timer(manager.Thread().Executor())} {}
+              boost::asio::steady_timer(manager.Thread().Executor())},
+      sessionTimer_(MakeSessionTimerSettings(profile_->Snapshot())), sessionTimerWake_(manager.Thread().Executor()),
+      sessionTimerEpoch_(std::chrono::steady_clock::now()),
+      sessionTimerSpeedup_(std::max<std::uint32_t>(1, profile_->Snapshot().sessionTimerSpeedupForTests)) {}
 
 InviteSession::~InviteSession() {
     for (auto& timer : timers_) {
@@ -151,7 +156,7 @@ void InviteSession::End(EndReason reason) {
         return;
     }
     ZEL_LOG(Debug, "session {} ends (reason {})", GetId(), static_cast<int>(reason));
-    Apply(core_.End(), nullptr);
+    Apply(core_.End(reason), nullptr);
 }
 
 void InviteSession::Info(const Body& body) {
@@ -453,7 +458,9 @@ void InviteSession::Respond(Received& to, int code, bool withBody) {
         // RFC 3261 section 14.2: the peer may retry after 0-10 s.
         response->Add(HeaderType::RetryAfter, std::to_string(RandomHex(1)[0] % 10));
     }
-    if (code == 405 || code == 501) {
+    // RFC 3261 section 13.3.1.4: a 2xx to an INVITE lists what we allow (whether the peer may
+    // UPDATE, RFC 3311, which session refreshes go by, RFC 4028 section 9).
+    if (code == 405 || code == 501 || (invite && code >= 200 && code < 300)) {
         for (const std::string& method : settings.methods) {
             response->Add(HeaderType::Allow, method);
         }
@@ -462,6 +469,7 @@ void InviteSession::Respond(Received& to, int code, bool withBody) {
         Warning warning = *warning_;
         response->Add(HeaderType::Warning, std::move(warning));
     }
+    AddSessionTimerHeaders(to, code, *response);
     if (withBody && localBody_ != nullptr) {
         PutBody(*response, *localBody_);
     }
@@ -509,6 +517,7 @@ void InviteSession::SendInDialog(std::string_view method, bool withBody, const B
             request.Add(HeaderType::Supported, Token(tag));
         }
     }
+    sessionTimer_.AddToRequest(request);
     if (!settings.userAgent.empty()) {
         request.Set(HeaderType::UserAgent, settings.userAgent);
     }
@@ -602,6 +611,7 @@ void InviteSession::Finish() {
         for (auto& timer : timers_) {
             timer.cancel();
         }
+        StopSessionTimer();
         manager_.Finished(GetId());
         // An operation the application posted (End, Reject) does not pass through the manager's
         // message loop, which removes finished usages: make sure they go all the same.
@@ -655,6 +665,9 @@ void InviteSession::OnInDialogResponse(TransactionUserMessage& message) {
             SendInDialog(method, false, body.get());
             return;
         }
+    }
+    if (OnSessionTimerResponse(message.transaction, response)) {
+        return;
     }
     inDialog_.erase(found);
     if (dialog_ != nullptr) {
@@ -720,6 +733,9 @@ void InviteSession::OnRequest(TransactionUserMessage& message) {
     }
     LearnSupported(request);
     if (method == "PRACK" && OnPrack(received)) {
+        return;
+    }
+    if (RefusedBySessionTimer(received)) {
         return;
     }
     const bool offerCarrier = method == "INVITE" || method == "UPDATE";
@@ -809,6 +825,7 @@ ClientInviteSession::ClientInviteSession(DialogUsageManager& manager, std::share
                                                             manager.Stack().Options().transactions.timers.t2, {}})),
       invite_(std::move(invite)), target_(std::move(target)) {
     localBody_ = std::move(offer);
+    sessionTimer_.AddToRequest(invite_);
     ownedSet_ = std::make_unique<DialogSet>(invite_);
     set_ = ownedSet_.get();
     callId_ = set_->Id().callId;
@@ -886,19 +903,12 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         !core_.IsTerminated() && core_.GetState() != InviteSessionCore::State::Cancelling) {
         const ProfileSettings settings = profile_->Snapshot();
         if (auth_.HandleChallenge(invite_, response, settings.digestCredentials)) {
-            // RFC 3261 section 22.2: the INVITE again, next CSeq, same Call-ID and From tag.
-            if (CSeq* sequence = invite_.Edit<CSeq>(HeaderType::CSeq)) {
-                sequence->SetSequence(sequence->Sequence() + 1);
-            }
-            invite_.Remove(HeaderType::Via);
-            manager_.Untrack(inviteTransaction_);
-            ownedSet_ = std::make_unique<DialogSet>(invite_);
-            set_ = ownedSet_.get();
-            dialog_ = nullptr;
-            reliableForks_.clear(); // the new INVITE's 1xx have RAcks of the new CSeq
-            SendInvite();
+            SendInviteAgain();
             return;
         }
+    }
+    if (code == 422 && message.transaction == inviteTransaction_ && RetriedForSessionTimer(response)) {
+        return;
     }
     if (const CSeq* sequence = response.Peek<CSeq>(HeaderType::CSeq);
         sequence != nullptr && sequence->Sequence() != invite_.Get<CSeq>(HeaderType::CSeq).Sequence()) {
@@ -951,11 +961,27 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         break;
     }
     LearnSupported(response);
+    if (code >= 200 && code < 300) {
+        ApplySessionTimer(sessionTimer_.OnResponse(response, SessionTimerNow()));
+    }
     InviteStep step = core_.OnInviteResponse(code, HasSdp(response), reliable, Now());
     if (reliable && core_.PrackAwaitsAnswer()) {
         answerRAck_ = prackRAck_; // its PRACK leaves with our answer
     }
     Apply(std::move(step), &response);
+}
+
+void ClientInviteSession::SendInviteAgain() {
+    if (CSeq* sequence = invite_.Edit<CSeq>(HeaderType::CSeq)) {
+        sequence->SetSequence(sequence->Sequence() + 1);
+    }
+    invite_.Remove(HeaderType::Via);
+    manager_.Untrack(inviteTransaction_);
+    ownedSet_ = std::make_unique<DialogSet>(invite_);
+    set_ = ownedSet_.get();
+    dialog_ = nullptr;
+    reliableForks_.clear(); // the new INVITE's 1xx have RAcks of the new CSeq
+    SendInvite();
 }
 
 void ClientInviteSession::OnForkSuccess(Dialog& fork, const SipMessage& response) {
@@ -995,6 +1021,9 @@ ServerInviteSession::ServerInviteSession(DialogUsageManager& manager, std::share
 
 void ServerInviteSession::Start() {
     LearnSupported(invite_.request);
+    if (RefusedBySessionTimer(invite_)) {
+        return;
+    }
     const SipMessage request = invite_.request;
     Apply(core_.Start(HasSdp(request)), &request);
 }

@@ -20,6 +20,7 @@
 #include "stack/dum/InviteSessionHandler.h"
 #include "stack/dum/Profile.h"
 #include "stack/dum/ReliableProvisional.h"
+#include "stack/dum/SessionTimer.h"
 #include "stack/dum/auth/ClientAuth.h"
 #include "stack/message/Warning.h"
 
@@ -112,6 +113,29 @@ protected:
     /// The Contact of ours for the flow `local`.
     NameAddr ContactFor(const Tuple& local, const NameAddr& identity) const;
 
+    // RFC 4028 session timers (InviteSessionTimer.cpp): the SessionTimer core, its one wake-up and
+    // the refreshes it asks for.
+    using TimerPoint = std::chrono::steady_clock::time_point;
+    /// The session timer's clock: real time, sped up by the profile's test-only factor.
+    TimerPoint SessionTimerNow() const;
+    /// Carries out a step of the core: (re)arms or stops the wake-up, refreshes, expires.
+    void ApplySessionTimer(const SessionTimerStep& step);
+    /// The peer's INVITE or UPDATE as the session timer sees it. True when it refused it: the
+    /// request has been answered (422 with our Min-SE, or 400) and goes no further.
+    bool RefusedBySessionTimer(Received& request);
+    /// Adds what the session timer says to our response `code` to `to`: Min-SE to a 422, the
+    /// negotiated Session-Expires to the 2xx of the request it checked (which starts the timer).
+    void AddSessionTimerHeaders(const Received& to, int code, SipMessage& response);
+    /// A final response to our re-INVITE or UPDATE `transaction`: starts or restarts the timer, or
+    /// answers a 422 by sending the request again with the larger Min-SE (true: sent again, the
+    /// response goes no further).
+    bool OnSessionTimerResponse(TransactionId transaction, const SipMessage& response);
+    void ArmSessionTimer(TimerPoint at);
+    void OnSessionTimerWake();
+    /// Sends the refresh the core asked for, or waits a little when the session cannot send it now.
+    void TryRefresh();
+    void StopSessionTimer();
+
     // Manager entry points.
     friend class DialogUsageManager;
     virtual void OnResponse(TransactionUserMessage& message);
@@ -159,6 +183,13 @@ protected:
     std::vector<std::string> peerSupported_;
     std::array<boost::asio::steady_timer, 3> timers_;
     bool finished_ = false;
+    // Session timers (RFC 4028).
+    SessionTimer sessionTimer_;
+    boost::asio::steady_timer sessionTimerWake_;
+    TimerPoint sessionTimerEpoch_;
+    std::uint32_t sessionTimerSpeedup_ = 1;
+    std::optional<RefreshMethod> refreshWanted_;        // a refresh is due and not sent yet
+    std::optional<std::uint32_t> sessionTimerRequest_;  // CSeq of the peer's request it checked
 };
 
 /// The session of a call we placed (MakeInviteSession). Until the first response the handler
@@ -175,6 +206,11 @@ private:
     /// Sends the INVITE (not through onReadyToSend: the application has no session yet).
     void Start();
     void SendInvite();
+    /// Sends the INVITE again with the next CSeq, the same Call-ID and From tag (RFC 3261 section
+    /// 22.2 after a challenge, RFC 4028 section 7.3 after a 422); the dialogs of the refused one go.
+    void SendInviteAgain();
+    /// A 422 to our INVITE: true when it is sent again with the larger Min-SE.
+    bool RetriedForSessionTimer(const SipMessage& response);
     void OnResponse(TransactionUserMessage& message) override;
     void OnTransactionFailure(TransactionId transaction, bool timeout) override;
     void OnForkSuccess(Dialog& fork, const SipMessage& response);

@@ -475,8 +475,11 @@ InviteStep InviteSessionCore::Reject(int code) {
     throw std::logic_error(std::string("Reject: nothing to refuse in state ") + std::string(ToString(state_)));
 }
 
-InviteStep InviteSessionCore::End() {
+InviteStep InviteSessionCore::End(EndReason reason) {
     InviteStep step;
+    // The session timer expired (RFC 4028 section 10): the session timed out, whoever sends the BYE.
+    const TerminatedReason byeReason =
+        reason == EndReason::SessionExpired ? TerminatedReason::Timeout : TerminatedReason::LocalBye;
     switch (state_) {
     case State::Calling:
     case State::Early:
@@ -497,6 +500,7 @@ InviteStep InviteSessionCore::End() {
     case State::Accepted:
         // RFC 3261 section 15: no BYE before the ACK of our 2xx (or its time-out).
         endAfterAck_ = true;
+        byeReason_ = byeReason;
         return step;
     case State::Connected:
         if (ackPending_) {
@@ -512,8 +516,28 @@ InviteStep InviteSessionCore::End() {
         step.send.push_back(Send(Kind::Bye));
         step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry};
         state_ = State::Ending;
+        byeReason_ = byeReason;
         return step;
     }
+    return step;
+}
+
+InviteStep InviteSessionCore::Refresh(bool useUpdate) {
+    InviteStep step;
+    if (state_ != State::Connected || localPending_ || glareRetry_ || ackPending_) {
+        return step;
+    }
+    if (useUpdate) {
+        // RFC 3311 section 5.1: an UPDATE without offer may go whatever exchange is under way.
+        localPending_ = Local{"UPDATE", false, true};
+        step.send.push_back(Send(Kind::Update, false));
+        return step;
+    }
+    if (remotePending_ || !offerAnswer_.OfferSent()) {
+        return step;
+    }
+    localPending_ = Local{"INVITE", true, true};
+    step.send.push_back(Send(Kind::ReInvite, true));
     return step;
 }
 
@@ -647,7 +671,7 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
     const bool success = code < 300;
     if (method == "BYE") {
         if (state_ == State::Ending) {
-            return Terminate(std::move(step), TerminatedReason::LocalBye);
+            return Terminate(std::move(step), byeReason_);
         }
         return step;
     }
@@ -668,10 +692,13 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
         if (method == "INVITE") {
             step.send.push_back(Send(Kind::Ack));
         }
-        if (offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
+        // A refresh without offer answers nothing, whatever exchange is under way beside it.
+        if (sent.offer && offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
             if (hasBody) {
                 offerAnswer_.OnReceived(OfferAnswer::Carrier::Reliable);
-                step.events.push_back(InviteEvent::Answer);
+                if (!sent.refresh) {
+                    step.events.push_back(InviteEvent::Answer);
+                }
             } else {
                 offerAnswer_.OnMissing();
                 step.events.push_back(InviteEvent::IllegalNegotiation);
@@ -679,7 +706,7 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
         }
         return step;
     }
-    if (offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
+    if (sent.offer && offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
         offerAnswer_.RollBack();
     }
     if (state_ != State::Connected && state_ != State::Early && state_ != State::Proceeding) {
@@ -691,9 +718,16 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
         step.arm.emplace_back(InviteTimer::GlareRetry, now + delay);
         return step;
     }
+    if (sent.refresh && code != 481 && code != 408) {
+        // RFC 4028 section 10: a session that cannot be refreshed is over.
+        step.send.push_back(Send(Kind::Bye));
+        return Terminate(std::move(step), TerminatedReason::Error);
+    }
     if (code == 481 || code == 408) {
         // RFC 5057 section 5.1: the dialog is gone (481), or the peer is unreachable (408).
-        step.events.push_back(InviteEvent::OfferRejected);
+        if (!sent.refresh) {
+            step.events.push_back(InviteEvent::OfferRejected);
+        }
         if (state_ == State::Early) {
             // Our INVITE is still in progress: CANCEL it; its final response ends the session.
             InviteStep cancel = End();
@@ -758,15 +792,17 @@ InviteStep InviteSessionCore::OnTimer(InviteTimer timer, TimePoint now) {
         if (!glareRetry_ || state_ == State::Terminated || state_ == State::Ending) {
             return step;
         }
-        if (localPending_ || remotePending_ || !offerAnswer_.CanSendOffer()) {
+        if (localPending_ || (glareRetry_->offer && (remotePending_ || !offerAnswer_.CanSendOffer()))) {
             // An exchange of the peer's is under way: try again after another wait of our kind.
             step.arm.emplace_back(InviteTimer::GlareRetry, now + GlareDelay());
             return step;
         }
-        offerAnswer_.OfferSent();
+        if (glareRetry_->offer) {
+            offerAnswer_.OfferSent();
+        }
         localPending_ = glareRetry_;
         glareRetry_.reset();
-        step.send.push_back(Send(localPending_->method == "UPDATE" ? Kind::Update : Kind::ReInvite, true));
+        step.send.push_back(Send(localPending_->method == "UPDATE" ? Kind::Update : Kind::ReInvite, localPending_->offer));
         return step;
     }
     return step;

@@ -187,8 +187,16 @@ public:
     /// not 300-699.
     InviteStep Reject(int code);
     /// Ends the session as its state requires: CANCEL, BYE, a 480 to an unanswered INVITE, or
-    /// nothing when it has ended already.
-    InviteStep End();
+    /// nothing when it has ended already. A BYE for an expired session (`reason` SessionExpired)
+    /// ends it as Timeout, any other BYE as LocalBye.
+    InviteStep End(EndReason reason = EndReason::NotSpecified);
+    /// A session refresh (RFC 4028): an UPDATE without offer (`useUpdate`), or a re-INVITE with our
+    /// last offer or answer unchanged. Sends nothing when the refresh cannot go now: not connected,
+    /// a re-INVITE or UPDATE of ours in progress (it refreshes the session itself), or for a
+    /// re-INVITE any exchange in progress; the caller tries again later. The answer to a refresh is
+    /// not reported (nothing the application made has changed). A refusal other than 491 (retried
+    /// as glare) ends the call with BYE: Error, or Timeout for 408 (RFC 4028 section 10).
+    InviteStep Refresh(bool useUpdate);
 
     /// A request in the dialog. The step answers it (Response) unless it is an offer for the
     /// application, which then answers with ProvideAnswer or Reject.
@@ -230,6 +238,7 @@ private:
     struct Local {
         std::string_view method;
         bool offer = false;
+        bool refresh = false; // a session refresh (RFC 4028) rather than the application's offer
     };
 
     Role role_;
@@ -250,6 +259,7 @@ private:
     std::optional<Local> localPending_;
     std::optional<Local> glareRetry_;     // our request waiting for its retry after a 491
     std::chrono::milliseconds retransmitInterval_{0};
+    TerminatedReason byeReason_ = TerminatedReason::LocalBye; // how our BYE ends the session
 };
 
 std::string_view ToString(InviteSessionCore::State state) noexcept;

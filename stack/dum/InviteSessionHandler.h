@@ -113,7 +113,9 @@ public:
     /// An answer was missing where one was due, or a body came where none may (`message` the
     /// one at fault). Default: End with EndReason::IllegalNegotiation (BYE, or CANCEL).
     virtual void onIllegalNegotiation(InviteSessionHandle session, const SipMessage& message);
-    /// RFC 4028 session timer expiry. Default: End (BYE).
+    /// The session expired (RFC 4028 section 10): the peer did not refresh it, or our refresh got
+    /// no 2xx, by its deadline. Default: End with EndReason::SessionExpired (BYE; onTerminated
+    /// then reports Timeout).
     virtual void onSessionExpired(InviteSessionHandle session);
     /// The flow the dialog runs over has failed (RFC 5626). Default: nothing.
     virtual void onFlowTerminated(InviteSessionHandle session);

@@ -928,5 +928,108 @@ TEST_F(InvitePeers, ReliableProvisionalsCompleteDespiteLosses) {
     EXPECT_TRUE(WaitUntil([&] { return phone.Sessions() == 0; }, 40s));
 }
 
+
+// ---- Session timers (RFC 4028) ------------------------------------------------------------------
+// SIPp's scenarios carry intervals of 90 s (120 s after their 422) and check them on the wire; our
+// side runs its session timers 20 times faster (a test-only profile setting), so our refreshes
+// come after 2.25 s and our expiry after 3 s, well within the bounds SIPp checks.
+
+void EnableSessionTimers(Phone& phone, SessionRefresherPreference refresher, std::uint32_t minSE = 90) {
+    const std::shared_ptr<MasterProfile>& profile = phone.Ua().Profile();
+    profile->SetSessionTimerSupported(true);
+    profile->SetDefaultSessionExpires(90);
+    profile->SetDefaultMinSE(minSE);
+    profile->SetSessionRefresher(refresher);
+    profile->SetSessionTimerSpeedupForTests(20);
+}
+
+// We call SIPp: we refresh by UPDATE (SIPp allows it), we retry its 422 with its Min-SE, we end
+// the call when SIPp, the refresher, stays silent, and we take SIPp's BYE as the refresher.
+TEST_P(InvitePeersOverTransport, OurCallsWithSessionTimers) {
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Local);
+        auto sipp = Server("call_timer_uas.xml");
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        ASSERT_TRUE(WaitUntil([&] { return phone.Handler().Sent("UPDATE ") >= 1; }, 20s))
+            << sipp->Report() << phone.Handler().Story();
+        ASSERT_TRUE(phone.Handler().WaitFor("connected"));
+        phone.WithLive([](InviteSession& session) { session.End(); });
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye")) << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Count("answer"), 1u);
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
+        auto sipp = Server("call_timer_422_uas.xml");
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Count("failure"), 0u);
+        phone.WithLive([](InviteSession& session) { session.End(); });
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
+        auto sipp = Server("call_timer_expiry_uas.xml");
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:Timeout")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Sent("UPDATE "), 0u);
+        EXPECT_EQ(phone.Handler().Sent("BYE "), 1u);
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Local);
+        auto sipp = Server("call_timer_bye_uas.xml", 1, {"-d", "500"});
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+        ExpectPassed(*sipp, phone);
+    }
+}
+
+// SIPp calls us: its refreshes (UPDATE, re-INVITE) are answered with the session interval and
+// keep the call up past our expiry time; a Session-Expires below our Min-SE gets 422; a SIPp that
+// does not refresh has its call ended by us; and as the refresher we tell SIPp so.
+TEST_P(InvitePeersOverTransport, TheirCallsWithSessionTimers) {
+    for (const char* scenario : {"call_timer_uac.xml", "call_timer_reinvite_uac.xml"}) {
+        SCOPED_TRACE(scenario);
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
+        // SIPp refreshes after 2 s, 40 s of our sped-up time, and ends the call 2 s later: past
+        // the 60 s at which we would end a call it had not refreshed.
+        auto sipp = Client(scenario, phone, 1, {"-d", "2000"});
+        ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Sent("BYE "), 0u);
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Unspecified, 120);
+        auto sipp = Client("call_timer_422_uac.xml", phone);
+        ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Sent("SIP/2.0 422 "), 1u);
+        EXPECT_EQ(phone.Handler().Count("new"), 1u) << "the refused INVITE never reached the application";
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
+        auto sipp = Client("call_timer_expiry_uac.xml", phone);
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:Timeout")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Sent("BYE "), 1u);
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Local);
+        auto sipp = Client("call_timer_bye_uac.xml", phone, 1, {"-d", "500"});
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+        ExpectPassed(*sipp, phone);
+    }
+}
+
 } // namespace
 } // namespace zel::sip::stack::test
