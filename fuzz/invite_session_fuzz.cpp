@@ -384,6 +384,7 @@ private:
             case InviteEvent::InfoFailure:
             case InviteEvent::MessageSuccess:
             case InviteEvent::MessageFailure:
+            case InviteEvent::Prack:
                 break;
             }
         }
@@ -440,6 +441,9 @@ private:
             return;
         case Kind::Update:
             SendInDialog("UPDATE");
+            return;
+        case Kind::Prack:
+            SendInDialog("PRACK");
             return;
         }
     }
@@ -527,7 +531,9 @@ private:
             inviteOpen_ = false;
             break;
         }
-        Peer([&] { return core_.OnInviteResponse(code, HasSdp(response), false, now_); });
+        // A 1xx with RSeq stands for a reliable one the session took in order (RFC 3262).
+        const bool reliable = code > 100 && code < 200 && response.Has(HeaderType::RSeq);
+        Peer([&] { return core_.OnInviteResponse(code, HasSdp(response), reliable, now_); });
     }
 
     /// A final response of the peer to one of our requests in the dialog.

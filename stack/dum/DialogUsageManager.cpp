@@ -215,6 +215,8 @@ std::shared_ptr<InitialRequest> DialogUsageManager::MakeInviteSession(const Name
     for (const std::string& tag : settings.AdvertisedOptionTags()) {
         invite.Add(HeaderType::Supported, Token(tag));
     }
+    // RFC 3262 section 4: what we take as the caller (the advertised tags follow the UAS mode).
+    ReliableProvisionalUac::AddOptionTags(invite, settings.uacReliableProvisionalMode);
     if (!settings.userAgent.empty()) {
         invite.Set(HeaderType::UserAgent, settings.userAgent);
     }
@@ -469,6 +471,10 @@ bool DialogUsageManager::RouteToSession(TransactionUserMessage& message) {
 void DialogUsageManager::StartServerSession(TransactionUserMessage& message, const std::string& toTag) {
     const SipMessage& request = *message.message;
     const ProfileSettings settings = GetMasterProfile()->Snapshot();
+    if (auto refusal = ReliableProvisionalUas::Rejection(settings.uasReliableProvisionalMode, request, toTag)) {
+        Respond(message.transaction, std::move(*refusal)); // 421: we send reliably only (RFC 3262 section 3)
+        return;
+    }
     const NameAddr* to = request.Peek<NameAddr>(HeaderType::To);
     NameAddr identity = to != nullptr ? *to : NameAddr();
     std::string error;

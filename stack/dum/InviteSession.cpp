@@ -47,6 +47,7 @@ std::string_view ReasonFor(int code) noexcept {
     case 500: return "Server Internal Error";
     case 501: return "Not Implemented";
     case 503: return "Service Unavailable";
+    case 504: return "Server Time-out";
     case 603: return "Decline";
     default: break;
     }
@@ -349,6 +350,11 @@ void InviteSession::Report(InviteEvent event, const InviteStep& step, const SipM
     case InviteEvent::MessageFailure:
         handler->onMessageFailure(self, msg);
         return;
+    case InviteEvent::Prack:
+        if (server != nullptr) {
+            handler->onPrack(server->Handle(), msg);
+        }
+        return;
     case InviteEvent::Terminated:
         handler->onTerminated(self, step.terminated.value_or(TerminatedReason::Error), message);
         return;
@@ -400,6 +406,11 @@ void InviteSession::Execute(const InviteSend& send) {
         return;
     case InviteSend::Kind::Update:
         SendInDialog("UPDATE", send.withBody);
+        return;
+    case InviteSend::Kind::Prack:
+        if (auto* client = dynamic_cast<ClientInviteSession*>(this)) {
+            client->SendPendingPrack(send.withBody);
+        }
         return;
     }
 }
@@ -464,6 +475,12 @@ void InviteSession::Respond(Received& to, int code, bool withBody) {
     }
     if (!settings.userAgent.empty()) {
         response->Set(HeaderType::UserAgent, settings.userAgent);
+    }
+    if (invite && code > 100 && code < 200 && &to == Initial() && SendProvisional(*response)) {
+        return; // RFC 3262: the server side sends it (reliably, later, or as it is)
+    }
+    if (invite && code >= 200 && &to == Initial()) {
+        OnInitialAnswered(code);
     }
     Deliver(*response);
     if (invite && code >= 200 && code < 300) {
@@ -637,6 +654,14 @@ void InviteSession::OnInDialogResponse(TransactionUserMessage& message) {
             const SipMessage refused = found->second;
             inDialog_.erase(found);
             std::unique_ptr<Body> body = BodyOf(refused);
+            if (const RAck* rack = refused.Peek<RAck>(HeaderType::RAck)) {
+                const NameAddr* to = refused.Peek<NameAddr>(HeaderType::To);
+                const Parameter* tag = to != nullptr ? to->Params().Find("tag") : nullptr;
+                if (Dialog* early = tag != nullptr ? set_->FindByRemoteTag(tag->value) : nullptr) {
+                    SendPrack(*early, *rack, body.get()); // the same acknowledgement, next CSeq
+                }
+                return;
+            }
             SendInDialog(method, false, body.get());
             return;
         }
@@ -708,6 +733,9 @@ void InviteSession::OnRequest(TransactionUserMessage& message) {
     }
     LearnSupported(request);
     if (RefusedBySessionTimer(received)) {
+        return;
+    }
+    if (method == "PRACK" && OnPrack(received)) {
         return;
     }
     const bool offerCarrier = method == "INVITE" || method == "UPDATE";
@@ -888,6 +916,7 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         return;
     }
     const DialogSet::ResponseResult result = set_->OnResponse(response);
+    bool reliable = false;
     if (dialog_ != nullptr && set_->FindByRemoteTag(followedTag_) == nullptr) {
         dialog_ = nullptr; // a final failure ended the early dialog we followed
     }
@@ -905,6 +934,9 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
             dialog_ = result.dialog;
             followedTag_ = dialog_->Id().remoteTag;
             dialog_->SetLocalContact(ContactFor(message.local, invite_.Get<NameAddr>(HeaderType::From)));
+        }
+        if (!TakeProvisional(*result.dialog, response, reliable)) {
+            return; // a reliable 1xx seen before, or out of order (RFC 3262 section 4)
         }
         if (result.dialog != dialog_) {
             return; // another fork's early dialog: followed in the set only
@@ -932,7 +964,11 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
     if (code >= 200 && code < 300) {
         ApplySessionTimer(sessionTimer_.OnResponse(response, SessionTimerNow()));
     }
-    Apply(core_.OnInviteResponse(code, HasSdp(response), /*reliable=*/false, Now()), &response);
+    InviteStep step = core_.OnInviteResponse(code, HasSdp(response), reliable, Now());
+    if (reliable && core_.PrackAwaitsAnswer()) {
+        answerRAck_ = prackRAck_; // its PRACK leaves with our answer
+    }
+    Apply(std::move(step), &response);
 }
 
 void ClientInviteSession::SendInviteAgain() {
@@ -944,6 +980,7 @@ void ClientInviteSession::SendInviteAgain() {
     ownedSet_ = std::make_unique<DialogSet>(invite_);
     set_ = ownedSet_.get();
     dialog_ = nullptr;
+    reliableForks_.clear(); // the new INVITE's 1xx have RAcks of the new CSeq
     SendInvite();
 }
 
@@ -991,14 +1028,17 @@ void ServerInviteSession::Start() {
     Apply(core_.Start(HasSdp(request)), &request);
 }
 
-void ServerInviteSession::Provisional(int code) {
+void ServerInviteSession::Provisional(int code, bool withBody) {
     if (finished_ || acceptPosted_ || core_.GetState() != InviteSessionCore::State::Proceeding) {
         throw std::logic_error("Provisional: the INVITE is answered already or the session has ended");
     }
     if (code <= 100 || code > 199) {
         throw std::logic_error("Provisional: a status code from 101 to 199 is needed, not " + std::to_string(code));
     }
-    Respond(invite_, code, false);
+    if (withBody && !core_.HasLocalBodyForAccept()) {
+        throw std::logic_error("Provisional: provide an answer (or, for an INVITE without offer, an offer) first");
+    }
+    Respond(invite_, code, withBody);
 }
 
 void ServerInviteSession::Accept(int code) {
@@ -1015,6 +1055,9 @@ void ServerInviteSession::Accept(int code) {
     manager_.Post([this, code, id = GetId(), &manager = manager_] {
         if (!manager.Handles().IsLive(id) || finished_ || core_.GetState() != InviteSessionCore::State::Proceeding) {
             return;
+        }
+        if (HoldSuccess(code)) {
+            return; // RFC 3262 section 3: it goes once the PRACK has come
         }
         Apply(core_.Accept(code, Now()), nullptr);
         manager.Reap();

@@ -19,6 +19,7 @@
 #include "stack/dum/InviteSessionCore.h"
 #include "stack/dum/InviteSessionHandler.h"
 #include "stack/dum/Profile.h"
+#include "stack/dum/ReliableProvisional.h"
 #include "stack/dum/SessionTimer.h"
 #include "stack/dum/auth/ClientAuth.h"
 #include "stack/message/Warning.h"
@@ -149,6 +150,18 @@ protected:
     void EndForShutdown();
     void Abandon();
 
+    // Reliable provisional responses (RFC 3262, InviteSessionPrack.cpp).
+    /// A provisional response of ours to the initial INVITE, built: true when the server side
+    /// took it over (sent reliably, queued, or sent as it is).
+    virtual bool SendProvisional(SipMessage& /*response*/) { return false; }
+    /// A final response to the initial INVITE is about to leave.
+    virtual void OnInitialAnswered(int /*code*/) {}
+    /// A PRACK in the dialog: true when it was answered here (else the core answers 481).
+    virtual bool OnPrack(Received& /*prack*/) { return false; }
+    /// A PRACK with `rack` (and `body`, an answer) in `dialog`, through onReadyToSend and the
+    /// client authentication like any request in the dialog.
+    void SendPrack(Dialog& dialog, const RAck& rack, const Body* body);
+
     DialogUsageManager& manager_;
     std::shared_ptr<UserProfile> profile_;
     InviteSessionCore core_;
@@ -201,12 +214,20 @@ private:
     void OnResponse(TransactionUserMessage& message) override;
     void OnTransactionFailure(TransactionId transaction, bool timeout) override;
     void OnForkSuccess(Dialog& fork, const SipMessage& response);
+    /// RFC 3262 section 4 for a 1xx of `dialog`: false when it must be discarded (a retransmission,
+    /// out of order, unreadable); `reliable` says whether it is the next reliable one. The PRACK of
+    /// another fork's 1xx leaves here; the followed dialog's goes through the core.
+    bool TakeProvisional(Dialog& dialog, const SipMessage& response, bool& reliable);
+    void SendPendingPrack(bool withAnswer);
 
     SipMessage invite_;          // as handed to the stack (without Via)
     Uri target_;
     std::string followedTag_;    // the remote tag of the dialog the session follows
     TransactionId inviteTransaction_ = 0;
     TransactionId cancel_ = 0;
+    std::map<std::string, ReliableProvisionalUac> reliableForks_; // by remote tag: one RSeq space each
+    std::optional<RAck> prackRAck_;  // the RAck of the reliable 1xx being processed
+    std::optional<RAck> answerRAck_; // the reliable 1xx whose offer waits for our answer
 };
 
 /// The session of a call we received.
@@ -221,9 +242,14 @@ public:
     /// INVITE is answered already, the code is not 2xx, or no answer (offer) has been provided.
     void Accept(int code = 200);
     /// Sends a provisional response (101-199, 180 by default) to the unanswered INVITE, with our
-    /// Contact, so the caller knows the call is being presented (and may CANCEL it). Raises
-    /// std::logic_error once the INVITE is answered or for another code.
-    void Provisional(int code = 180);
+    /// Contact, so the caller knows the call is being presented (and may CANCEL it). With
+    /// `withBody` it carries the answer (or offer) provided so far: early media. Whether it goes
+    /// reliably (RFC 3262: Require: 100rel, RSeq, sent again until the PRACK) follows the profile's
+    /// UAS mode and the caller's Supported/Require; while a reliable one is unacknowledged the next
+    /// waits, and a 2xx waits for the PRACK of one that carried a description. Raises
+    /// std::logic_error once the INVITE is answered, for another code, or for `withBody` without
+    /// an answer (offer) provided.
+    void Provisional(int code = 180, bool withBody = false);
     /// Whether the INVITE has been answered with a 2xx (or Accept was called).
     bool IsAccepted() const noexcept { return acceptPosted_ || core_.IsAccepted(); }
 
@@ -232,8 +258,22 @@ private:
     void Start();
     Received* Initial() noexcept override { return &invite_; }
 
+    // RFC 3262 (InviteSessionPrack.cpp).
+    bool SendProvisional(SipMessage& response) override;
+    void OnInitialAnswered(int code) override;
+    bool OnPrack(Received& prack) override;
+    ReliableProvisionalUas& Reliability();
+    void ApplyReliable(ReliableProvisionalStep step);
+    void SendProvisionalNow(SipMessage response, bool reliable);
+    /// Accept's 2xx waits for the PRACK of a reliable 1xx with a description: true when held.
+    bool HoldSuccess(int code);
+
     Received invite_;
     bool acceptPosted_ = false;
+    std::optional<ReliableProvisionalUas> reliability_;   // made with the first 1xx or PRACK
+    std::optional<SipMessage> reliableSent_;              // the unacknowledged reliable 1xx as it left
+    std::optional<boost::asio::steady_timer> reliableTimer_;
+    std::optional<int> heldSuccess_;                      // Accept's code, while the 2xx is held
 };
 
 } // namespace zel::sip::stack

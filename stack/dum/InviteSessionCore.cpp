@@ -87,6 +87,7 @@ InviteStep InviteSessionCore::Terminate(InviteStep step, TerminatedReason reason
     AnswerRemotePending(step);
     localPending_.reset();
     glareRetry_.reset();
+    prackAwaitsAnswer_ = false;
     step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry};
     step.arm.clear();
     // The application hears only of sessions it was told about.
@@ -130,7 +131,11 @@ InviteStep InviteSessionCore::OnInviteResponse(int code, bool hasBody, bool reli
         if (state_ == State::Calling) {
             state_ = State::Early;
         }
-        if (hasBody && !cancelWanted_) {
+        bool deferPrack = false;
+        // RFC 3261 section 13.2.1: once the exchange of the INVITE is complete, no response to it
+        // carries a new offer; a description repeated in a later reliable 1xx is no offer.
+        const bool repeated = reliable && offerAnswer_.HasNegotiated() && offerAnswer_.GetState() == OfferAnswer::State::Idle;
+        if (hasBody && !cancelWanted_ && !repeated) {
             switch (offerAnswer_.OnReceived(reliable ? OfferAnswer::Carrier::Reliable : OfferAnswer::Carrier::Unreliable1xx)) {
             case OfferAnswer::Verdict::Answer:
                 step.events.push_back(InviteEvent::Answer);
@@ -141,6 +146,8 @@ InviteStep InviteSessionCore::OnInviteResponse(int code, bool hasBody, bool reli
             case OfferAnswer::Verdict::Offer:
                 step.bodyIsOffer = true;
                 step.events.push_back(InviteEvent::Offer);
+                // RFC 3262 section 5: the PRACK of a 1xx with an offer carries the answer.
+                deferPrack = reliable;
                 break;
             case OfferAnswer::Verdict::Illegal:
                 step.events.push_back(InviteEvent::IllegalNegotiation);
@@ -150,6 +157,11 @@ InviteStep InviteSessionCore::OnInviteResponse(int code, bool hasBody, bool reli
             case OfferAnswer::Verdict::Pending:
                 break;
             }
+        }
+        if (deferPrack) {
+            prackAwaitsAnswer_ = true;
+        } else if (reliable) {
+            step.send.push_back(Send(Kind::Prack));
         }
         if (!cancelWanted_) {
             step.events.push_back(InviteEvent::Provisional);
@@ -189,7 +201,11 @@ InviteStep InviteSessionCore::OnAnswerToInvite(int /*code*/, bool hasBody, TimeP
     state_ = State::Connected;
     accepted_ = true;
     bool illegal = false;
-    if (offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
+    if (prackAwaitsAnswer_) {
+        // The 2xx overtook our answer to the offer of a reliable 1xx: it goes in the ACK instead.
+        prackAwaitsAnswer_ = false;
+        ackPending_ = true;
+    } else if (offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
         if (hasBody) {
             offerAnswer_.OnReceived(OfferAnswer::Carrier::Reliable);
             step.events.push_back(InviteEvent::Answer);
@@ -275,7 +291,7 @@ InviteStep InviteSessionCore::Accept(int code, TimePoint now) {
     InviteStep step;
     state_ = State::Accepted;
     accepted_ = true;
-    step.send.push_back(Respond(code, "INVITE", true));
+    step.send.push_back(Respond(code, "INVITE", !bodySentReliably_));
     Arm2xxTimers(step, now);
     return step;
 }
@@ -324,6 +340,42 @@ InviteStep InviteSessionCore::OnAck(bool hasBody) {
     return step;
 }
 
+void InviteSessionCore::OnProvisionalSent(bool withBody, bool reliable) noexcept {
+    if (role_ == Role::Uas && state_ == State::Proceeding && withBody && reliable && localReady_) {
+        bodySentReliably_ = true;
+    }
+}
+
+InviteStep InviteSessionCore::OnPrack(bool hasBody) {
+    InviteStep step;
+    if (role_ != Role::Uas || state_ == State::Terminated) {
+        return step;
+    }
+    if (bodySentReliably_ && offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
+        // Our offer went in a reliable 1xx: its PRACK answers it as an ACK answers an offer in a
+        // 2xx (RFC 3262 section 5).
+        if (hasBody) {
+            offerAnswer_.OnReceived(OfferAnswer::Carrier::Ack);
+            step.events.push_back(InviteEvent::Answer);
+        } else {
+            offerAnswer_.OnMissing();
+            step.events.push_back(InviteEvent::IllegalNegotiation);
+        }
+    }
+    step.events.push_back(InviteEvent::Prack);
+    return step;
+}
+
+InviteStep InviteSessionCore::OnReliableProvisionalTimeout() {
+    InviteStep step;
+    if (role_ != Role::Uas || state_ != State::Proceeding) {
+        return step;
+    }
+    AnswerRemotePending(step);
+    step.send.push_back(Respond(504, "INVITE"));
+    return Terminate(std::move(step), TerminatedReason::Timeout);
+}
+
 // ---- both --------------------------------------------------------------------------------------------
 
 InviteStep InviteSessionCore::ProvideOffer(TimePoint now, bool useUpdate) {
@@ -364,6 +416,14 @@ InviteStep InviteSessionCore::ProvideOffer(TimePoint now, bool useUpdate) {
 
 InviteStep InviteSessionCore::ProvideAnswer(TimePoint now) {
     InviteStep step;
+    if (prackAwaitsAnswer_) {
+        if (!offerAnswer_.AnswerSent()) {
+            throw std::logic_error("ProvideAnswer: there is no offer to answer");
+        }
+        prackAwaitsAnswer_ = false;
+        step.send.push_back(Send(Kind::Prack, true));
+        return step;
+    }
     if (ackPending_) {
         offerAnswer_.AnswerSent();
         ackPending_ = false;
@@ -425,6 +485,7 @@ InviteStep InviteSessionCore::End(EndReason reason) {
     case State::Early:
         // RFC 3261 section 9.1: CANCEL; the stack holds it until a provisional has arrived.
         cancelWanted_ = true;
+        prackAwaitsAnswer_ = false;
         state_ = State::Cancelling;
         step.send.push_back(Send(Kind::Cancel));
         return step;
@@ -791,6 +852,7 @@ std::string_view ToString(InviteEvent event) noexcept {
     case InviteEvent::InfoFailure: return "InfoFailure";
     case InviteEvent::MessageSuccess: return "MessageSuccess";
     case InviteEvent::MessageFailure: return "MessageFailure";
+    case InviteEvent::Prack: return "Prack";
     case InviteEvent::Terminated: return "Terminated";
     }
     return "?";

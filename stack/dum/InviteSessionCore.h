@@ -18,6 +18,11 @@
 //   2.1-4 s when we own the Call-ID (we were the UAC), 0-2 s otherwise (RFC 3261 section 14.1).
 //   End: BYE -> Ending --any final response or failure--> Terminated. BYE received -> Terminated.
 //
+//   Reliable provisionals (RFC 3262; RSeq/RAck bookkeeping is ReliableProvisional's): a reliable
+//   1xx is PRACKed at once, or, when it carries an offer, once the application answers (the answer
+//   goes in the PRACK). As UAS our description in a reliable 1xx leaves the 2xx without a body;
+//   the PRACK carries the answer to an offer of ours there; no PRACK within 64*T1: 504, Timeout.
+//
 // Errors: application operations in the wrong state raise std::logic_error; what a peer sends is
 // judged and answered with a value (a response code), never an exception.
 // Thread rules: not thread-safe; the dialog thread drives it. A value type.
@@ -71,6 +76,7 @@ enum class InviteEvent {
     InfoFailure,
     MessageSuccess,
     MessageFailure,
+    Prack,              ///< UAS: a PRACK acknowledged a reliable provisional of ours (answered 200)
     Terminated,
 };
 
@@ -92,6 +98,8 @@ struct InviteSend {
         Retransmit2xx,///< our last 2xx to an INVITE again
         ReInvite,     ///< a re-INVITE (with our offer when `withBody`)
         Update,       ///< an UPDATE with our offer
+        Prack,        ///< UAC: a PRACK for a reliable 1xx (RFC 3262 section 4); with our answer when
+                      ///< `withBody` (the 1xx carried an offer)
     };
     Kind kind = Kind::Bye;
     int code = 0;
@@ -156,6 +164,16 @@ public:
     InviteStep OnCancel();
     /// An ACK for our 2xx (the initial one or a re-INVITE's).
     InviteStep OnAck(bool hasBody);
+    /// A provisional response to the INVITE left; `withBody`: it carried our answer (or offer),
+    /// `reliable`: with RSeq (RFC 3262). Our description in a reliable 1xx completes its part of the
+    /// exchange there, so the 2xx goes without a body.
+    void OnProvisionalSent(bool withBody, bool reliable) noexcept;
+    /// A PRACK acknowledged one of our reliable 1xx (the caller matched its RAck and answered it):
+    /// the answer to an offer of ours that went in a reliable 1xx is due here (RFC 3262 section 5).
+    InviteStep OnPrack(bool hasBody);
+    /// A reliable 1xx got no PRACK within 64*T1: the unanswered INVITE is answered 504 and the
+    /// session ends (RFC 3262 section 3). Nothing once the INVITE is answered.
+    InviteStep OnReliableProvisionalTimeout();
 
     // ---- both --------------------------------------------------------------------------------------
     /// The application provides an offer / answer. Before Accept (UAS) it waits for the 2xx;
@@ -199,6 +217,8 @@ public:
     bool RemoteRequestPending() const noexcept { return remotePending_.has_value(); }
     /// Whether a local offer (UAS, before Accept) or answer is held for the 2xx.
     bool HasLocalBodyForAccept() const noexcept { return localReady_; }
+    /// UAC: a reliable 1xx carried an offer and its PRACK waits for our answer (ProvideAnswer).
+    bool PrackAwaitsAnswer() const noexcept { return prackAwaitsAnswer_; }
 
 private:
     InviteSessionCore(Role role, InviteTimings timings);
@@ -233,6 +253,8 @@ private:
     bool cancelWanted_ = false;
     bool ackPending_ = false;      // UAC: a 2xx with an offer waits for our answer before its ACK
     bool endAfterAck_ = false;     // UAS: End before the ACK of our 2xx: BYE once it comes
+    bool prackAwaitsAnswer_ = false; // UAC: the PRACK of a reliable 1xx with an offer waits for our answer
+    bool bodySentReliably_ = false;  // UAS: our answer/offer went in a reliable 1xx, not in the 2xx
     std::optional<Remote> remotePending_;
     std::optional<Local> localPending_;
     std::optional<Local> glareRetry_;     // our request waiting for its retry after a 491

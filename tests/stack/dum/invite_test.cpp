@@ -110,6 +110,7 @@ public:
     void onMessage(InviteSessionHandle session, const SipMessage& msg) override { Record("message", session.Id(), msg); }
     void onMessageSuccess(InviteSessionHandle session, const SipMessage& msg) override { Record("messageSuccess", session.Id(), msg); }
     void onMessageFailure(InviteSessionHandle session, const SipMessage& msg) override { Record("messageFailure", session.Id(), msg); }
+    void onPrack(ServerInviteSessionHandle session, const SipMessage& msg) override { Record("prack", session.Id(), msg); }
     void onAckNotReceived(InviteSessionHandle session) override {
         Record("ackNotReceived", session.Id(), SipMessage());
         InviteSessionHandler::onAckNotReceived(session);
@@ -628,6 +629,279 @@ TEST(InviteSessions, CallOverTls) {
     CallOverStream(alice, bob, "<sip:bob@127.0.0.1:" + std::to_string(tls.port) + ";transport=tls>");
 }
 
+// ---- Reliable provisional responses (RFC 3262) ---------------------------------------------------
+
+/// Every message `phone` sent, in order, as text.
+std::vector<std::string> SentMessages(Phone& phone) {
+    std::vector<std::string> sent;
+    for (std::size_t i = 0;; ++i) {
+        std::string text = phone.Handler().Text("send", i);
+        if (text.empty()) {
+            return sent;
+        }
+        sent.push_back(std::move(text));
+    }
+}
+
+/// The first of `messages` that starts with `start` and contains `part`, or empty.
+std::string FindMessage(const std::vector<std::string>& messages, const std::string& start, const std::string& part) {
+    for (const std::string& message : messages) {
+        if (message.rfind(start, 0) == 0 && message.find(part) != std::string::npos) {
+            return message;
+        }
+    }
+    return {};
+}
+
+std::size_t IndexOf(const std::vector<std::string>& messages, const std::string& start, const std::string& part) {
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (messages[i].rfind(start, 0) == 0 && messages[i].find(part) != std::string::npos) {
+            return i;
+        }
+    }
+    return messages.size();
+}
+
+// Bob answers in a reliable 183 and accepts at once: his 200 waits for alice's PRACK, goes without
+// a body (the answer went in the 183), and the call is ACKed and ended, over UDP and TCP.
+TEST(InviteSessionsReliable, AnswerInReliableProvisionalHoldsTheTwoHundredUntilPrack) {
+    for (const TransportType transport : {TransportType::UDP, TransportType::TCP}) {
+        Phone alice("alice");
+        Phone bob("bob");
+        bob.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::SupportedEssential);
+        bob.Handler().onOfferHook = [](InviteSessionHandle session, const SipMessage&) {
+            session->ProvideAnswer(*Sdp("sendrecv", 50000));
+            auto* server = dynamic_cast<ServerInviteSession*>(session.Get());
+            server->Provisional(180); // no description: sent as it is
+            server->Provisional(183, /*withBody=*/true);
+            server->Accept(200);
+        };
+        bob.Settle();
+        alice.Call(bob.Uri("bob", transport), Sdp("sendrecv").get());
+        ASSERT_TRUE(alice.Handler().WaitFor("connected")) << ToString(transport);
+        ASSERT_TRUE(bob.Handler().WaitFor("connected")) << ToString(transport);
+        EXPECT_EQ(alice.Handler().Whats(),
+                  (std::vector<std::string>{"new", "provisional", "answer", "provisional", "connected"}));
+        EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offer", "prack", "connected"}));
+        EXPECT_NE(alice.Handler().Text("answer").find("m=audio 50000"), std::string::npos);
+
+        const std::vector<std::string> bobSent = SentMessages(bob);
+        const std::string ringing = FindMessage(bobSent, "SIP/2.0 180", "");
+        EXPECT_EQ(ringing.find("RSeq"), std::string::npos) << ringing;
+        const std::string progress = FindMessage(bobSent, "SIP/2.0 183", "");
+        EXPECT_NE(progress.find("Require: 100rel"), std::string::npos) << progress;
+        EXPECT_NE(progress.find("RSeq: "), std::string::npos) << progress;
+        const std::size_t at = progress.find("RSeq: ") + 6;
+        const std::string rseq = progress.substr(at, progress.find("\r\n", at) - at);
+        const std::vector<std::string> aliceSent = SentMessages(alice);
+        const std::string prack = FindMessage(aliceSent, "PRACK ", "");
+        EXPECT_NE(prack.find("RAck: " + rseq + " 1 INVITE"), std::string::npos) << prack;
+        EXPECT_EQ(std::count_if(aliceSent.begin(), aliceSent.end(),
+                                [](const std::string& m) { return m.rfind("PRACK ", 0) == 0; }),
+                  1);
+        // The 200 for the PRACK before the 200 for the INVITE, which repeats no description.
+        const std::size_t prackOk = IndexOf(bobSent, "SIP/2.0 200", "PRACK");
+        const std::size_t inviteOk = IndexOf(bobSent, "SIP/2.0 200", " INVITE");
+        ASSERT_LT(prackOk, bobSent.size());
+        ASSERT_LT(inviteOk, bobSent.size());
+        EXPECT_LT(prackOk, inviteOk);
+        EXPECT_EQ(bobSent[inviteOk].find("m=audio"), std::string::npos) << bobSent[inviteOk];
+
+        alice.WithSession([](InviteSession& session) { session.End(); });
+        ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+        ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+    }
+}
+
+// Alice calls without an offer; bob offers in a reliable 183: alice's answer leaves in the PRACK,
+// bob hears it there (onAnswer, then onPrack), and neither the 200 nor the ACK carries SDP.
+TEST(InviteSessionsReliable, OfferInReliableProvisionalIsAnsweredInThePrack) {
+    Phone alice("alice");
+    Phone bob("bob");
+    bob.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::Supported);
+    bob.Handler().autoAnswer = false;
+    bob.Handler().onNewServer = [](ServerInviteSessionHandle session, const SipMessage&) {
+        session->ProvideOffer(*Sdp("sendrecv", 50002));
+        session->Provisional(183, true);
+        session->Accept(200);
+    };
+    bob.Settle();
+    alice.Call(bob.Uri("bob"), nullptr);
+    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offerRequired", "answer", "prack", "connected"}));
+    EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "offer", "provisional", "connected"}));
+    EXPECT_NE(bob.Handler().Text("answer").find("m=audio 50000"), std::string::npos);
+    const std::string prack = FindMessage(SentMessages(alice), "PRACK ", "");
+    EXPECT_NE(prack.find("m=audio 50000"), std::string::npos) << prack;
+    EXPECT_EQ(FindMessage(SentMessages(bob), "SIP/2.0 200", " INVITE").find("m=audio"), std::string::npos);
+    EXPECT_EQ(FindMessage(SentMessages(alice), "ACK ", "").find("m=audio"), std::string::npos);
+    EXPECT_EQ(bob.Handler().Count("illegal"), 0u);
+}
+
+/// A caller scripted from the test: an INVITE with an offer and `supported` (when not empty) to
+/// `bob`, over UDP.
+SipMessage ScriptedInvite(Phone& bob, ScriptedPeer& caller, const std::string& callId, const std::string& supported) {
+    SipMessage invite = SipMessage::MakeRequest("INVITE", Uri::Parse("sip:bob@127.0.0.1:" + std::to_string(bob.Ua().Udp().port)));
+    invite.Add(HeaderType::To, "<sip:bob@127.0.0.1>");
+    invite.Add(HeaderType::From, "<sip:carol@127.0.0.1>;tag=c1");
+    invite.Add(HeaderType::CallId, callId);
+    invite.Add(HeaderType::CSeq, "1 INVITE");
+    invite.Add(HeaderType::Contact, "<sip:carol@127.0.0.1:" + std::to_string(caller.Udp().port) + ">");
+    if (!supported.empty()) {
+        invite.Add(HeaderType::Supported, supported);
+    }
+    const std::unique_ptr<SdpBody> offer = Sdp("sendrecv");
+    invite.SetBody(offer->Encode(), Mime("application", "sdp"));
+    return invite;
+}
+
+/// The next response the scripted caller gets.
+std::optional<SipMessage> NextResponse(ScriptedPeer& peer, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto message = peer.Stack().Queue().Pop(50ms);
+        if (message && message->message != nullptr && message->message->IsResponse()) {
+            return *message->message;
+        }
+    }
+    return std::nullopt;
+}
+
+// A caller that never sends the right PRACK: a PRACK naming another RSeq gets 481, the 183 keeps
+// coming (same RSeq) and after 64*T1 the INVITE is refused 504 and the session ends (Timeout). A
+// caller without 100rel gets 421 when bob requires it.
+TEST(InviteSessionsReliable, NoPrackRefusesTheInviteAndAWrongOneGets481) {
+    {
+        Phone bob("bob");
+        bob.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::Required);
+        bob.Handler().onOfferHook = [](InviteSessionHandle session, const SipMessage&) {
+            session->ProvideAnswer(*Sdp("sendrecv", 50000));
+            dynamic_cast<ServerInviteSession*>(session.Get())->Provisional(183, true);
+        };
+        bob.Settle();
+        ScriptedPeer caller;
+        caller.Stack().SendRequest(ScriptedInvite(bob, caller, "no-prack", "100rel"), bob.Ua().Udp());
+        std::optional<SipMessage> first;
+        std::size_t copies = 0;
+        std::optional<SipMessage> final;
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!final && std::chrono::steady_clock::now() < deadline) {
+            std::optional<SipMessage> response = NextResponse(caller, 1s);
+            if (!response || response->StatusCode() == 100) {
+                continue;
+            }
+            if (response->StatusCode() >= 200 && response->Get<CSeq>(HeaderType::CSeq).Method() == "INVITE") {
+                final = response;
+            } else if (response->StatusCode() == 183) {
+                ++copies;
+                if (!first) {
+                    first = response;
+                    // A PRACK for an RSeq that was never sent.
+                    SipMessage prack = SipMessage::MakeRequest("PRACK", response->Get<NameAddr>(HeaderType::Contact).GetUri());
+                    prack.Add(HeaderType::To, response->ValueText(HeaderType::To));
+                    prack.Add(HeaderType::From, "<sip:carol@127.0.0.1>;tag=c1");
+                    prack.Add(HeaderType::CallId, "no-prack");
+                    prack.Add(HeaderType::CSeq, "2 PRACK");
+                    const std::uint32_t rseq = response->Get<Number>(HeaderType::RSeq).Value();
+                    prack.Add(HeaderType::RAck, std::to_string(rseq + 5) + " 1 INVITE");
+                    caller.Stack().SendRequest(std::move(prack), bob.Ua().Udp());
+                } else {
+                    EXPECT_EQ(response->ValueText(HeaderType::RSeq), first->ValueText(HeaderType::RSeq));
+                }
+            } else if (response->Get<CSeq>(HeaderType::CSeq).Method() == "PRACK") {
+                EXPECT_EQ(response->StatusCode(), 481);
+            }
+        }
+        ASSERT_TRUE(final) << copies << " copies of the 183";
+        EXPECT_EQ(final->StatusCode(), 504);
+        EXPECT_GE(copies, 4u); // T1 = 50 ms doubling to T2 = 400 ms within 64*T1
+        ASSERT_TRUE(bob.Handler().WaitFor("terminated:Timeout"));
+        EXPECT_EQ(bob.Handler().Count("prack"), 0u);
+        EXPECT_EQ(bob.Handler().Count("connected"), 0u);
+    }
+    {
+        Phone bob("bob");
+        bob.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::Required);
+        ScriptedPeer caller;
+        caller.Stack().SendRequest(ScriptedInvite(bob, caller, "no-100rel", ""), bob.Ua().Udp());
+        std::optional<SipMessage> response = NextResponse(caller);
+        while (response && response->StatusCode() == 100) {
+            response = NextResponse(caller);
+        }
+        ASSERT_TRUE(response);
+        EXPECT_EQ(response->StatusCode(), 421);
+        EXPECT_EQ(response->ValueText(HeaderType::Require), "100rel");
+        EXPECT_EQ(bob.Handler().Count("new"), 0u);
+    }
+}
+
+// Alice's side of forks and retransmissions: the INVITE says Supported: 100rel; a retransmitted
+// reliable 183 gets no second PRACK; a challenged PRACK is sent again with credentials and the
+// same RAck; a second fork's reliable 180 is PRACKed in that fork's dialog.
+TEST(InviteSessionsReliable, CallerPracksOncePerProvisionalAndFork) {
+    Phone alice("alice");
+    alice.Ua().Profile()->AddDigestCredential(DigestCredential{"test.realm", "alice", "secret"});
+    ScriptedPeer callee;
+    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", Sdp("sendrecv").get());
+    auto invite = NextOf(callee, "INVITE");
+    ASSERT_TRUE(invite);
+    EXPECT_EQ(invite->message->ValueText(HeaderType::Supported), "100rel");
+    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
+    auto reliable = [&](const std::string& tag, const std::string& rseq, bool withAnswer) {
+        return [&, tag, rseq, withAnswer](SipMessage& response) {
+            response.Edit<NameAddr>(HeaderType::To)->Params().Set("tag", tag);
+            response.Add(HeaderType::Contact, "<sip:" + tag + "@127.0.0.1:" + std::to_string(callee.Udp().port) + ">");
+            response.Add(HeaderType::Require, "100rel");
+            response.Add(HeaderType::RSeq, rseq);
+            if (withAnswer) {
+                response.SetBody(answer->Encode(), Mime("application", "sdp"));
+            }
+        };
+    };
+    callee.Answer(*invite, 183, "Session Progress", reliable("fork-a", "7", true));
+    auto prack = NextOf(callee, "PRACK");
+    ASSERT_TRUE(prack);
+    EXPECT_EQ(prack->message->ValueText(HeaderType::RAck), "7 1 INVITE");
+    EXPECT_NE(prack->message->ValueText(HeaderType::To).find("fork-a"), std::string::npos);
+    callee.Answer(*prack, 407, "Proxy Authentication Required", [](SipMessage& response) {
+        response.Add(HeaderType::ProxyAuthenticate, "Digest realm=\"test.realm\", nonce=\"n1\", qop=\"auth\"");
+    });
+    auto retried = NextOf(callee, "PRACK");
+    ASSERT_TRUE(retried);
+    EXPECT_EQ(retried->message->ValueText(HeaderType::RAck), "7 1 INVITE");
+    EXPECT_EQ(retried->message->Get<CSeq>(HeaderType::CSeq).Sequence(), prack->message->Get<CSeq>(HeaderType::CSeq).Sequence() + 1);
+    EXPECT_NE(retried->message->ValueText(HeaderType::ProxyAuthorization).find("username=\"alice\""), std::string::npos);
+    callee.Answer(*retried, 200, "OK");
+
+    // The 183 again (its PRACK lost, as the callee sees it), then another fork's first reliable 1xx:
+    // the next PRACK to arrive is that fork's.
+    callee.Answer(*invite, 183, "Session Progress", reliable("fork-a", "7", true));
+    callee.Answer(*invite, 180, "Ringing", reliable("fork-b", "1", false));
+    auto forkPrack = NextOf(callee, "PRACK");
+    ASSERT_TRUE(forkPrack);
+    EXPECT_EQ(forkPrack->message->ValueText(HeaderType::RAck), "1 1 INVITE");
+    EXPECT_NE(forkPrack->message->ValueText(HeaderType::To).find("fork-b"), std::string::npos);
+    callee.Answer(*forkPrack, 200, "OK");
+
+    callee.Answer(*invite, 200, "OK", [&](SipMessage& response) {
+        response.Edit<NameAddr>(HeaderType::To)->Params().Set("tag", "fork-a");
+        response.Add(HeaderType::Contact, "<sip:fork-a@127.0.0.1:" + std::to_string(callee.Udp().port) + ">");
+    });
+    auto ack = NextOf(callee, "ACK");
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->message->Get<CSeq>(HeaderType::CSeq).Sequence(), 1u);
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    EXPECT_EQ(alice.Handler().Count("answer"), 1u);
+    EXPECT_EQ(alice.Handler().Count("illegal"), 0u);
+    alice.WithSession([](InviteSession& session) { session.End(); });
+    auto bye = NextOf(callee, "BYE");
+    ASSERT_TRUE(bye);
+    EXPECT_EQ(bye->message->Get<CSeq>(HeaderType::CSeq).Sequence(), retried->message->Get<CSeq>(HeaderType::CSeq).Sequence() + 1);
+    callee.Answer(*bye, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+}
+
 // ---- Session timers (RFC 4028) ------------------------------------------------------------------
 // The wire carries intervals of 90 s and more, as the RFC's floor asks; the profiles' test-only
 // speed-up runs the session timers so much faster that a 90 s session refreshes in 1.5 s here.
@@ -644,9 +918,9 @@ void EnableSessionTimers(Phone& phone, SessionRefresherPreference refresher, std
 
 /// The messages `phone` sends that `wanted` picks, as sent (after onReadyToSend). What it records
 /// is shared with the handler's hook, so it may go before the phone does.
-class SentMessages {
+class SentRecorder {
 public:
-    SentMessages(Phone& phone, std::function<bool(const SipMessage&)> wanted) : state_(std::make_shared<State>()) {
+    SentRecorder(Phone& phone, std::function<bool(const SipMessage&)> wanted) : state_(std::make_shared<State>()) {
         phone.Handler().readyToSend = [state = state_, wanted = std::move(wanted)](InviteSessionHandle, SipMessage& message) {
             if (wanted(message)) {
                 std::lock_guard lock(state->mutex);
@@ -693,7 +967,7 @@ TEST(InviteSessionTimers, RefresherRefreshesByUpdateOrByReInviteAsThePeerAllows)
                 bob.Ua().Profile()->AddSupportedMethod(method);
             }
         }
-        SentMessages refreshes(alice, SentMessages::Requests({"UPDATE", "INVITE"}));
+        SentRecorder refreshes(alice, SentRecorder::Requests({"UPDATE", "INVITE"}));
         alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
         ASSERT_TRUE(alice.Handler().WaitFor("connected"));
         ASSERT_TRUE(bob.Handler().WaitFor("connected"));
@@ -738,7 +1012,7 @@ TEST(InviteSessionTimers, SessionExpiresWhenTheRefresherFallsSilent) {
         EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, callerRefreshes ? 30 : 1);
         Phone& watcher = callerRefreshes ? bob : alice;
         Phone& refresher = callerRefreshes ? alice : bob;
-        SentMessages watcherRequests(watcher, SentMessages::Requests({"UPDATE", "INVITE", "BYE"}));
+        SentRecorder watcherRequests(watcher, SentRecorder::Requests({"UPDATE", "INVITE", "BYE"}));
         alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
         ASSERT_TRUE(refresher.Handler().WaitFor("terminated:RemoteBye", 1, 15s))
             << ::testing::PrintToString(watcher.Handler().Whats());
@@ -755,7 +1029,7 @@ TEST(InviteSessionTimers, IntervalBelowTheCalleesMinSEIsRaisedAfter422) {
     Phone bob("bob");
     EnableSessionTimers(alice, SessionRefresherPreference::Unspecified, 1);
     EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 1, 1800, 180);
-    SentMessages bobResponses(bob, [](const SipMessage& message) { return message.IsResponse(); });
+    SentRecorder bobResponses(bob, [](const SipMessage& message) { return message.IsResponse(); });
     alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
     ASSERT_TRUE(alice.Handler().WaitFor("connected"));
     ASSERT_TRUE(bob.Handler().WaitFor("connected"));
