@@ -363,6 +363,8 @@ private:
                 break;
             case InviteEvent::AckNotReceived:
             case InviteEvent::IllegalNegotiation:
+            case InviteEvent::StaleCallTimeout:
+            case InviteEvent::StaleReInviteTimeout:
                 // The handler's defaults.
                 App([&] { return core_.End(); }, true);
                 break;
@@ -385,6 +387,11 @@ private:
             case InviteEvent::MessageSuccess:
             case InviteEvent::MessageFailure:
             case InviteEvent::Prack:
+            case InviteEvent::ConnectedConfirmed:
+            case InviteEvent::RemoteAnswerChanged:
+            case InviteEvent::OfferRequestRejected:
+            case InviteEvent::ReferAccepted:
+            case InviteEvent::ReferRejected:
                 break;
             }
         }

@@ -487,7 +487,7 @@ void DialogUsageManager::StartServerSession(TransactionUserMessage& message, con
         }
         return;
     }
-    InviteSession::Received received{request, message.transaction, message.local};
+    InviteSession::Received received{request, message.transaction, message.local, message.source};
     auto usage = std::make_unique<ServerInviteSession>(*this, GetMasterProfile(), std::move(received), std::move(*dialog));
     ServerInviteSession& started = *usage;
     sessionsBySet_[started.set_->Id()] = started.GetId();
@@ -497,6 +497,18 @@ void DialogUsageManager::StartServerSession(TransactionUserMessage& message, con
 }
 
 void DialogUsageManager::OnFlowEvent(TransactionUserMessage& message) {
+    if (message.kind == TransactionUserMessage::Kind::ConnectionClosed) {
+        // Ids first: a handler told of one session may start or end others.
+        std::vector<std::uint64_t> ids;
+        for (const auto& [id, session] : sessions_) {
+            ids.push_back(id);
+        }
+        for (const std::uint64_t id : ids) {
+            if (const auto session = sessions_.find(id); session != sessions_.end()) {
+                session->second->OnFlowClosed(Flow{message.local, message.source});
+            }
+        }
+    }
     const auto found = flows_.find(FlowKey(Flow{message.local, message.source}));
     if (found == flows_.end()) {
         return;

@@ -27,6 +27,12 @@ std::size_t TimerIndex(InviteTimer timer) noexcept {
         return 1;
     case InviteTimer::GlareRetry:
         return 2;
+    case InviteTimer::StaleCall:
+        return 3;
+    case InviteTimer::StaleReInvite:
+        return 4;
+    case InviteTimer::AnswerDue:
+        return 5;
     }
     return 0;
 }
@@ -36,6 +42,7 @@ std::string_view ReasonFor(int code) noexcept {
     case 180: return "Ringing";
     case 183: return "Session Progress";
     case 200: return "OK";
+    case 202: return "Accepted";
     case 400: return "Bad Request";
     case 422: return "Session Interval Too Small";
     case 480: return "Temporarily Unavailable";
@@ -97,10 +104,13 @@ void PutBody(SipMessage& message, const Body& body) {
 InviteSession::InviteSession(DialogUsageManager& manager, std::shared_ptr<UserProfile> profile, InviteSessionCore core)
     : Usage(manager.Handles()), manager_(manager), profile_(std::move(profile)), core_(std::move(core)),
       timers_{boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor()),
-              boost::asio::steady_timer(manager.Thread().Executor())},
+              boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor()),
+              boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor())},
       sessionTimer_(MakeSessionTimerSettings(profile_->Snapshot())), sessionTimerWake_(manager.Thread().Executor()),
       sessionTimerEpoch_(std::chrono::steady_clock::now()),
-      sessionTimerSpeedup_(std::max<std::uint32_t>(1, profile_->Snapshot().sessionTimerSpeedupForTests)) {}
+      sessionTimerSpeedup_(std::max<std::uint32_t>(1, profile_->Snapshot().sessionTimerSpeedupForTests)) {
+    core_.SetStaleLimits(std::chrono::seconds(profile_->StaleCallTime()), std::chrono::seconds(profile_->StaleReInviteTime()));
+}
 
 InviteSession::~InviteSession() {
     for (auto& timer : timers_) {
@@ -234,7 +244,8 @@ void InviteSession::SyncPending() {
 void InviteSession::Report(InviteEvent event, const InviteStep& step, const SipMessage* message) {
     InviteSessionHandler* handler = Handler();
     if (handler == nullptr) {
-        if (event == InviteEvent::AckNotReceived || event == InviteEvent::IllegalNegotiation) {
+        if (event == InviteEvent::AckNotReceived || event == InviteEvent::IllegalNegotiation ||
+            event == InviteEvent::StaleCallTimeout || event == InviteEvent::StaleReInviteTimeout) {
             End(); // the handler's defaults
         }
         return;
@@ -328,12 +339,19 @@ void InviteSession::Report(InviteEvent event, const InviteStep& step, const SipM
         handler->onMessage(self, msg);
         return;
     case InviteEvent::Refer: {
-        const bool noSub = message != nullptr && message->HasExtension("Refer-Sub") &&
-                           IEquals(message->RawExtension("Refer-Sub"), "false");
+        // Refer-Sub is a header the parser knows (RFC 4488), never an extension header.
+        const Token* referSub = message != nullptr ? message->Peek<Token>(HeaderType::ReferSub) : nullptr;
+        const bool noSub = referSub != nullptr && IEquals(referSub->Value(), "false");
+        referAnswered_ = false;
         const bool taken = noSub ? handler->onReferNoSub(self, msg) : handler->onRefer(self, msg);
-        if (!taken && self.IsValid() && current_ != nullptr) {
-            warning_ = Warning(399, "", "transfer is not offered by this user agent");
-            Respond(*current_, 603, false);
+        if (self.IsValid() && current_ != nullptr && !referAnswered_) {
+            // A REFER must get its final response: one taken but left unanswered is a fault of
+            // the application (500), one refused gets 603 with the reason.
+            if (taken) {
+                ZEL_LOG(Warning, "session {}: onRefer took the REFER but did not answer it", GetId());
+            }
+            warning_ = Warning(399, "", taken ? "the transfer was not answered" : "transfer is not offered by this user agent");
+            Respond(*current_, taken ? 500 : 603, false);
             warning_.reset();
         }
         return;
@@ -358,6 +376,31 @@ void InviteSession::Report(InviteEvent event, const InviteStep& step, const SipM
     case InviteEvent::Terminated:
         handler->onTerminated(self, step.terminated.value_or(TerminatedReason::Error), message);
         return;
+    case InviteEvent::ConnectedConfirmed:
+        handler->onConnectedConfirmed(self, msg);
+        return;
+    case InviteEvent::StaleCallTimeout:
+        if (client != nullptr) {
+            handler->onStaleCallTimeout(client->Handle());
+        }
+        return;
+    case InviteEvent::StaleReInviteTimeout:
+        handler->onStaleReInviteTimeout(self);
+        return;
+    case InviteEvent::RemoteAnswerChanged:
+        if (message != nullptr) {
+            ReportAnswerChanged(*message);
+        }
+        return;
+    case InviteEvent::OfferRequestRejected:
+        handler->onOfferRequestRejected(self, msg);
+        return;
+    case InviteEvent::ReferAccepted:
+        handler->onReferAccepted(self, msg);
+        return;
+    case InviteEvent::ReferRejected:
+        handler->onReferRejected(self, msg);
+        return;
     }
 }
 
@@ -376,8 +419,7 @@ void InviteSession::Execute(const InviteSend& send) {
         return;
     case InviteSend::Kind::Cancel:
         if (auto* client = dynamic_cast<ClientInviteSession*>(this); client != nullptr && client->cancel_ == 0) {
-            client->cancel_ = manager_.stack_.SendCancel(client->inviteTransaction_);
-            manager_.Track(client->cancel_, GetId());
+            client->SendCancel();
         }
         return;
     case InviteSend::Kind::Response: {
@@ -516,6 +558,9 @@ void InviteSession::SendInDialog(std::string_view method, bool withBody, const B
         for (const std::string& tag : settings.AdvertisedOptionTags()) {
             request.Add(HeaderType::Supported, Token(tag));
         }
+    }
+    if (method == "REFER" && referTo_) {
+        request.Set(HeaderType::ReferTo, *referTo_);
     }
     sessionTimer_.AddToRequest(request);
     if (!settings.userAgent.empty()) {
@@ -708,7 +753,7 @@ void InviteSession::OnRequest(TransactionUserMessage& message) {
     if (message.message == nullptr) {
         return;
     }
-    Received received{*message.message, message.transaction, message.local};
+    Received received{*message.message, message.transaction, message.local, message.source};
     const SipMessage& request = received.request;
     const std::string method(request.Method());
     if (finished_ || dialog_ == nullptr) {
@@ -855,6 +900,7 @@ void ClientInviteSession::SendInvite() {
         return;
     }
     manager_.Track(inviteTransaction_, GetId());
+    Apply(core_.OnInviteSent(Now()), nullptr);
 }
 
 void ClientInviteSession::OnTransactionFailure(TransactionId transaction, bool timeout) {
@@ -915,6 +961,13 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         RetransmitAckFor(response); // a re-INVITE's 2xx that outlived its transaction
         return;
     }
+    std::vector<std::string> earlyBefore; // the forks a final response may end
+    for (const Dialog& fork : set_->Dialogs()) {
+        if (fork.GetState() == Dialog::State::Early) {
+            earlyBefore.push_back(fork.Id().remoteTag);
+        }
+    }
+    bool won = false;
     const DialogSet::ResponseResult result = set_->OnResponse(response);
     bool reliable = false;
     if (dialog_ != nullptr && set_->FindByRemoteTag(followedTag_) == nullptr) {
@@ -934,6 +987,7 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
             dialog_ = result.dialog;
             followedTag_ = dialog_->Id().remoteTag;
             dialog_->SetLocalContact(ContactFor(message.local, invite_.Get<NameAddr>(HeaderType::From)));
+            BindFlow(message.local, message.source);
         }
         if (!TakeProvisional(*result.dialog, response, reliable)) {
             return; // a reliable 1xx seen before, or out of order (RFC 3262 section 4)
@@ -951,6 +1005,8 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         dialog_ = result.dialog;
         followedTag_ = dialog_->Id().remoteTag;
         dialog_->SetLocalContact(ContactFor(message.local, invite_.Get<NameAddr>(HeaderType::From)));
+        BindFlow(message.local, message.source);
+        won = true;
         break;
     case DialogSet::ResponseEffect::AdditionalSuccess:
         if (result.dialog != nullptr) {
@@ -958,17 +1014,27 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         }
         return;
     case DialogSet::ResponseEffect::Failure:
+        // The other forks' early dialogs end with the INVITE (RFC 3261 section 12.3); ours is
+        // reported by onFailure.
+        if (!EndOtherForks(followedTag_, earlyBefore)) {
+            return;
+        }
         break;
     }
     LearnSupported(response);
     if (code >= 200 && code < 300) {
         ApplySessionTimer(sessionTimer_.OnResponse(response, SessionTimerNow()));
     }
+    const auto self = Handle();
     InviteStep step = core_.OnInviteResponse(code, HasSdp(response), reliable, Now());
     if (reliable && core_.PrackAwaitsAnswer()) {
         answerRAck_ = prackRAck_; // its PRACK leaves with our answer
     }
     Apply(std::move(step), &response);
+    if (won && self.IsValid() && !finished_) {
+        // One session follows the dialog that answered; the other forks' early dialogs end.
+        EndOtherForks(followedTag_, earlyBefore);
+    }
 }
 
 void ClientInviteSession::SendInviteAgain() {
@@ -1001,6 +1067,7 @@ void ClientInviteSession::OnForkSuccess(Dialog& fork, const SipMessage& response
     }
     const std::string tag = fork.Id().remoteTag; // `fork` goes with the removal
     set_->RemoveDialog(tag);
+    ForkEnded(tag);
 }
 
 // ---- the called side ----------------------------------------------------------------------------------
@@ -1021,6 +1088,7 @@ ServerInviteSession::ServerInviteSession(DialogUsageManager& manager, std::share
 
 void ServerInviteSession::Start() {
     LearnSupported(invite_.request);
+    BindFlow(invite_.local, invite_.source);
     if (RefusedBySessionTimer(invite_)) {
         return;
     }

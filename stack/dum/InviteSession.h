@@ -60,6 +60,19 @@ public:
     /// std::logic_error when the session has no dialog yet or has ended.
     void Info(const Body& body);
     void Message(const Body& body);
+    /// Asks the peer for an offer: a re-INVITE without body (RFC 3261 section 14.1). The peer's
+    /// offer comes through onOffer (answer it with ProvideAnswer: the answer goes in the ACK), a
+    /// refusal through onOfferRequestRejected. Raises std::logic_error unless the call is
+    /// established with no offer/answer exchange or re-INVITE/UPDATE in progress.
+    void RequestOffer();
+    /// Sends a REFER (RFC 3515) asking the peer to call `target`; onReferAccepted or
+    /// onReferRejected follows with the answer, and the peer's NOTIFYs are answered 200. Raises
+    /// std::logic_error unless the call is established.
+    void Refer(const NameAddr& target);
+    /// Answers the peer's REFER from inside onRefer / onReferNoSub (which then return true):
+    /// `code` 200-699, e.g. 202 once the transfer is under way. Raises std::logic_error outside
+    /// those calls, when it is answered already, or for another code.
+    void AnswerRefer(int code);
 
     /// The Call-ID of the session's dialog.
     const std::string& CallId() const noexcept { return callId_; }
@@ -90,6 +103,7 @@ protected:
         SipMessage request;
         TransactionId transaction = 0;
         Tuple local;
+        Tuple source;
     };
 
     void Apply(InviteStep step, const SipMessage* message);
@@ -149,6 +163,13 @@ protected:
     void OnCancel();
     void EndForShutdown();
     void Abandon();
+    /// The stream connection `flow` has closed: the session's own flow (WS, WSS: the peer cannot
+    /// be reached otherwise, RFC 7118 section 5) is reported to the handler (onFlowTerminated).
+    void OnFlowClosed(const Flow& flow);
+    /// Remembers the flow a message of the dialog came on when the dialog depends on it.
+    void BindFlow(const Tuple& local, const Tuple& source);
+    /// Reports an answer in a 2xx that repeats a reliable 1xx's answer when it differs.
+    void ReportAnswerChanged(const SipMessage& message);
 
     // Reliable provisional responses (RFC 3262, InviteSessionPrack.cpp).
     /// A provisional response of ours to the initial INVITE, built: true when the server side
@@ -181,7 +202,10 @@ protected:
     std::optional<std::uint32_t> ackedInvite_; // the CSeq of the INVITE it acknowledges
     std::map<TransactionId, SipMessage> inDialog_; // our requests in the dialog in flight, as sent
     std::vector<std::string> peerSupported_;
-    std::array<boost::asio::steady_timer, 3> timers_;
+    std::array<boost::asio::steady_timer, 6> timers_;
+    std::optional<Flow> flow_;            // the WS/WSS connection the dialog depends on
+    std::optional<NameAddr> referTo_;     // the target of our latest REFER (its retry needs it)
+    bool referAnswered_ = false;          // the peer's REFER in hand got its answer (AnswerRefer)
     bool finished_ = false;
     // Session timers (RFC 4028).
     SessionTimer sessionTimer_;
@@ -219,6 +243,16 @@ private:
     /// another fork's 1xx leaves here; the followed dialog's goes through the core.
     bool TakeProvisional(Dialog& dialog, const SipMessage& response, bool& reliable);
     void SendPendingPrack(bool withAnswer);
+    /// Ends the early dialogs of forks other than `keep` (a 2xx of `keep` won, or the INVITE
+    /// failed) and tells the handler once per fork (onForkDestroyed). False when the handler
+    /// ended the session meanwhile.
+    bool EndOtherForks(std::string_view keep, const std::vector<std::string>& earlyBefore);
+    /// Tells the handler, once per remote tag, that the fork `tag` has ended. False when the
+    /// handler ended the session meanwhile.
+    bool ForkEnded(const std::string& tag);
+    /// Sends our CANCEL: a model of it passes onReadyToSend; the transaction layer keeps the
+    /// application's headers and takes the RFC 3261 section 9.1 fields from the INVITE.
+    void SendCancel();
 
     SipMessage invite_;          // as handed to the stack (without Via)
     Uri target_;
@@ -228,6 +262,7 @@ private:
     std::map<std::string, ReliableProvisionalUac> reliableForks_; // by remote tag: one RSeq space each
     std::optional<RAck> prackRAck_;  // the RAck of the reliable 1xx being processed
     std::optional<RAck> answerRAck_; // the reliable 1xx whose offer waits for our answer
+    std::vector<std::string> forksEnded_; // remote tags already reported (at most DialogSet::kMaxDialogs)
 };
 
 /// The session of a call we received.

@@ -48,6 +48,9 @@ std::string_view Interned(std::string_view method) noexcept {
     if (method == "REFER") {
         return "REFER";
     }
+    if (method == "NOTIFY") {
+        return "NOTIFY";
+    }
     return "";
 }
 
@@ -88,7 +91,9 @@ InviteStep InviteSessionCore::Terminate(InviteStep step, TerminatedReason reason
     localPending_.reset();
     glareRetry_.reset();
     prackAwaitsAnswer_ = false;
-    step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry};
+    ackPending_ = false;
+    step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry,
+                 InviteTimer::StaleCall,     InviteTimer::StaleReInvite, InviteTimer::AnswerDue};
     step.arm.clear();
     // The application hears only of sessions it was told about.
     if (newSessionReported_) {
@@ -186,7 +191,7 @@ InviteStep InviteSessionCore::OnInviteResponse(int code, bool hasBody, bool reli
     return Terminate(std::move(step), TerminatedReason::Rejected);
 }
 
-InviteStep InviteSessionCore::OnAnswerToInvite(int /*code*/, bool hasBody, TimePoint /*now*/) {
+InviteStep InviteSessionCore::OnAnswerToInvite(int /*code*/, bool hasBody, TimePoint now) {
     InviteStep step;
     if (cancelWanted_) {
         // Our CANCEL crossed the 2xx (RFC 3261 section 15): the call is up, so ACK and BYE it.
@@ -200,6 +205,7 @@ InviteStep InviteSessionCore::OnAnswerToInvite(int /*code*/, bool hasBody, TimeP
     }
     state_ = State::Connected;
     accepted_ = true;
+    step.stop.push_back(InviteTimer::StaleCall);
     bool illegal = false;
     if (prackAwaitsAnswer_) {
         // The 2xx overtook our answer to the offer of a reliable 1xx: it goes in the ACK instead.
@@ -219,8 +225,13 @@ InviteStep InviteSessionCore::OnAnswerToInvite(int /*code*/, bool hasBody, TimeP
         step.bodyIsOffer = true;
         step.events.push_back(InviteEvent::Offer);
         ackPending_ = true;
+        step.arm.emplace_back(InviteTimer::AnswerDue, now + 32 * timings_.t1);
     } else if (!hasBody && !offerAnswer_.HasNegotiated()) {
         illegal = true; // an INVITE without offer needs the offer in the 2xx
+    } else if (hasBody && offerAnswer_.GetState() == OfferAnswer::State::Idle) {
+        // A reliable 1xx brought the answer; the 2xx may repeat it (RFC 3262 section 5 wants the
+        // same session description), and the caller reports one that differs.
+        step.events.push_back(InviteEvent::RemoteAnswerChanged);
     }
     if (!ackPending_) {
         step.send.insert(step.send.begin(), Send(Kind::Ack));
@@ -230,6 +241,14 @@ InviteStep InviteSessionCore::OnAnswerToInvite(int /*code*/, bool hasBody, TimeP
     }
     step.events.push_back(InviteEvent::Connected);
     connectedReported_ = true;
+    return step;
+}
+
+InviteStep InviteSessionCore::OnInviteSent(TimePoint now) {
+    InviteStep step;
+    if (role_ == Role::Uac && (state_ == State::Calling || state_ == State::Early) && timings_.staleCall.count() > 0) {
+        step.arm.emplace_back(InviteTimer::StaleCall, now + timings_.staleCall);
+    }
     return step;
 }
 
@@ -332,6 +351,7 @@ InviteStep InviteSessionCore::OnAck(bool hasBody) {
         state_ = State::Connected;
         connectedReported_ = true;
         step.events.push_back(InviteEvent::Connected);
+        step.events.push_back(InviteEvent::ConnectedConfirmed);
         if (endAfterAck_) {
             step.send.push_back(Send(Kind::Bye));
             state_ = State::Ending;
@@ -411,6 +431,7 @@ InviteStep InviteSessionCore::ProvideOffer(TimePoint now, bool useUpdate) {
     }
     localPending_ = Local{useUpdate ? "UPDATE" : "INVITE", true};
     step.send.push_back(Send(useUpdate ? Kind::Update : Kind::ReInvite, true));
+    ArmStaleReInvite(step, now);
     return step;
 }
 
@@ -428,6 +449,7 @@ InviteStep InviteSessionCore::ProvideAnswer(TimePoint now) {
         offerAnswer_.AnswerSent();
         ackPending_ = false;
         step.send.push_back(Send(Kind::Ack, true));
+        step.stop.push_back(InviteTimer::AnswerDue);
         return step;
     }
     if (state_ == State::Proceeding && role_ == Role::Uas && offerInInvite_ && !localReady_) {
@@ -514,7 +536,8 @@ InviteStep InviteSessionCore::End(EndReason reason) {
         localPending_.reset();
         glareRetry_.reset();
         step.send.push_back(Send(Kind::Bye));
-        step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry};
+        step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry,
+                     InviteTimer::StaleReInvite, InviteTimer::AnswerDue};
         state_ = State::Ending;
         byeReason_ = byeReason;
         return step;
@@ -622,7 +645,8 @@ InviteStep InviteSessionCore::OnRequest(std::string_view method, bool hasBody, T
             confirmed.stop.push_back(InviteTimer::Retransmit2xx);
             confirmed.stop.push_back(InviteTimer::AckWait);
             if (initialAwaitsAck) {
-                confirmed.events.insert(confirmed.events.begin(), InviteEvent::Connected);
+                confirmed.events.insert(confirmed.events.begin(),
+                                        {InviteEvent::Connected, InviteEvent::ConnectedConfirmed});
             }
             return confirmed;
         }
@@ -650,7 +674,8 @@ InviteStep InviteSessionCore::OnRequest(std::string_view method, bool hasBody, T
         step.events.push_back(InviteEvent::Refer);
         return step;
     }
-    if (method == "OPTIONS") {
+    if (method == "OPTIONS" || (method == "NOTIFY" && referSent_)) {
+        // NOTIFY: the progress of a REFER of ours (RFC 3515 section 2.4.4), taken and dropped.
         step.send.push_back(Respond(200, method));
         return step;
     }
@@ -683,11 +708,21 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
         step.events.push_back(success ? InviteEvent::MessageSuccess : InviteEvent::MessageFailure);
         return step;
     }
+    if (method == "REFER") {
+        step.events.push_back(success ? InviteEvent::ReferAccepted : InviteEvent::ReferRejected);
+        return step;
+    }
     if ((method != "INVITE" && method != "UPDATE") || !localPending_ || localPending_->method != method) {
         return step;
     }
     const Local sent = *localPending_;
     localPending_.reset();
+    if (method == "INVITE") {
+        step.stop.push_back(InviteTimer::StaleReInvite);
+    }
+    if (success && !sent.offer && !sent.refresh && method == "INVITE") {
+        return OnOfferIn2xx(std::move(step), hasBody, now);
+    }
     if (success) {
         if (method == "INVITE") {
             step.send.push_back(Send(Kind::Ack));
@@ -726,7 +761,7 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
     if (code == 481 || code == 408) {
         // RFC 5057 section 5.1: the dialog is gone (481), or the peer is unreachable (408).
         if (!sent.refresh) {
-            step.events.push_back(InviteEvent::OfferRejected);
+            step.events.push_back(sent.offer ? InviteEvent::OfferRejected : InviteEvent::OfferRequestRejected);
         }
         if (state_ == State::Early) {
             // Our INVITE is still in progress: CANCEL it; its final response ends the session.
@@ -744,7 +779,7 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
         }
         return Terminate(std::move(step), code == 408 ? TerminatedReason::Timeout : TerminatedReason::Error);
     }
-    step.events.push_back(InviteEvent::OfferRejected);
+    step.events.push_back(sent.offer ? InviteEvent::OfferRejected : InviteEvent::OfferRequestRejected);
     return step;
 }
 
@@ -803,7 +838,14 @@ InviteStep InviteSessionCore::OnTimer(InviteTimer timer, TimePoint now) {
         localPending_ = glareRetry_;
         glareRetry_.reset();
         step.send.push_back(Send(localPending_->method == "UPDATE" ? Kind::Update : Kind::ReInvite, localPending_->offer));
+        if (localPending_->method == "INVITE") {
+            ArmStaleReInvite(step, now);
+        }
         return step;
+    case InviteTimer::StaleCall:
+    case InviteTimer::StaleReInvite:
+    case InviteTimer::AnswerDue:
+        return OnCallTimer(timer, now);
     }
     return step;
 }
@@ -853,6 +895,13 @@ std::string_view ToString(InviteEvent event) noexcept {
     case InviteEvent::MessageSuccess: return "MessageSuccess";
     case InviteEvent::MessageFailure: return "MessageFailure";
     case InviteEvent::Prack: return "Prack";
+    case InviteEvent::ConnectedConfirmed: return "ConnectedConfirmed";
+    case InviteEvent::StaleCallTimeout: return "StaleCallTimeout";
+    case InviteEvent::StaleReInviteTimeout: return "StaleReInviteTimeout";
+    case InviteEvent::RemoteAnswerChanged: return "RemoteAnswerChanged";
+    case InviteEvent::OfferRequestRejected: return "OfferRequestRejected";
+    case InviteEvent::ReferAccepted: return "ReferAccepted";
+    case InviteEvent::ReferRejected: return "ReferRejected";
     case InviteEvent::Terminated: return "Terminated";
     }
     return "?";

@@ -77,6 +77,14 @@ enum class InviteEvent {
     MessageSuccess,
     MessageFailure,
     Prack,              ///< UAS: a PRACK acknowledged a reliable provisional of ours (answered 200)
+    ConnectedConfirmed,   ///< UAS: the ACK of our 2xx to the INVITE came (after Connected)
+    StaleCallTimeout,     ///< UAC: no final response to the INVITE within the stale-call time
+    StaleReInviteTimeout, ///< no final response to our re-INVITE within the stale re-INVITE time
+    RemoteAnswerChanged,  ///< UAC: the 2xx repeats an answer a reliable 1xx brought (the caller
+                          ///< reports it when the body differs)
+    OfferRequestRejected, ///< our re-INVITE without offer was refused; the session stays up
+    ReferAccepted,        ///< a 2xx to our REFER
+    ReferRejected,        ///< a failure response to our REFER
     Terminated,
 };
 
@@ -85,6 +93,9 @@ enum class InviteTimer {
     Retransmit2xx, ///< send our 2xx again (UAS, until ACK)
     AckWait,       ///< 64*T1 after our 2xx: give up waiting for the ACK
     GlareRetry,    ///< after a 491: send our re-INVITE or UPDATE again
+    StaleCall,     ///< UAC: the INVITE has had no final response for too long
+    StaleReInvite, ///< our re-INVITE has had no final response for too long
+    AnswerDue,     ///< UAC: a 2xx brought an offer and the application has not answered it
 };
 
 /// Something to send.
@@ -132,6 +143,10 @@ struct InviteTimings {
     std::chrono::milliseconds t2{4000};
     /// Uniform in [0, 1); defaults to a random device seeded generator.
     std::function<double()> uniform;
+    /// How long our INVITE (re-INVITE) may wait for its final response before the application is
+    /// told (StaleCallTimeout, StaleReInviteTimeout); zero for never.
+    std::chrono::milliseconds staleCall{180000};
+    std::chrono::milliseconds staleReInvite{40000};
 };
 
 class InviteSessionCore {
@@ -149,6 +164,8 @@ public:
     /// A response to our INVITE (any fork; the caller has routed it to this session). `hasBody`:
     /// it carries an SDP (or a body with one); `reliable`: an RFC 3262 reliable 1xx.
     InviteStep OnInviteResponse(int code, bool hasBody, bool reliable, TimePoint now);
+    /// The INVITE has left (again, after a challenge): the stale-call time starts.
+    InviteStep OnInviteSent(TimePoint now);
     /// A retransmission of the 2xx that connected us: ACK it again.
     InviteStep On2xxRetransmission();
     /// The INVITE timed out or could not be sent.
@@ -182,6 +199,13 @@ public:
     /// the offer/answer state or a request in progress does not allow it.
     InviteStep ProvideOffer(TimePoint now, bool useUpdate = false);
     InviteStep ProvideAnswer(TimePoint now);
+    /// Asks the peer for an offer: a re-INVITE without body (RFC 3261 section 14.1); the offer
+    /// comes in its 2xx and our answer goes in the ACK. Raises std::logic_error unless Connected
+    /// with no exchange or request of either side in progress.
+    InviteStep RequestOffer(TimePoint now);
+    /// We send a REFER (RFC 3515): its answer is reported (ReferAccepted / ReferRejected) and the
+    /// peer's NOTIFYs about it are answered 200. Raises std::logic_error unless Connected.
+    void ReferSent();
     /// Refuses: the unanswered INVITE (UAS) with `code`, or the peer's pending re-INVITE / UPDATE
     /// (the session stays up). Raises std::logic_error when there is nothing to refuse or `code` is
     /// not 300-699.
@@ -206,6 +230,14 @@ public:
     /// One of our timers fired. Stale firings are ignored.
     InviteStep OnTimer(InviteTimer timer, TimePoint now);
 
+    /// The stale-call and stale re-INVITE times (InviteTimings), from the session's profile.
+    void SetStaleLimits(std::chrono::milliseconds call, std::chrono::milliseconds reInvite) noexcept {
+        timings_.staleCall = call;
+        timings_.staleReInvite = reInvite;
+    }
+    /// Whether the application has been told of the session (onNewSession).
+    bool IsReported() const noexcept { return newSessionReported_; }
+
     Role GetRole() const noexcept { return role_; }
     State GetState() const noexcept { return state_; }
     const OfferAnswer& Negotiation() const noexcept { return offerAnswer_; }
@@ -229,6 +261,12 @@ private:
     InviteStep OnAnswerToInvite(int code, bool hasBody, TimePoint now);
     InviteStep OnRemoteOfferRequest(std::string_view method, bool hasBody);
     std::chrono::milliseconds GlareDelay() const;
+    /// A 2xx to our re-INVITE without offer: the offer for the application, or an illegal 2xx.
+    InviteStep OnOfferIn2xx(InviteStep step, bool hasBody, TimePoint now);
+    /// The timers of our INVITE: a stale INVITE or re-INVITE, an answer due in the ACK.
+    InviteStep OnCallTimer(InviteTimer timer, TimePoint now);
+    /// Arms StaleReInvite for the re-INVITE `step` sends.
+    void ArmStaleReInvite(InviteStep& step, TimePoint now) const;
     /// The method of a request the peer has pending on us.
     struct Remote {
         std::string_view method; // "INVITE" or "UPDATE"
@@ -255,6 +293,7 @@ private:
     bool endAfterAck_ = false;     // UAS: End before the ACK of our 2xx: BYE once it comes
     bool prackAwaitsAnswer_ = false; // UAC: the PRACK of a reliable 1xx with an offer waits for our answer
     bool bodySentReliably_ = false;  // UAS: our answer/offer went in a reliable 1xx, not in the 2xx
+    bool referSent_ = false;       // a REFER of ours: the peer's NOTIFYs are expected
     std::optional<Remote> remotePending_;
     std::optional<Local> localPending_;
     std::optional<Local> glareRetry_;     // our request waiting for its retry after a 491

@@ -373,6 +373,26 @@ std::uint32_t UserProfile::KeepAliveTimeForStream() const {
     return settings_.keepAliveTimeForStream;
 }
 
+void UserProfile::SetStaleCallTime(std::uint32_t seconds) {
+    std::lock_guard lock(mutex_);
+    settings_.staleCallTime = seconds;
+}
+
+std::uint32_t UserProfile::StaleCallTime() const {
+    std::lock_guard lock(mutex_);
+    return settings_.staleCallTime;
+}
+
+void UserProfile::SetStaleReInviteTime(std::uint32_t seconds) {
+    std::lock_guard lock(mutex_);
+    settings_.staleReInviteTime = seconds;
+}
+
+std::uint32_t UserProfile::StaleReInviteTime() const {
+    std::lock_guard lock(mutex_);
+    return settings_.staleReInviteTime;
+}
+
 void UserProfile::SetOverrideHostAndPort(std::optional<Uri> hostAndPort) {
     std::lock_guard lock(mutex_);
     settings_.overrideHostAndPort = std::move(hostAndPort);

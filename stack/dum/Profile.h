@@ -58,7 +58,10 @@ std::string_view ToString(ReliableProvisionalMode mode) noexcept;
 ///   90 s the smallest accepted (the RFC's recommendation and floor), no refresher preference;
 ///   registration time 3600 s (RFC 3261 section 10.2.1.1),
 ///   no maximum, no automatic retry after a failed registration (0: the application decides);
-/// - no keep-alives; no Contact override, outbound proxy, instance id or reg-id.
+/// - no keep-alives; no Contact override, outbound proxy, instance id or reg-id;
+/// - a call without final response is stale after 180 s (a phone rings for about three minutes
+///   before a caller gives up), a re-INVITE after 40 s (longer than its 32 s transaction time-out,
+///   so only a re-INVITE a provisional response keeps open is ever stale).
 struct ProfileSettings {
     std::string userAgent;
     std::vector<std::string> uriSchemes{"sip", "sips"};
@@ -91,6 +94,8 @@ struct ProfileSettings {
     std::uint32_t registrationRetryTime = 0;
     std::uint32_t keepAliveTimeForDatagram = 0;
     std::uint32_t keepAliveTimeForStream = 0;
+    std::uint32_t staleCallTime = 180;
+    std::uint32_t staleReInviteTime = 40;
     std::optional<Uri> overrideHostAndPort;
     NameAddr defaultFrom;
     std::vector<DigestCredential> digestCredentials;
@@ -215,6 +220,13 @@ public:
     std::uint32_t KeepAliveTimeForDatagram() const;
     void SetKeepAliveTimeForStream(std::uint32_t seconds);
     std::uint32_t KeepAliveTimeForStream() const;
+
+    /// Seconds an INVITE (a re-INVITE) of ours may wait for its final response before the invite
+    /// session handler hears onStaleCallTimeout (onStaleReInviteTimeout); 0 means never.
+    void SetStaleCallTime(std::uint32_t seconds);
+    std::uint32_t StaleCallTime() const;
+    void SetStaleReInviteTime(std::uint32_t seconds);
+    std::uint32_t StaleReInviteTime() const;
 
     /// Host and port written into our Contact instead of the transport's; nullopt for none.
     void SetOverrideHostAndPort(std::optional<Uri> hostAndPort);
