@@ -1,7 +1,8 @@
 // libFuzzer target: one invite session, as caller or as callee (the first byte), driven through
 // what a peer may send (responses to our INVITE from several forks, requests in the dialog with
 // shifted CSeq and wrong tags, ACK, CANCEL, bodies that are SDP, multipart, or junk), what the
-// application does (offer, answer, accept, reject, end, INFO) and the session's timers.
+// application does (offer, answer, accept, reject, end, INFO), session refreshes and the
+// session's timers.
 //
 // The harness does what the session I/O layer does around the core: it parses every message the
 // peer sends, routes responses to our INVITE through a DialogSet (forks, early dialogs), checks
@@ -197,7 +198,12 @@ public:
             App([&] { return core_.Reject(kCodes[arg % kCodes.size()] < 300 ? 486 : kCodes[arg % kCodes.size()]); });
             break;
         case 11:
-            App([&] { return core_.End(); });
+            if (arg & 0x80) {
+                // A session refresh (RFC 4028) the session timer asks for.
+                App([&] { return core_.Refresh(arg & 1); });
+            } else {
+                App([&] { return core_.End(arg & 0x40 ? EndReason::SessionExpired : EndReason::NotSpecified); });
+            }
             break;
         case 12:
             // INFO or MESSAGE of ours: the session sends it in the dialog, outside the core.
@@ -357,6 +363,8 @@ private:
                 break;
             case InviteEvent::AckNotReceived:
             case InviteEvent::IllegalNegotiation:
+            case InviteEvent::StaleCallTimeout:
+            case InviteEvent::StaleReInviteTimeout:
                 // The handler's defaults.
                 App([&] { return core_.End(); }, true);
                 break;
@@ -378,6 +386,12 @@ private:
             case InviteEvent::InfoFailure:
             case InviteEvent::MessageSuccess:
             case InviteEvent::MessageFailure:
+            case InviteEvent::ConnectedConfirmed:
+            case InviteEvent::RemoteAnswerChanged:
+            case InviteEvent::OfferRequestRejected:
+            case InviteEvent::ReferAccepted:
+            case InviteEvent::ReferRejected:
+            case InviteEvent::Prack:
                 break;
             }
         }
@@ -434,6 +448,9 @@ private:
             return;
         case Kind::Update:
             SendInDialog("UPDATE");
+            return;
+        case Kind::Prack:
+            SendInDialog("PRACK");
             return;
         }
     }
@@ -521,7 +538,9 @@ private:
             inviteOpen_ = false;
             break;
         }
-        Peer([&] { return core_.OnInviteResponse(code, HasSdp(response), false, now_); });
+        // A 1xx with RSeq stands for a reliable one the session took in order (RFC 3262).
+        const bool reliable = code > 100 && code < 200 && response.Has(HeaderType::RSeq);
+        Peer([&] { return core_.OnInviteResponse(code, HasSdp(response), reliable, now_); });
     }
 
     /// A final response of the peer to one of our requests in the dialog.

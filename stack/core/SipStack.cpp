@@ -306,6 +306,18 @@ TransactionId SipStack::SendCancel(TransactionId invite) {
     return id;
 }
 
+TransactionId SipStack::SendCancel(TransactionId invite, SipMessage model) {
+    CheckRunning();
+    if (!model.IsRequest()) {
+        throw std::invalid_argument("SipStack::SendCancel: the model is not a request");
+    }
+    const TransactionId id = layer_->AllocateId();
+    boost::asio::post(io_, [this, id, invite, model = std::move(model)]() mutable {
+        layer_->SendCancel(id, invite, std::move(model));
+    });
+    return id;
+}
+
 void SipStack::SendResponse(TransactionId transaction, SipMessage response) {
     CheckRunning();
     if (!response.IsResponse()) {

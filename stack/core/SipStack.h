@@ -119,6 +119,10 @@ public:
     /// Cancels the INVITE sent as `invite` (RFC 3261 section 9.1) and returns the id of the CANCEL's
     /// own transaction; see TransactionLayer::SendCancel. Raises std::logic_error after Shutdown.
     TransactionId SendCancel(TransactionId invite);
+    /// The same with `model`, a CANCEL the user may have edited (extra headers): the transaction
+    /// layer keeps its headers except those RFC 3261 section 9.1 takes from the INVITE. Raises
+    /// std::invalid_argument when `model` is not a request, std::logic_error after Shutdown.
+    TransactionId SendCancel(TransactionId invite, SipMessage model);
 
     /// Sends `response` through the server transaction `transaction` (the id of the received
     /// request). When that transaction has ended, is unknown, or its state does not allow the

@@ -215,6 +215,8 @@ std::shared_ptr<InitialRequest> DialogUsageManager::MakeInviteSession(const Name
     for (const std::string& tag : settings.AdvertisedOptionTags()) {
         invite.Add(HeaderType::Supported, Token(tag));
     }
+    // RFC 3262 section 4: what we take as the caller (the advertised tags follow the UAS mode).
+    ReliableProvisionalUac::AddOptionTags(invite, settings.uacReliableProvisionalMode);
     if (!settings.userAgent.empty()) {
         invite.Set(HeaderType::UserAgent, settings.userAgent);
     }
@@ -469,6 +471,10 @@ bool DialogUsageManager::RouteToSession(TransactionUserMessage& message) {
 void DialogUsageManager::StartServerSession(TransactionUserMessage& message, const std::string& toTag) {
     const SipMessage& request = *message.message;
     const ProfileSettings settings = GetMasterProfile()->Snapshot();
+    if (auto refusal = ReliableProvisionalUas::Rejection(settings.uasReliableProvisionalMode, request, toTag)) {
+        Respond(message.transaction, std::move(*refusal)); // 421: we send reliably only (RFC 3262 section 3)
+        return;
+    }
     const NameAddr* to = request.Peek<NameAddr>(HeaderType::To);
     NameAddr identity = to != nullptr ? *to : NameAddr();
     std::string error;
@@ -481,7 +487,7 @@ void DialogUsageManager::StartServerSession(TransactionUserMessage& message, con
         }
         return;
     }
-    InviteSession::Received received{request, message.transaction, message.local};
+    InviteSession::Received received{request, message.transaction, message.local, message.source};
     auto usage = std::make_unique<ServerInviteSession>(*this, GetMasterProfile(), std::move(received), std::move(*dialog));
     ServerInviteSession& started = *usage;
     sessionsBySet_[started.set_->Id()] = started.GetId();
@@ -491,6 +497,18 @@ void DialogUsageManager::StartServerSession(TransactionUserMessage& message, con
 }
 
 void DialogUsageManager::OnFlowEvent(TransactionUserMessage& message) {
+    if (message.kind == TransactionUserMessage::Kind::ConnectionClosed) {
+        // Ids first: a handler told of one session may start or end others.
+        std::vector<std::uint64_t> ids;
+        for (const auto& [id, session] : sessions_) {
+            ids.push_back(id);
+        }
+        for (const std::uint64_t id : ids) {
+            if (const auto session = sessions_.find(id); session != sessions_.end()) {
+                session->second->OnFlowClosed(Flow{message.local, message.source});
+            }
+        }
+    }
     const auto found = flows_.find(FlowKey(Flow{message.local, message.source}));
     if (found == flows_.end()) {
         return;

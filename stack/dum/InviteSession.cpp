@@ -1,5 +1,6 @@
 #include "stack/dum/InviteSession.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "stack/base/CaseInsensitive.h"
@@ -26,6 +27,12 @@ std::size_t TimerIndex(InviteTimer timer) noexcept {
         return 1;
     case InviteTimer::GlareRetry:
         return 2;
+    case InviteTimer::StaleCall:
+        return 3;
+    case InviteTimer::StaleReInvite:
+        return 4;
+    case InviteTimer::AnswerDue:
+        return 5;
     }
     return 0;
 }
@@ -35,7 +42,9 @@ std::string_view ReasonFor(int code) noexcept {
     case 180: return "Ringing";
     case 183: return "Session Progress";
     case 200: return "OK";
+    case 202: return "Accepted";
     case 400: return "Bad Request";
+    case 422: return "Session Interval Too Small";
     case 480: return "Temporarily Unavailable";
     case 481: return "Call/Transaction Does Not Exist";
     case 486: return "Busy Here";
@@ -45,6 +54,7 @@ std::string_view ReasonFor(int code) noexcept {
     case 500: return "Server Internal Error";
     case 501: return "Not Implemented";
     case 503: return "Service Unavailable";
+    case 504: return "Server Time-out";
     case 603: return "Decline";
     default: break;
     }
@@ -94,7 +104,13 @@ void PutBody(SipMessage& message, const Body& body) {
 InviteSession::InviteSession(DialogUsageManager& manager, std::shared_ptr<UserProfile> profile, InviteSessionCore core)
     : Usage(manager.Handles()), manager_(manager), profile_(std::move(profile)), core_(std::move(core)),
       timers_{boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor()),
-              boost::asio::steady_timer(manager.Thread().Executor())} {}
+              boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor()),
+              boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor())},
+      sessionTimer_(MakeSessionTimerSettings(profile_->Snapshot())), sessionTimerWake_(manager.Thread().Executor()),
+      sessionTimerEpoch_(std::chrono::steady_clock::now()),
+      sessionTimerSpeedup_(std::max<std::uint32_t>(1, profile_->Snapshot().sessionTimerSpeedupForTests)) {
+    core_.SetStaleLimits(std::chrono::seconds(profile_->StaleCallTime()), std::chrono::seconds(profile_->StaleReInviteTime()));
+}
 
 InviteSession::~InviteSession() {
     for (auto& timer : timers_) {
@@ -150,7 +166,7 @@ void InviteSession::End(EndReason reason) {
         return;
     }
     ZEL_LOG(Debug, "session {} ends (reason {})", GetId(), static_cast<int>(reason));
-    Apply(core_.End(), nullptr);
+    Apply(core_.End(reason), nullptr);
 }
 
 void InviteSession::Info(const Body& body) {
@@ -228,7 +244,8 @@ void InviteSession::SyncPending() {
 void InviteSession::Report(InviteEvent event, const InviteStep& step, const SipMessage* message) {
     InviteSessionHandler* handler = Handler();
     if (handler == nullptr) {
-        if (event == InviteEvent::AckNotReceived || event == InviteEvent::IllegalNegotiation) {
+        if (event == InviteEvent::AckNotReceived || event == InviteEvent::IllegalNegotiation ||
+            event == InviteEvent::StaleCallTimeout || event == InviteEvent::StaleReInviteTimeout) {
             End(); // the handler's defaults
         }
         return;
@@ -322,12 +339,19 @@ void InviteSession::Report(InviteEvent event, const InviteStep& step, const SipM
         handler->onMessage(self, msg);
         return;
     case InviteEvent::Refer: {
-        const bool noSub = message != nullptr && message->HasExtension("Refer-Sub") &&
-                           IEquals(message->RawExtension("Refer-Sub"), "false");
+        // Refer-Sub is a header the parser knows (RFC 4488), never an extension header.
+        const Token* referSub = message != nullptr ? message->Peek<Token>(HeaderType::ReferSub) : nullptr;
+        const bool noSub = referSub != nullptr && IEquals(referSub->Value(), "false");
+        referAnswered_ = false;
         const bool taken = noSub ? handler->onReferNoSub(self, msg) : handler->onRefer(self, msg);
-        if (!taken && self.IsValid() && current_ != nullptr) {
-            warning_ = Warning(399, "", "transfer is not offered by this user agent");
-            Respond(*current_, 603, false);
+        if (self.IsValid() && current_ != nullptr && !referAnswered_) {
+            // A REFER must get its final response: one taken but left unanswered is a fault of
+            // the application (500), one refused gets 603 with the reason.
+            if (taken) {
+                ZEL_LOG(Warning, "session {}: onRefer took the REFER but did not answer it", GetId());
+            }
+            warning_ = Warning(399, "", taken ? "the transfer was not answered" : "transfer is not offered by this user agent");
+            Respond(*current_, taken ? 500 : 603, false);
             warning_.reset();
         }
         return;
@@ -344,8 +368,38 @@ void InviteSession::Report(InviteEvent event, const InviteStep& step, const SipM
     case InviteEvent::MessageFailure:
         handler->onMessageFailure(self, msg);
         return;
+    case InviteEvent::Prack:
+        if (server != nullptr) {
+            handler->onPrack(server->Handle(), msg);
+        }
+        return;
     case InviteEvent::Terminated:
         handler->onTerminated(self, step.terminated.value_or(TerminatedReason::Error), message);
+        return;
+    case InviteEvent::ConnectedConfirmed:
+        handler->onConnectedConfirmed(self, msg);
+        return;
+    case InviteEvent::StaleCallTimeout:
+        if (client != nullptr) {
+            handler->onStaleCallTimeout(client->Handle());
+        }
+        return;
+    case InviteEvent::StaleReInviteTimeout:
+        handler->onStaleReInviteTimeout(self);
+        return;
+    case InviteEvent::RemoteAnswerChanged:
+        if (message != nullptr) {
+            ReportAnswerChanged(*message);
+        }
+        return;
+    case InviteEvent::OfferRequestRejected:
+        handler->onOfferRequestRejected(self, msg);
+        return;
+    case InviteEvent::ReferAccepted:
+        handler->onReferAccepted(self, msg);
+        return;
+    case InviteEvent::ReferRejected:
+        handler->onReferRejected(self, msg);
         return;
     }
 }
@@ -365,8 +419,7 @@ void InviteSession::Execute(const InviteSend& send) {
         return;
     case InviteSend::Kind::Cancel:
         if (auto* client = dynamic_cast<ClientInviteSession*>(this); client != nullptr && client->cancel_ == 0) {
-            client->cancel_ = manager_.stack_.SendCancel(client->inviteTransaction_);
-            manager_.Track(client->cancel_, GetId());
+            client->SendCancel();
         }
         return;
     case InviteSend::Kind::Response: {
@@ -395,6 +448,11 @@ void InviteSession::Execute(const InviteSend& send) {
         return;
     case InviteSend::Kind::Update:
         SendInDialog("UPDATE", send.withBody);
+        return;
+    case InviteSend::Kind::Prack:
+        if (auto* client = dynamic_cast<ClientInviteSession*>(this)) {
+            client->SendPendingPrack(send.withBody);
+        }
         return;
     }
 }
@@ -442,7 +500,9 @@ void InviteSession::Respond(Received& to, int code, bool withBody) {
         // RFC 3261 section 14.2: the peer may retry after 0-10 s.
         response->Add(HeaderType::RetryAfter, std::to_string(RandomHex(1)[0] % 10));
     }
-    if (code == 405 || code == 501) {
+    // RFC 3261 section 13.3.1.4: a 2xx to an INVITE lists what we allow (whether the peer may
+    // UPDATE, RFC 3311, which session refreshes go by, RFC 4028 section 9).
+    if (code == 405 || code == 501 || (invite && code >= 200 && code < 300)) {
         for (const std::string& method : settings.methods) {
             response->Add(HeaderType::Allow, method);
         }
@@ -451,11 +511,18 @@ void InviteSession::Respond(Received& to, int code, bool withBody) {
         Warning warning = *warning_;
         response->Add(HeaderType::Warning, std::move(warning));
     }
+    AddSessionTimerHeaders(to, code, *response);
     if (withBody && localBody_ != nullptr) {
         PutBody(*response, *localBody_);
     }
     if (!settings.userAgent.empty()) {
         response->Set(HeaderType::UserAgent, settings.userAgent);
+    }
+    if (invite && code > 100 && code < 200 && &to == Initial() && SendProvisional(*response)) {
+        return; // RFC 3262: the server side sends it (reliably, later, or as it is)
+    }
+    if (invite && code >= 200 && &to == Initial()) {
+        OnInitialAnswered(code);
     }
     Deliver(*response);
     if (invite && code >= 200 && code < 300) {
@@ -492,6 +559,10 @@ void InviteSession::SendInDialog(std::string_view method, bool withBody, const B
             request.Add(HeaderType::Supported, Token(tag));
         }
     }
+    if (method == "REFER" && referTo_) {
+        request.Set(HeaderType::ReferTo, *referTo_);
+    }
+    sessionTimer_.AddToRequest(request);
     if (!settings.userAgent.empty()) {
         request.Set(HeaderType::UserAgent, settings.userAgent);
     }
@@ -585,6 +656,7 @@ void InviteSession::Finish() {
         for (auto& timer : timers_) {
             timer.cancel();
         }
+        StopSessionTimer();
         manager_.Finished(GetId());
         // An operation the application posted (End, Reject) does not pass through the manager's
         // message loop, which removes finished usages: make sure they go all the same.
@@ -627,9 +699,20 @@ void InviteSession::OnInDialogResponse(TransactionUserMessage& message) {
             const SipMessage refused = found->second;
             inDialog_.erase(found);
             std::unique_ptr<Body> body = BodyOf(refused);
+            if (const RAck* rack = refused.Peek<RAck>(HeaderType::RAck)) {
+                const NameAddr* to = refused.Peek<NameAddr>(HeaderType::To);
+                const Parameter* tag = to != nullptr ? to->Params().Find("tag") : nullptr;
+                if (Dialog* early = tag != nullptr ? set_->FindByRemoteTag(tag->value) : nullptr) {
+                    SendPrack(*early, *rack, body.get()); // the same acknowledgement, next CSeq
+                }
+                return;
+            }
             SendInDialog(method, false, body.get());
             return;
         }
+    }
+    if (OnSessionTimerResponse(message.transaction, response)) {
+        return;
     }
     inDialog_.erase(found);
     if (dialog_ != nullptr) {
@@ -670,7 +753,7 @@ void InviteSession::OnRequest(TransactionUserMessage& message) {
     if (message.message == nullptr) {
         return;
     }
-    Received received{*message.message, message.transaction, message.local};
+    Received received{*message.message, message.transaction, message.local, message.source};
     const SipMessage& request = received.request;
     const std::string method(request.Method());
     if (finished_ || dialog_ == nullptr) {
@@ -694,6 +777,12 @@ void InviteSession::OnRequest(TransactionUserMessage& message) {
         return;
     }
     LearnSupported(request);
+    if (RefusedBySessionTimer(received)) {
+        return;
+    }
+    if (method == "PRACK" && OnPrack(received)) {
+        return;
+    }
     const bool offerCarrier = method == "INVITE" || method == "UPDATE";
     if (offerCarrier) {
         // Kept until the application answers it (or the core refuses it at once below).
@@ -781,6 +870,7 @@ ClientInviteSession::ClientInviteSession(DialogUsageManager& manager, std::share
                                                             manager.Stack().Options().transactions.timers.t2, {}})),
       invite_(std::move(invite)), target_(std::move(target)) {
     localBody_ = std::move(offer);
+    sessionTimer_.AddToRequest(invite_);
     ownedSet_ = std::make_unique<DialogSet>(invite_);
     set_ = ownedSet_.get();
     callId_ = set_->Id().callId;
@@ -810,6 +900,7 @@ void ClientInviteSession::SendInvite() {
         return;
     }
     manager_.Track(inviteTransaction_, GetId());
+    Apply(core_.OnInviteSent(Now()), nullptr);
 }
 
 void ClientInviteSession::OnTransactionFailure(TransactionId transaction, bool timeout) {
@@ -858,25 +949,27 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         !core_.IsTerminated() && core_.GetState() != InviteSessionCore::State::Cancelling) {
         const ProfileSettings settings = profile_->Snapshot();
         if (auth_.HandleChallenge(invite_, response, settings.digestCredentials)) {
-            // RFC 3261 section 22.2: the INVITE again, next CSeq, same Call-ID and From tag.
-            if (CSeq* sequence = invite_.Edit<CSeq>(HeaderType::CSeq)) {
-                sequence->SetSequence(sequence->Sequence() + 1);
-            }
-            invite_.Remove(HeaderType::Via);
-            manager_.Untrack(inviteTransaction_);
-            ownedSet_ = std::make_unique<DialogSet>(invite_);
-            set_ = ownedSet_.get();
-            dialog_ = nullptr;
-            SendInvite();
+            SendInviteAgain();
             return;
         }
+    }
+    if (code == 422 && message.transaction == inviteTransaction_ && RetriedForSessionTimer(response)) {
+        return;
     }
     if (const CSeq* sequence = response.Peek<CSeq>(HeaderType::CSeq);
         sequence != nullptr && sequence->Sequence() != invite_.Get<CSeq>(HeaderType::CSeq).Sequence()) {
         RetransmitAckFor(response); // a re-INVITE's 2xx that outlived its transaction
         return;
     }
+    std::vector<std::string> earlyBefore; // the forks a final response may end
+    for (const Dialog& fork : set_->Dialogs()) {
+        if (fork.GetState() == Dialog::State::Early) {
+            earlyBefore.push_back(fork.Id().remoteTag);
+        }
+    }
+    bool won = false;
     const DialogSet::ResponseResult result = set_->OnResponse(response);
+    bool reliable = false;
     if (dialog_ != nullptr && set_->FindByRemoteTag(followedTag_) == nullptr) {
         dialog_ = nullptr; // a final failure ended the early dialog we followed
     }
@@ -894,6 +987,10 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
             dialog_ = result.dialog;
             followedTag_ = dialog_->Id().remoteTag;
             dialog_->SetLocalContact(ContactFor(message.local, invite_.Get<NameAddr>(HeaderType::From)));
+            BindFlow(message.local, message.source);
+        }
+        if (!TakeProvisional(*result.dialog, response, reliable)) {
+            return; // a reliable 1xx seen before, or out of order (RFC 3262 section 4)
         }
         if (result.dialog != dialog_) {
             return; // another fork's early dialog: followed in the set only
@@ -908,6 +1005,8 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         dialog_ = result.dialog;
         followedTag_ = dialog_->Id().remoteTag;
         dialog_->SetLocalContact(ContactFor(message.local, invite_.Get<NameAddr>(HeaderType::From)));
+        BindFlow(message.local, message.source);
+        won = true;
         break;
     case DialogSet::ResponseEffect::AdditionalSuccess:
         if (result.dialog != nullptr) {
@@ -915,10 +1014,41 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
         }
         return;
     case DialogSet::ResponseEffect::Failure:
+        // The other forks' early dialogs end with the INVITE (RFC 3261 section 12.3); ours is
+        // reported by onFailure.
+        if (!EndOtherForks(followedTag_, earlyBefore)) {
+            return;
+        }
         break;
     }
     LearnSupported(response);
-    Apply(core_.OnInviteResponse(code, HasSdp(response), /*reliable=*/false, Now()), &response);
+    if (code >= 200 && code < 300) {
+        ApplySessionTimer(sessionTimer_.OnResponse(response, SessionTimerNow()));
+    }
+    const auto self = Handle();
+    InviteStep step = core_.OnInviteResponse(code, HasSdp(response), reliable, Now());
+    if (reliable && core_.PrackAwaitsAnswer()) {
+        answerRAck_ = prackRAck_; // its PRACK leaves with our answer
+    }
+    Apply(std::move(step), &response);
+    if (won && self.IsValid() && !finished_) {
+        // One session follows the dialog that answered; the other forks' early dialogs end.
+        EndOtherForks(followedTag_, earlyBefore);
+    }
+}
+
+void ClientInviteSession::SendInviteAgain() {
+    // RFC 3261 section 22.2: the INVITE again, next CSeq, same Call-ID and From tag.
+    if (CSeq* sequence = invite_.Edit<CSeq>(HeaderType::CSeq)) {
+        sequence->SetSequence(sequence->Sequence() + 1);
+    }
+    invite_.Remove(HeaderType::Via);
+    manager_.Untrack(inviteTransaction_);
+    ownedSet_ = std::make_unique<DialogSet>(invite_);
+    set_ = ownedSet_.get();
+    dialog_ = nullptr;
+    reliableForks_.clear(); // the new INVITE's 1xx have RAcks of the new CSeq
+    SendInvite();
 }
 
 void ClientInviteSession::OnForkSuccess(Dialog& fork, const SipMessage& response) {
@@ -938,6 +1068,7 @@ void ClientInviteSession::OnForkSuccess(Dialog& fork, const SipMessage& response
     }
     const std::string tag = fork.Id().remoteTag; // `fork` goes with the removal
     set_->RemoveDialog(tag);
+    ForkEnded(tag);
 }
 
 // ---- the called side ----------------------------------------------------------------------------------
@@ -958,18 +1089,25 @@ ServerInviteSession::ServerInviteSession(DialogUsageManager& manager, std::share
 
 void ServerInviteSession::Start() {
     LearnSupported(invite_.request);
+    BindFlow(invite_.local, invite_.source);
+    if (RefusedBySessionTimer(invite_)) {
+        return;
+    }
     const SipMessage request = invite_.request;
     Apply(core_.Start(HasSdp(request)), &request);
 }
 
-void ServerInviteSession::Provisional(int code) {
+void ServerInviteSession::Provisional(int code, bool withBody) {
     if (finished_ || acceptPosted_ || core_.GetState() != InviteSessionCore::State::Proceeding) {
         throw std::logic_error("Provisional: the INVITE is answered already or the session has ended");
     }
     if (code <= 100 || code > 199) {
         throw std::logic_error("Provisional: a status code from 101 to 199 is needed, not " + std::to_string(code));
     }
-    Respond(invite_, code, false);
+    if (withBody && !core_.HasLocalBodyForAccept()) {
+        throw std::logic_error("Provisional: provide an answer (or, for an INVITE without offer, an offer) first");
+    }
+    Respond(invite_, code, withBody);
 }
 
 void ServerInviteSession::Accept(int code) {
@@ -986,6 +1124,9 @@ void ServerInviteSession::Accept(int code) {
     manager_.Post([this, code, id = GetId(), &manager = manager_] {
         if (!manager.Handles().IsLive(id) || finished_ || core_.GetState() != InviteSessionCore::State::Proceeding) {
             return;
+        }
+        if (HoldSuccess(code)) {
+            return; // RFC 3262 section 3: it goes once the PRACK has come
         }
         Apply(core_.Accept(code, Now()), nullptr);
         manager.Reap();

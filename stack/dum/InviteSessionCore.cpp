@@ -48,6 +48,9 @@ std::string_view Interned(std::string_view method) noexcept {
     if (method == "REFER") {
         return "REFER";
     }
+    if (method == "NOTIFY") {
+        return "NOTIFY";
+    }
     return "";
 }
 
@@ -87,7 +90,10 @@ InviteStep InviteSessionCore::Terminate(InviteStep step, TerminatedReason reason
     AnswerRemotePending(step);
     localPending_.reset();
     glareRetry_.reset();
-    step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry};
+    ackPending_ = false;
+    prackAwaitsAnswer_ = false;
+    step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry,
+                 InviteTimer::StaleCall,     InviteTimer::StaleReInvite, InviteTimer::AnswerDue};
     step.arm.clear();
     // The application hears only of sessions it was told about.
     if (newSessionReported_) {
@@ -130,7 +136,11 @@ InviteStep InviteSessionCore::OnInviteResponse(int code, bool hasBody, bool reli
         if (state_ == State::Calling) {
             state_ = State::Early;
         }
-        if (hasBody && !cancelWanted_) {
+        bool deferPrack = false;
+        // RFC 3261 section 13.2.1: once the exchange of the INVITE is complete, no response to it
+        // carries a new offer; a description repeated in a later reliable 1xx is no offer.
+        const bool repeated = reliable && offerAnswer_.HasNegotiated() && offerAnswer_.GetState() == OfferAnswer::State::Idle;
+        if (hasBody && !cancelWanted_ && !repeated) {
             switch (offerAnswer_.OnReceived(reliable ? OfferAnswer::Carrier::Reliable : OfferAnswer::Carrier::Unreliable1xx)) {
             case OfferAnswer::Verdict::Answer:
                 step.events.push_back(InviteEvent::Answer);
@@ -141,6 +151,8 @@ InviteStep InviteSessionCore::OnInviteResponse(int code, bool hasBody, bool reli
             case OfferAnswer::Verdict::Offer:
                 step.bodyIsOffer = true;
                 step.events.push_back(InviteEvent::Offer);
+                // RFC 3262 section 5: the PRACK of a 1xx with an offer carries the answer.
+                deferPrack = reliable;
                 break;
             case OfferAnswer::Verdict::Illegal:
                 step.events.push_back(InviteEvent::IllegalNegotiation);
@@ -150,6 +162,11 @@ InviteStep InviteSessionCore::OnInviteResponse(int code, bool hasBody, bool reli
             case OfferAnswer::Verdict::Pending:
                 break;
             }
+        }
+        if (deferPrack) {
+            prackAwaitsAnswer_ = true;
+        } else if (reliable) {
+            step.send.push_back(Send(Kind::Prack));
         }
         if (!cancelWanted_) {
             step.events.push_back(InviteEvent::Provisional);
@@ -174,7 +191,7 @@ InviteStep InviteSessionCore::OnInviteResponse(int code, bool hasBody, bool reli
     return Terminate(std::move(step), TerminatedReason::Rejected);
 }
 
-InviteStep InviteSessionCore::OnAnswerToInvite(int /*code*/, bool hasBody, TimePoint /*now*/) {
+InviteStep InviteSessionCore::OnAnswerToInvite(int /*code*/, bool hasBody, TimePoint now) {
     InviteStep step;
     if (cancelWanted_) {
         // Our CANCEL crossed the 2xx (RFC 3261 section 15): the call is up, so ACK and BYE it.
@@ -188,8 +205,14 @@ InviteStep InviteSessionCore::OnAnswerToInvite(int /*code*/, bool hasBody, TimeP
     }
     state_ = State::Connected;
     accepted_ = true;
+    step.stop.push_back(InviteTimer::StaleCall);
     bool illegal = false;
-    if (offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
+    if (prackAwaitsAnswer_) {
+        // The 2xx overtook our answer to the offer of a reliable 1xx: it goes in the ACK instead.
+        prackAwaitsAnswer_ = false;
+        ackPending_ = true;
+        step.arm.emplace_back(InviteTimer::AnswerDue, now + 32 * timings_.t1);
+    } else if (offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
         if (hasBody) {
             offerAnswer_.OnReceived(OfferAnswer::Carrier::Reliable);
             step.events.push_back(InviteEvent::Answer);
@@ -203,8 +226,13 @@ InviteStep InviteSessionCore::OnAnswerToInvite(int /*code*/, bool hasBody, TimeP
         step.bodyIsOffer = true;
         step.events.push_back(InviteEvent::Offer);
         ackPending_ = true;
+        step.arm.emplace_back(InviteTimer::AnswerDue, now + 32 * timings_.t1);
     } else if (!hasBody && !offerAnswer_.HasNegotiated()) {
         illegal = true; // an INVITE without offer needs the offer in the 2xx
+    } else if (hasBody && offerAnswer_.GetState() == OfferAnswer::State::Idle) {
+        // A reliable 1xx brought the answer; the 2xx may repeat it (RFC 3262 section 5 wants the
+        // same session description), and the caller reports one that differs.
+        step.events.push_back(InviteEvent::RemoteAnswerChanged);
     }
     if (!ackPending_) {
         step.send.insert(step.send.begin(), Send(Kind::Ack));
@@ -214,6 +242,14 @@ InviteStep InviteSessionCore::OnAnswerToInvite(int /*code*/, bool hasBody, TimeP
     }
     step.events.push_back(InviteEvent::Connected);
     connectedReported_ = true;
+    return step;
+}
+
+InviteStep InviteSessionCore::OnInviteSent(TimePoint now) {
+    InviteStep step;
+    if (role_ == Role::Uac && (state_ == State::Calling || state_ == State::Early) && timings_.staleCall.count() > 0) {
+        step.arm.emplace_back(InviteTimer::StaleCall, now + timings_.staleCall);
+    }
     return step;
 }
 
@@ -275,7 +311,7 @@ InviteStep InviteSessionCore::Accept(int code, TimePoint now) {
     InviteStep step;
     state_ = State::Accepted;
     accepted_ = true;
-    step.send.push_back(Respond(code, "INVITE", true));
+    step.send.push_back(Respond(code, "INVITE", !bodySentReliably_));
     Arm2xxTimers(step, now);
     return step;
 }
@@ -316,12 +352,49 @@ InviteStep InviteSessionCore::OnAck(bool hasBody) {
         state_ = State::Connected;
         connectedReported_ = true;
         step.events.push_back(InviteEvent::Connected);
+        step.events.push_back(InviteEvent::ConnectedConfirmed);
         if (endAfterAck_) {
             step.send.push_back(Send(Kind::Bye));
             state_ = State::Ending;
         }
     }
     return step;
+}
+
+void InviteSessionCore::OnProvisionalSent(bool withBody, bool reliable) noexcept {
+    if (role_ == Role::Uas && state_ == State::Proceeding && withBody && reliable && localReady_) {
+        bodySentReliably_ = true;
+    }
+}
+
+InviteStep InviteSessionCore::OnPrack(bool hasBody) {
+    InviteStep step;
+    if (role_ != Role::Uas || state_ == State::Terminated) {
+        return step;
+    }
+    if (bodySentReliably_ && offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
+        // Our offer went in a reliable 1xx: its PRACK answers it as an ACK answers an offer in a
+        // 2xx (RFC 3262 section 5).
+        if (hasBody) {
+            offerAnswer_.OnReceived(OfferAnswer::Carrier::Ack);
+            step.events.push_back(InviteEvent::Answer);
+        } else {
+            offerAnswer_.OnMissing();
+            step.events.push_back(InviteEvent::IllegalNegotiation);
+        }
+    }
+    step.events.push_back(InviteEvent::Prack);
+    return step;
+}
+
+InviteStep InviteSessionCore::OnReliableProvisionalTimeout() {
+    InviteStep step;
+    if (role_ != Role::Uas || state_ != State::Proceeding) {
+        return step;
+    }
+    AnswerRemotePending(step);
+    step.send.push_back(Respond(504, "INVITE"));
+    return Terminate(std::move(step), TerminatedReason::Timeout);
 }
 
 // ---- both --------------------------------------------------------------------------------------------
@@ -359,15 +432,25 @@ InviteStep InviteSessionCore::ProvideOffer(TimePoint now, bool useUpdate) {
     }
     localPending_ = Local{useUpdate ? "UPDATE" : "INVITE", true};
     step.send.push_back(Send(useUpdate ? Kind::Update : Kind::ReInvite, true));
+    ArmStaleReInvite(step, now);
     return step;
 }
 
 InviteStep InviteSessionCore::ProvideAnswer(TimePoint now) {
     InviteStep step;
+    if (prackAwaitsAnswer_) {
+        if (!offerAnswer_.AnswerSent()) {
+            throw std::logic_error("ProvideAnswer: there is no offer to answer");
+        }
+        prackAwaitsAnswer_ = false;
+        step.send.push_back(Send(Kind::Prack, true));
+        return step;
+    }
     if (ackPending_) {
         offerAnswer_.AnswerSent();
         ackPending_ = false;
         step.send.push_back(Send(Kind::Ack, true));
+        step.stop.push_back(InviteTimer::AnswerDue);
         return step;
     }
     if (state_ == State::Proceeding && role_ == Role::Uas && offerInInvite_ && !localReady_) {
@@ -415,13 +498,17 @@ InviteStep InviteSessionCore::Reject(int code) {
     throw std::logic_error(std::string("Reject: nothing to refuse in state ") + std::string(ToString(state_)));
 }
 
-InviteStep InviteSessionCore::End() {
+InviteStep InviteSessionCore::End(EndReason reason) {
     InviteStep step;
+    // The session timer expired (RFC 4028 section 10): the session timed out, whoever sends the BYE.
+    const TerminatedReason byeReason =
+        reason == EndReason::SessionExpired ? TerminatedReason::Timeout : TerminatedReason::LocalBye;
     switch (state_) {
     case State::Calling:
     case State::Early:
         // RFC 3261 section 9.1: CANCEL; the stack holds it until a provisional has arrived.
         cancelWanted_ = true;
+        prackAwaitsAnswer_ = false;
         state_ = State::Cancelling;
         step.send.push_back(Send(Kind::Cancel));
         return step;
@@ -436,6 +523,7 @@ InviteStep InviteSessionCore::End() {
     case State::Accepted:
         // RFC 3261 section 15: no BYE before the ACK of our 2xx (or its time-out).
         endAfterAck_ = true;
+        byeReason_ = byeReason;
         return step;
     case State::Connected:
         if (ackPending_) {
@@ -449,10 +537,31 @@ InviteStep InviteSessionCore::End() {
         localPending_.reset();
         glareRetry_.reset();
         step.send.push_back(Send(Kind::Bye));
-        step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry};
+        step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry,
+                     InviteTimer::StaleReInvite, InviteTimer::AnswerDue};
         state_ = State::Ending;
+        byeReason_ = byeReason;
         return step;
     }
+    return step;
+}
+
+InviteStep InviteSessionCore::Refresh(bool useUpdate) {
+    InviteStep step;
+    if (state_ != State::Connected || localPending_ || glareRetry_ || ackPending_) {
+        return step;
+    }
+    if (useUpdate) {
+        // RFC 3311 section 5.1: an UPDATE without offer may go whatever exchange is under way.
+        localPending_ = Local{"UPDATE", false, true};
+        step.send.push_back(Send(Kind::Update, false));
+        return step;
+    }
+    if (remotePending_ || !offerAnswer_.OfferSent()) {
+        return step;
+    }
+    localPending_ = Local{"INVITE", true, true};
+    step.send.push_back(Send(Kind::ReInvite, true));
     return step;
 }
 
@@ -534,7 +643,8 @@ InviteStep InviteSessionCore::OnRequest(std::string_view method, bool hasBody, T
             confirmed.stop.push_back(InviteTimer::Retransmit2xx);
             confirmed.stop.push_back(InviteTimer::AckWait);
             if (initialAwaitsAck) {
-                confirmed.events.insert(confirmed.events.begin(), InviteEvent::Connected);
+                confirmed.events.insert(confirmed.events.begin(),
+                                        {InviteEvent::Connected, InviteEvent::ConnectedConfirmed});
             }
             return confirmed;
         }
@@ -562,7 +672,8 @@ InviteStep InviteSessionCore::OnRequest(std::string_view method, bool hasBody, T
         step.events.push_back(InviteEvent::Refer);
         return step;
     }
-    if (method == "OPTIONS") {
+    if (method == "OPTIONS" || (method == "NOTIFY" && referSent_)) {
+        // NOTIFY: the progress of a REFER of ours (RFC 3515 section 2.4.4), taken and dropped.
         step.send.push_back(Respond(200, method));
         return step;
     }
@@ -583,7 +694,7 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
     const bool success = code < 300;
     if (method == "BYE") {
         if (state_ == State::Ending) {
-            return Terminate(std::move(step), TerminatedReason::LocalBye);
+            return Terminate(std::move(step), byeReason_);
         }
         return step;
     }
@@ -595,19 +706,32 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
         step.events.push_back(success ? InviteEvent::MessageSuccess : InviteEvent::MessageFailure);
         return step;
     }
+    if (method == "REFER") {
+        step.events.push_back(success ? InviteEvent::ReferAccepted : InviteEvent::ReferRejected);
+        return step;
+    }
     if ((method != "INVITE" && method != "UPDATE") || !localPending_ || localPending_->method != method) {
         return step;
     }
     const Local sent = *localPending_;
     localPending_.reset();
+    if (method == "INVITE") {
+        step.stop.push_back(InviteTimer::StaleReInvite);
+    }
+    if (success && !sent.offer && !sent.refresh && method == "INVITE") {
+        return OnOfferIn2xx(std::move(step), hasBody, now);
+    }
     if (success) {
         if (method == "INVITE") {
             step.send.push_back(Send(Kind::Ack));
         }
-        if (offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
+        // A refresh without offer answers nothing, whatever exchange is under way beside it.
+        if (sent.offer && offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
             if (hasBody) {
                 offerAnswer_.OnReceived(OfferAnswer::Carrier::Reliable);
-                step.events.push_back(InviteEvent::Answer);
+                if (!sent.refresh) {
+                    step.events.push_back(InviteEvent::Answer);
+                }
             } else {
                 offerAnswer_.OnMissing();
                 step.events.push_back(InviteEvent::IllegalNegotiation);
@@ -615,7 +739,7 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
         }
         return step;
     }
-    if (offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
+    if (sent.offer && offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
         offerAnswer_.RollBack();
     }
     if (state_ != State::Connected && state_ != State::Early && state_ != State::Proceeding) {
@@ -627,9 +751,16 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
         step.arm.emplace_back(InviteTimer::GlareRetry, now + delay);
         return step;
     }
+    if (sent.refresh && code != 481 && code != 408) {
+        // RFC 4028 section 10: a session that cannot be refreshed is over.
+        step.send.push_back(Send(Kind::Bye));
+        return Terminate(std::move(step), TerminatedReason::Error);
+    }
     if (code == 481 || code == 408) {
         // RFC 5057 section 5.1: the dialog is gone (481), or the peer is unreachable (408).
-        step.events.push_back(InviteEvent::OfferRejected);
+        if (!sent.refresh) {
+            step.events.push_back(sent.offer ? InviteEvent::OfferRejected : InviteEvent::OfferRequestRejected);
+        }
         if (state_ == State::Early) {
             // Our INVITE is still in progress: CANCEL it; its final response ends the session.
             InviteStep cancel = End();
@@ -646,7 +777,7 @@ InviteStep InviteSessionCore::OnInDialogResponse(std::string_view method, int co
         }
         return Terminate(std::move(step), code == 408 ? TerminatedReason::Timeout : TerminatedReason::Error);
     }
-    step.events.push_back(InviteEvent::OfferRejected);
+    step.events.push_back(sent.offer ? InviteEvent::OfferRejected : InviteEvent::OfferRequestRejected);
     return step;
 }
 
@@ -696,16 +827,25 @@ InviteStep InviteSessionCore::OnTimer(InviteTimer timer, TimePoint now) {
         if (!glareRetry_ || state_ == State::Terminated || state_ == State::Ending) {
             return step;
         }
-        if (localPending_ || remotePending_ || !offerAnswer_.CanSendOffer()) {
+        if (localPending_ || (glareRetry_->offer && (remotePending_ || !offerAnswer_.CanSendOffer()))) {
             // An exchange of the peer's is under way: try again after another wait of our kind.
             step.arm.emplace_back(InviteTimer::GlareRetry, now + GlareDelay());
             return step;
         }
-        offerAnswer_.OfferSent();
+        if (glareRetry_->offer) {
+            offerAnswer_.OfferSent();
+        }
         localPending_ = glareRetry_;
         glareRetry_.reset();
-        step.send.push_back(Send(localPending_->method == "UPDATE" ? Kind::Update : Kind::ReInvite, true));
+        step.send.push_back(Send(localPending_->method == "UPDATE" ? Kind::Update : Kind::ReInvite, localPending_->offer));
+        if (localPending_->method == "INVITE") {
+            ArmStaleReInvite(step, now);
+        }
         return step;
+    case InviteTimer::StaleCall:
+    case InviteTimer::StaleReInvite:
+    case InviteTimer::AnswerDue:
+        return OnCallTimer(timer, now);
     }
     return step;
 }
@@ -754,6 +894,14 @@ std::string_view ToString(InviteEvent event) noexcept {
     case InviteEvent::InfoFailure: return "InfoFailure";
     case InviteEvent::MessageSuccess: return "MessageSuccess";
     case InviteEvent::MessageFailure: return "MessageFailure";
+    case InviteEvent::ConnectedConfirmed: return "ConnectedConfirmed";
+    case InviteEvent::StaleCallTimeout: return "StaleCallTimeout";
+    case InviteEvent::StaleReInviteTimeout: return "StaleReInviteTimeout";
+    case InviteEvent::RemoteAnswerChanged: return "RemoteAnswerChanged";
+    case InviteEvent::OfferRequestRejected: return "OfferRequestRejected";
+    case InviteEvent::ReferAccepted: return "ReferAccepted";
+    case InviteEvent::ReferRejected: return "ReferRejected";
+    case InviteEvent::Prack: return "Prack";
     case InviteEvent::Terminated: return "Terminated";
     }
     return "?";

@@ -46,7 +46,11 @@ void InviteSessionHandler::onStaleCallTimeout(ClientInviteSessionHandle session)
 }
 
 void InviteSessionHandler::onRemoteSdpChanged(InviteSessionHandle, const SipMessage&, const SdpBody&) {}
-void InviteSessionHandler::onRemoteAnswerChanged(InviteSessionHandle, const SipMessage&, const Body&) {}
+void InviteSessionHandler::onRemoteAnswerChanged(InviteSessionHandle session, const SipMessage& message, const Body& body) {
+    if (const SdpBody* sdp = FindSdp(body)) {
+        onRemoteSdpChanged(session, message, *sdp);
+    }
+}
 void InviteSessionHandler::onOfferRequestRejected(InviteSessionHandle, const SipMessage&) {}
 void InviteSessionHandler::onAckReceived(InviteSessionHandle, const SipMessage&) {}
 
@@ -56,7 +60,11 @@ void InviteSessionHandler::onAckNotReceived(InviteSessionHandle session) {
     }
 }
 
-void InviteSessionHandler::onStaleReInviteTimeout(InviteSessionHandle) {}
+void InviteSessionHandler::onStaleReInviteTimeout(InviteSessionHandle session) {
+    if (session.IsValid()) {
+        session->End(EndReason::StaleReInvite);
+    }
+}
 
 void InviteSessionHandler::onIllegalNegotiation(InviteSessionHandle session, const SipMessage&) {
     if (session.IsValid()) {
@@ -70,6 +78,10 @@ void InviteSessionHandler::onSessionExpired(InviteSessionHandle session) {
     }
 }
 
-void InviteSessionHandler::onFlowTerminated(InviteSessionHandle) {}
+void InviteSessionHandler::onFlowTerminated(InviteSessionHandle session) {
+    if (session.IsValid()) {
+        session->End(EndReason::NotSpecified);
+    }
+}
 
 } // namespace zel::sip::stack

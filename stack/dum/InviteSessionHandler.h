@@ -51,14 +51,16 @@ public:
     virtual void onConnected(ClientInviteSessionHandle session, const SipMessage& message) = 0;
     /// The incoming call is established: the ACK of our 2xx arrived.
     virtual void onConnected(InviteSessionHandle session, const SipMessage& message) = 0;
-    /// The dialog is confirmed on both sides. Not called yet (kept for RFC 3262 confirmation).
-    /// Default: nothing.
+    /// The incoming call is confirmed: the ACK of our 2xx to the INVITE arrived (just after
+    /// onConnected; also when a re-INVITE of the peer stands for a lost ACK). Default: nothing.
     virtual void onConnectedConfirmed(InviteSessionHandle session, const SipMessage& message);
     /// The session has ended; the handle stops resolving after this call. `message` is the
     /// message that ended it (a BYE with its body, a CANCEL, the failure response) or null.
     virtual void onTerminated(InviteSessionHandle session, TerminatedReason reason, const SipMessage* message) = 0;
-    /// A fork of our INVITE went away. One session follows the first dialog that answers; a 2xx
-    /// of another fork is ACKed and ended with BYE without a session, so this is not called yet.
+    /// A fork of our INVITE went away, once per fork other than the dialog the session follows:
+    /// its early dialog ended because another fork's 2xx won or the INVITE failed, or its own 2xx
+    /// came after another one's (that dialog is ACKed and ended with BYE, RFC 3261 section
+    /// 13.2.2.4). The session itself goes on (or ends as onFailure says).
     virtual void onForkDestroyed(ClientInviteSessionHandle session) = 0;
     /// A 3xx to our INVITE (onFailure follows; targets are not tried automatically).
     virtual void onRedirected(ClientInviteSessionHandle session, const SipMessage& message) = 0;
@@ -79,13 +81,14 @@ public:
     virtual void onMessage(InviteSessionHandle session, const SipMessage& message) = 0;
     virtual void onMessageSuccess(InviteSessionHandle session, const SipMessage& message) = 0;
     virtual void onMessageFailure(InviteSessionHandle session, const SipMessage& message) = 0;
-    /// A REFER in the dialog. Return true when the application takes it (then it answers it
-    /// itself through AnswerRefer); the default refuses it with 603 and a Warning (transfer is not
-    /// offered here).
+    /// A REFER in the dialog. Return true when the application takes it and answers it with the
+    /// session's AnswerRefer during this call (left unanswered it gets 500); the default returns
+    /// false: refused with 603 and a Warning (transfer is not offered here).
     virtual bool onRefer(InviteSessionHandle session, const SipMessage& message);
     /// A REFER with Refer-Sub: false (RFC 4488). Default: as onRefer.
     virtual bool onReferNoSub(InviteSessionHandle session, const SipMessage& message);
-    /// Answers to a REFER of ours. Default: nothing.
+    /// The answer to a REFER of ours (Refer): a 2xx, or a failure (also one made here: 408,
+    /// 503). Default: nothing.
     virtual void onReferRejected(InviteSessionHandle session, const SipMessage& message);
     virtual void onReferAccepted(InviteSessionHandle session, const SipMessage& message);
 
@@ -97,25 +100,37 @@ public:
 
     /// A PRACK arrived (RFC 3262). Default: nothing.
     virtual void onPrack(ServerInviteSessionHandle session, const SipMessage& message);
-    /// An outgoing call got no final response for too long. Default: End (CANCEL).
+    /// An outgoing call got no final response within the profile's stale-call time (180 s by
+    /// default). Default: End (CANCEL).
     virtual void onStaleCallTimeout(ClientInviteSessionHandle session);
-    /// The peer changed its session in a new offer/answer exchange. Default: nothing.
+    /// The 2xx to our INVITE carries an answer other than the one a reliable provisional already
+    /// brought (RFC 3262 section 5 wants the same); the new one is now the remote body. The Body
+    /// form (generic offer/answer) defaults to the SdpBody form with the SDP inside; the SdpBody
+    /// form defaults to nothing.
     virtual void onRemoteSdpChanged(InviteSessionHandle session, const SipMessage& message, const SdpBody& sdp);
     virtual void onRemoteAnswerChanged(InviteSessionHandle session, const SipMessage& message, const Body& body);
-    /// The peer refused our request for an offer. Default: nothing.
+    /// The peer refused our request for an offer (RequestOffer: a re-INVITE without body);
+    /// `message` is the response (or one made here: 408, 503). The call stays up unless the
+    /// response was 481 or 408 (then onTerminated follows). Default: nothing.
     virtual void onOfferRequestRejected(InviteSessionHandle session, const SipMessage& message);
     /// The ACK of our 2xx arrived. Default: nothing.
     virtual void onAckReceived(InviteSessionHandle session, const SipMessage& message);
     /// No ACK came for our 2xx within 64*T1 (RFC 3261 section 13.3.1.4). Default: End (BYE).
     virtual void onAckNotReceived(InviteSessionHandle session);
-    /// Our re-INVITE got no final response for too long. Default: nothing.
+    /// Our re-INVITE got no final response within the profile's stale re-INVITE time (40 s by
+    /// default): the peer keeps it open with provisionals only. Default: End with
+    /// EndReason::StaleReInvite (BYE); override it to keep the call and wait longer.
     virtual void onStaleReInviteTimeout(InviteSessionHandle session);
     /// An answer was missing where one was due, or a body came where none may (`message` the
     /// one at fault). Default: End with EndReason::IllegalNegotiation (BYE, or CANCEL).
     virtual void onIllegalNegotiation(InviteSessionHandle session, const SipMessage& message);
-    /// RFC 4028 session timer expiry. Default: End (BYE).
+    /// The session expired (RFC 4028 section 10): the peer did not refresh it, or our refresh got
+    /// no 2xx, by its deadline. Default: End with EndReason::SessionExpired (BYE; onTerminated
+    /// then reports Timeout).
     virtual void onSessionExpired(InviteSessionHandle session);
-    /// The flow the dialog runs over has failed (RFC 5626). Default: nothing.
+    /// The WebSocket connection (WS, WSS) the dialog depends on has closed: the peer cannot be
+    /// reached any more (RFC 7118 section 5). Not called for TCP or TLS, whose connections are
+    /// opened again when needed. Default: End (the BYE is tried; onTerminated follows).
     virtual void onFlowTerminated(InviteSessionHandle session);
 
 private:

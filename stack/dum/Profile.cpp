@@ -305,6 +305,24 @@ std::uint32_t UserProfile::DefaultMinSE() const {
     return settings_.defaultMinSE;
 }
 
+void UserProfile::SetSessionRefresher(SessionRefresherPreference preference) {
+    std::lock_guard lock(mutex_);
+    settings_.sessionRefresher = preference;
+}
+
+SessionRefresherPreference UserProfile::SessionRefresher() const {
+    std::lock_guard lock(mutex_);
+    return settings_.sessionRefresher;
+}
+
+void UserProfile::SetSessionTimerSpeedupForTests(std::uint32_t factor) {
+    if (factor == 0) {
+        throw std::invalid_argument("the session timer speed-up must be at least 1");
+    }
+    std::lock_guard lock(mutex_);
+    settings_.sessionTimerSpeedupForTests = factor;
+}
+
 void UserProfile::SetDefaultRegistrationTime(std::uint32_t seconds) {
     std::lock_guard lock(mutex_);
     settings_.defaultRegistrationTime = seconds;
@@ -353,6 +371,26 @@ void UserProfile::SetKeepAliveTimeForStream(std::uint32_t seconds) {
 std::uint32_t UserProfile::KeepAliveTimeForStream() const {
     std::lock_guard lock(mutex_);
     return settings_.keepAliveTimeForStream;
+}
+
+void UserProfile::SetStaleCallTime(std::uint32_t seconds) {
+    std::lock_guard lock(mutex_);
+    settings_.staleCallTime = seconds;
+}
+
+std::uint32_t UserProfile::StaleCallTime() const {
+    std::lock_guard lock(mutex_);
+    return settings_.staleCallTime;
+}
+
+void UserProfile::SetStaleReInviteTime(std::uint32_t seconds) {
+    std::lock_guard lock(mutex_);
+    settings_.staleReInviteTime = seconds;
+}
+
+std::uint32_t UserProfile::StaleReInviteTime() const {
+    std::lock_guard lock(mutex_);
+    return settings_.staleReInviteTime;
 }
 
 void UserProfile::SetOverrideHostAndPort(std::optional<Uri> hostAndPort) {

@@ -26,6 +26,16 @@ namespace zel::sip::stack {
 /// | `Required`           | Require: 100rel                  | reliable always; a peer without 100rel gets 421    |
 enum class ReliableProvisionalMode { Never, SupportedEssential, Supported, Required };
 
+/// Which side we would have refresh a session (RFC 4028 section 7.1 and 9):
+/// - `Unspecified`: our INVITE names no refresher (section 7.1 recommends leaving the choice to the
+///   UAS); as UAS we leave it with a UAC that asked for the timer;
+/// - `Local`: we refresh: refresher=uac in our INVITE, refresher=uas in our 2xx when the UAC left it
+///   open;
+/// - `Remote`: the peer refreshes: refresher=uas in our INVITE, refresher=uac in our 2xx when the
+///   UAC left it open and supports "timer".
+/// A refresher the peer names is always kept; the 2xx of the UAS has the last word.
+enum class SessionRefresherPreference { Unspecified, Local, Remote };
+
 /// "Never", "SupportedEssential", "Supported", "Required".
 std::string_view ToString(ReliableProvisionalMode mode) noexcept;
 
@@ -44,10 +54,14 @@ std::string_view ToString(ReliableProvisionalMode mode) noexcept;
 /// - reliable provisionals: Supported as UAC (we offer 100rel and PRACK what comes reliably), Never
 ///   as UAS (we send no reliable 1xx unless the host asks for it);
 /// - session timers (RFC 4028) off: no "timer" in Supported, the peer's Session-Expires ignored;
-///   when turned on, 1800 s asked for and 90 s the smallest accepted (the RFC's recommendation and
-///   floor); registration time 3600 s (RFC 3261 section 10.2.1.1),
+///   turned on by `sessionTimerSupported` or by listing the "timer" option tag, 1800 s asked for and
+///   90 s the smallest accepted (the RFC's recommendation and floor), no refresher preference;
+///   registration time 3600 s (RFC 3261 section 10.2.1.1),
 ///   no maximum, no automatic retry after a failed registration (0: the application decides);
-/// - no keep-alives; no Contact override, outbound proxy, instance id or reg-id.
+/// - no keep-alives; no Contact override, outbound proxy, instance id or reg-id;
+/// - a call without final response is stale after 180 s (a phone rings for about three minutes
+///   before a caller gives up), a re-INVITE after 40 s (longer than its 32 s transaction time-out,
+///   so only a re-INVITE a provisional response keeps open is ever stale).
 struct ProfileSettings {
     std::string userAgent;
     std::vector<std::string> uriSchemes{"sip", "sips"};
@@ -70,11 +84,18 @@ struct ProfileSettings {
     bool sessionTimerSupported = false;
     std::uint32_t defaultSessionExpires = 1800;
     std::uint32_t defaultMinSE = 90;
+    SessionRefresherPreference sessionRefresher = SessionRefresherPreference::Unspecified;
+    /// For tests only: session timers run this many times faster than real time, so that a test
+    /// sees a session refreshed and expired within seconds while the wire still carries intervals
+    /// of 90 s or more. Always 1 outside tests.
+    std::uint32_t sessionTimerSpeedupForTests = 1;
     std::uint32_t defaultRegistrationTime = 3600;
     std::uint32_t maxRegistrationTime = 0;
     std::uint32_t registrationRetryTime = 0;
     std::uint32_t keepAliveTimeForDatagram = 0;
     std::uint32_t keepAliveTimeForStream = 0;
+    std::uint32_t staleCallTime = 180;
+    std::uint32_t staleReInviteTime = 40;
     std::optional<Uri> overrideHostAndPort;
     NameAddr defaultFrom;
     std::vector<DigestCredential> digestCredentials;
@@ -177,6 +198,12 @@ public:
     /// below 90 (RFC 4028 section 5).
     void SetDefaultMinSE(std::uint32_t seconds);
     std::uint32_t DefaultMinSE() const;
+    /// Which side we would have refresh a session (see SessionRefresherPreference).
+    void SetSessionRefresher(SessionRefresherPreference preference);
+    SessionRefresherPreference SessionRefresher() const;
+    /// For tests only (see ProfileSettings::sessionTimerSpeedupForTests). Raises
+    /// std::invalid_argument for 0.
+    void SetSessionTimerSpeedupForTests(std::uint32_t factor);
 
     /// Registration expiry asked for, in seconds.
     void SetDefaultRegistrationTime(std::uint32_t seconds);
@@ -193,6 +220,13 @@ public:
     std::uint32_t KeepAliveTimeForDatagram() const;
     void SetKeepAliveTimeForStream(std::uint32_t seconds);
     std::uint32_t KeepAliveTimeForStream() const;
+
+    /// Seconds an INVITE (a re-INVITE) of ours may wait for its final response before the invite
+    /// session handler hears onStaleCallTimeout (onStaleReInviteTimeout); 0 means never.
+    void SetStaleCallTime(std::uint32_t seconds);
+    std::uint32_t StaleCallTime() const;
+    void SetStaleReInviteTime(std::uint32_t seconds);
+    std::uint32_t StaleReInviteTime() const;
 
     /// Host and port written into our Contact instead of the transport's; nullopt for none.
     void SetOverrideHostAndPort(std::optional<Uri> hostAndPort);

@@ -48,9 +48,21 @@ std::optional<SessionRefresher> ReadRefresher(std::string_view text) noexcept {
 
 SessionTimerSettings MakeSessionTimerSettings(const ProfileSettings& profile) {
     SessionTimerSettings settings;
-    settings.enabled = profile.sessionTimerSupported;
+    settings.enabled = profile.IsOptionTagSupported(kTag);
     settings.minSE = std::max(kFloor, seconds(profile.defaultMinSE));
     settings.sessionExpires = std::max(settings.minSE, seconds(profile.defaultSessionExpires));
+    switch (profile.sessionRefresher) {
+    case SessionRefresherPreference::Unspecified:
+        break;
+    case SessionRefresherPreference::Local:
+        settings.requestRefresher = SessionRefresher::Uac;
+        settings.answerRefresher = SessionRefresher::Uas;
+        break;
+    case SessionRefresherPreference::Remote:
+        settings.requestRefresher = SessionRefresher::Uas;
+        settings.answerRefresher = SessionRefresher::Uac;
+        break;
+    }
     return settings;
 }
 
@@ -217,16 +229,20 @@ SessionTimerStep SessionTimer::OnRequest(const SipMessage& request, std::string_
         }
         // Section 9: the UAS may shorten the interval, never below either Min-SE.
         pending.interval = std::max(std::min(asked, settings_.sessionExpires), floor);
-        // The refresher the UAC named, else the UAC itself: it asked for the timer. A UAC without
-        // the extension cannot refresh, so then we do (section 9).
+        // The refresher the UAC named, else our choice (section 9 leaves it to the UAS), by default
+        // the UAC itself: it asked for the timer. A UAC without the extension cannot refresh, so
+        // then we do.
         const std::optional<SessionRefresher> named = ReadRefresher(expires->Refresher());
-        pending.refresher = !peerSupports ? SessionRefresher::Uas : named.value_or(SessionRefresher::Uac);
+        pending.refresher = !peerSupports
+                                ? SessionRefresher::Uas
+                                : named.value_or(settings_.answerRefresher.value_or(SessionRefresher::Uac));
     } else {
         // No timer asked for: we may still run one (section 9), and as the side that wants it we
-        // refresh.
+        // refresh, unless told to leave it to a UAC that can.
         pendingIgnoredPeerValue_ = false;
         pending.interval = std::max(settings_.sessionExpires, floor);
-        pending.refresher = SessionRefresher::Uas;
+        pending.refresher = peerSupports ? settings_.answerRefresher.value_or(SessionRefresher::Uas)
+                                         : SessionRefresher::Uas;
     }
     pending_ = pending;
     return step;

@@ -56,10 +56,14 @@ struct SessionTimerSettings {
     /// by RFC 4028 section 7.1). Asking for Uac also means we refresh on our own when the 2xx
     /// carries no Session-Expires (section 7.2).
     std::optional<SessionRefresher> requestRefresher;
+    /// As UAS, the refresher we choose when the UAC supports "timer" but names none; none keeps the
+    /// UAC when it asked for the timer (it has shown it wants one) and us when it did not.
+    std::optional<SessionRefresher> answerRefresher;
 };
 
-/// The settings of a profile snapshot: enabled when it supports "timer", its Session-Expires and
-/// Min-SE (Session-Expires raised to Min-SE when set below it, so the pair is always usable).
+/// The settings of a profile snapshot: enabled when it supports "timer" (the session timer switch
+/// or the option tag listed), its Session-Expires and Min-SE (Session-Expires raised to Min-SE when
+/// set below it, so the pair is always usable) and its refresher preference.
 SessionTimerSettings MakeSessionTimerSettings(const ProfileSettings& profile);
 
 /// What the session does after one input of the core.

@@ -105,8 +105,10 @@ public:
     /// non-INVITE client transaction `id` to the INVITE's current target, once the INVITE has had a
     /// provisional response (it waits for one). When there is nothing to cancel (the INVITE has
     /// its final response, has ended, or is unknown) `id` gets a TransportError with
-    /// std::errc::operation_not_permitted, then Terminated.
-    void SendCancel(TransactionId id, TransactionId invite);
+    /// std::errc::operation_not_permitted, then Terminated. With a `model` (a CANCEL the user
+    /// has edited), the CANCEL keeps the model's other headers and body; the fields above always
+    /// come from the INVITE, and Max-Forwards is 70 unless the model has one.
+    void SendCancel(TransactionId id, TransactionId invite, std::optional<SipMessage> model = std::nullopt);
 
     /// Sends `response` through the server transaction `id` (which then retransmits and absorbs as
     /// RFC 3261 section 17.2 says). A response for an unknown id (the transaction has ended) or one
@@ -285,6 +287,7 @@ private:
     std::unordered_map<TransactionId, Remembered> remembered_;
     std::list<TransactionId> rememberedAge_; // oldest first
     std::unordered_map<TransactionId, KeptAck> acks_;
+    std::unordered_map<TransactionId, SipMessage> cancelModels_; // by CANCEL id, until it starts
     std::list<TransactionId> ackAge_; // oldest first
     /// Source addresses learnt towards destinations, for transports bound to all interfaces.
     std::unordered_map<boost::asio::ip::address, boost::asio::ip::address> sourceAddresses_;

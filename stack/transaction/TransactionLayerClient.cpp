@@ -330,9 +330,12 @@ void TransactionLayer::ForgetAckNow(TransactionId id) {
     }
 }
 
-void TransactionLayer::SendCancel(TransactionId id, TransactionId invite) {
+void TransactionLayer::SendCancel(TransactionId id, TransactionId invite, std::optional<SipMessage> model) {
     if (shutDown_) {
         return;
+    }
+    if (model) {
+        cancelModels_.insert_or_assign(id, std::move(*model));
     }
     Entry* entry = nullptr;
     if (auto it = clientIds_.find(invite); it != clientIds_.end()) {
@@ -344,6 +347,7 @@ void TransactionLayer::SendCancel(TransactionId id, TransactionId invite) {
     if (core == nullptr || entry->pendingCancel != 0 ||
         (core->GetState() != ClientInviteTransaction::State::Calling &&
          core->GetState() != ClientInviteTransaction::State::Proceeding)) {
+        cancelModels_.erase(id);
         queue_.Push(EventFor(id, TransactionUserMessage::Kind::TransportError,
                              std::make_error_code(std::errc::operation_not_permitted)));
         queue_.Push(EventFor(id, TransactionUserMessage::Kind::Terminated));
@@ -365,10 +369,28 @@ void TransactionLayer::StartCancel(TransactionId id, Entry& invite) {
     entry->local = invite.local;
     entry->connectionOnly = invite.connectionOnly;
     entry->sentBy = invite.sentBy; // the CANCEL carries the INVITE's Via
+    std::optional<SipMessage> model;
+    if (auto found = cancelModels_.find(id); found != cancelModels_.end()) {
+        model = std::move(found->second);
+        cancelModels_.erase(found);
+    }
     try {
+        // RFC 3261 section 9.1: Request-URI, Call-ID, To, From, the CSeq number, the top Via and
+        // the Route set are the INVITE's, whatever the user's model says; the rest is the user's.
         SipMessage cancel = SipMessage::MakeRequest("CANCEL", *request.RequestUri());
+        if (model) {
+            cancel = std::move(*model);
+            cancel.SetMethod("CANCEL");
+            cancel.SetRequestUri(*request.RequestUri());
+            for (HeaderType type : {HeaderType::Via, HeaderType::Route, HeaderType::From, HeaderType::To,
+                                    HeaderType::CallId, HeaderType::CSeq}) {
+                cancel.Remove(type);
+            }
+        }
         cancel.Add(HeaderType::Via, request.ValueText(HeaderType::Via, 0));
-        cancel.Add(HeaderType::MaxForwards, "70");
+        if (!cancel.Has(HeaderType::MaxForwards)) {
+            cancel.Add(HeaderType::MaxForwards, "70");
+        }
         for (std::size_t i = 0; i < request.Count(HeaderType::Route); ++i) {
             cancel.Add(HeaderType::Route, request.ValueText(HeaderType::Route, i));
         }
@@ -407,6 +429,7 @@ void TransactionLayer::CheckPendingCancel(Entry& entry) {
         StartCancel(id, entry);
         return;
     }
+    cancelModels_.erase(id);
     // A final response, a timeout or a failover came first: nothing left to cancel here.
     queue_.Push(EventFor(id, TransactionUserMessage::Kind::TransportError,
                          std::make_error_code(std::errc::operation_not_permitted)));

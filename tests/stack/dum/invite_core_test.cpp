@@ -203,7 +203,7 @@ TEST(InviteCore, IncomingCallAcceptedRetransmitsUntilAck) {
     }
     EXPECT_EQ(intervals, (std::vector<std::chrono::milliseconds>{1000ms, 2000ms, 4000ms, 4000ms, 4000ms}));
     step = core.OnAck(false);
-    EXPECT_EQ(step.events, Events({InviteEvent::AckReceived, InviteEvent::Connected}));
+    EXPECT_EQ(step.events, Events({InviteEvent::AckReceived, InviteEvent::Connected, InviteEvent::ConnectedConfirmed}));
     EXPECT_TRUE(core.OnTimer(InviteTimer::Retransmit2xx, now).send.empty()); // stale
     EXPECT_TRUE(core.OnAck(false).events.empty());                          // retransmitted ACK
 }
@@ -219,7 +219,7 @@ TEST(InviteCore, ReInviteBeforeTheAckOfOurTwoHundred) {
     core.Accept(200, kStart);
     InviteStep step = core.OnRequest("INVITE", true, kStart);
     EXPECT_TRUE(step.send.empty());
-    EXPECT_EQ(step.events, Events({InviteEvent::Connected, InviteEvent::Offer}));
+    EXPECT_EQ(step.events, Events({InviteEvent::Connected, InviteEvent::ConnectedConfirmed, InviteEvent::Offer}));
     EXPECT_EQ(step.stop, (std::vector<InviteTimer>{InviteTimer::Retransmit2xx, InviteTimer::AckWait}));
     EXPECT_TRUE(core.IsConnected());
     step = core.ProvideAnswer(kStart);
@@ -254,7 +254,8 @@ TEST(InviteCore, IncomingCallWithoutOfferOrAck) {
     core.Accept(200, kStart);
     // The ACK must carry the answer; one without is an illegal negotiation.
     InviteStep step = core.OnAck(true);
-    EXPECT_EQ(step.events, Events({InviteEvent::Answer, InviteEvent::AckReceived, InviteEvent::Connected}));
+    EXPECT_EQ(step.events, Events({InviteEvent::Answer, InviteEvent::AckReceived, InviteEvent::Connected,
+                                   InviteEvent::ConnectedConfirmed}));
 
     InviteSessionCore silent = InviteSessionCore::Server(Timings());
     silent.Start(true);

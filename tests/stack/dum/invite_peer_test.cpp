@@ -69,6 +69,9 @@ public:
 
     enum class Incoming { Answer, Ring, Reject };
     Incoming incoming = Incoming::Answer;
+    /// Answer an incoming call's offer first in a 183 (reliable as the profile and the caller
+    /// allow, RFC 3262), then accept it.
+    bool earlyAnswer = false;
     int rejectCode = 486;
     std::optional<Warning> rejectWarning;
     /// Called once a call is up (either side), on the dialog thread.
@@ -136,6 +139,10 @@ public:
             return; // a ringing or refused call keeps its offer unanswered
         }
         session->ProvideAnswer(*Sdp(AnswerDirection(text), 50000));
+        if (auto* server = dynamic_cast<ServerInviteSession*>(session.Get());
+            earlyAnswer && server != nullptr && !server->IsAccepted()) {
+            server->Provisional(183, /*withBody=*/true);
+        }
         AcceptIfServer(session);
     }
     void onOfferRequired(InviteSessionHandle session, const SipMessage& msg) override {
@@ -162,6 +169,9 @@ public:
     }
     void onAckReceived(InviteSessionHandle session, const SipMessage& msg) override {
         Record("ack", session.Id(), msg.Encode());
+    }
+    void onPrack(ServerInviteSessionHandle session, const SipMessage& msg) override {
+        Record("prack", session.Id(), msg.Encode());
     }
     void onReadyToSend(InviteSessionHandle session, SipMessage& msg) override {
         if (readyToSend) {
@@ -849,6 +859,175 @@ TEST_P(InvitePeersOverTransport, RetransmittedTwoHundredToOurReInviteIsAckedAgai
     ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
     EXPECT_NE(phone.Handler().Text("answer", 1).find("a=recvonly"), std::string::npos);
     ExpectPassed(*sipp, phone);
+}
+
+// ---- Session timers (RFC 4028) ------------------------------------------------------------------
+// SIPp's scenarios carry intervals of 90 s (120 s after their 422) and check them on the wire; our
+// side runs its session timers 20 times faster (a test-only profile setting), so our refreshes
+// come after 2.25 s and our expiry after 3 s, well within the bounds SIPp checks.
+
+void EnableSessionTimers(Phone& phone, SessionRefresherPreference refresher, std::uint32_t minSE = 90) {
+    const std::shared_ptr<MasterProfile>& profile = phone.Ua().Profile();
+    profile->SetSessionTimerSupported(true);
+    profile->SetDefaultSessionExpires(90);
+    profile->SetDefaultMinSE(minSE);
+    profile->SetSessionRefresher(refresher);
+    profile->SetSessionTimerSpeedupForTests(20);
+}
+
+// We call SIPp: we refresh by UPDATE (SIPp allows it), we retry its 422 with its Min-SE, we end
+// the call when SIPp, the refresher, stays silent, and we take SIPp's BYE as the refresher.
+TEST_P(InvitePeersOverTransport, OurCallsWithSessionTimers) {
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Local);
+        auto sipp = Server("call_timer_uas.xml");
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        ASSERT_TRUE(WaitUntil([&] { return phone.Handler().Sent("UPDATE ") >= 1; }, 20s))
+            << sipp->Report() << phone.Handler().Story();
+        ASSERT_TRUE(phone.Handler().WaitFor("connected"));
+        phone.WithLive([](InviteSession& session) { session.End(); });
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye")) << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Count("answer"), 1u);
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
+        auto sipp = Server("call_timer_422_uas.xml");
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Count("failure"), 0u);
+        phone.WithLive([](InviteSession& session) { session.End(); });
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
+        auto sipp = Server("call_timer_expiry_uas.xml");
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:Timeout")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Sent("UPDATE "), 0u);
+        EXPECT_EQ(phone.Handler().Sent("BYE "), 1u);
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Local);
+        auto sipp = Server("call_timer_bye_uas.xml", 1, {"-d", "500"});
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+        ExpectPassed(*sipp, phone);
+    }
+}
+
+// SIPp calls us: its refreshes (UPDATE, re-INVITE) are answered with the session interval and
+// keep the call up past our expiry time; a Session-Expires below our Min-SE gets 422; a SIPp that
+// does not refresh has its call ended by us; and as the refresher we tell SIPp so.
+TEST_P(InvitePeersOverTransport, TheirCallsWithSessionTimers) {
+    for (const char* scenario : {"call_timer_uac.xml", "call_timer_reinvite_uac.xml"}) {
+        SCOPED_TRACE(scenario);
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
+        // SIPp refreshes after 2 s, 40 s of our sped-up time, and ends the call 2 s later: past
+        // the 60 s at which we would end a call it had not refreshed.
+        auto sipp = Client(scenario, phone, 1, {"-d", "2000"});
+        ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Sent("BYE "), 0u);
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Unspecified, 120);
+        auto sipp = Client("call_timer_422_uac.xml", phone);
+        ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Sent("SIP/2.0 422 "), 1u);
+        EXPECT_EQ(phone.Handler().Count("new"), 1u) << "the refused INVITE never reached the application";
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
+        auto sipp = Client("call_timer_expiry_uac.xml", phone);
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:Timeout")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Sent("BYE "), 1u);
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone;
+        EnableSessionTimers(phone, SessionRefresherPreference::Local);
+        auto sipp = Client("call_timer_bye_uac.xml", phone, 1, {"-d", "500"});
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+        ExpectPassed(*sipp, phone);
+    }
+}
+
+// ---- Reliable provisional responses (RFC 3262) ---------------------------------------------------
+
+// SIPp calls us with Supported: 100rel: our answer goes in a reliable 183 (Require: 100rel, RSeq),
+// SIPp PRACKs it with the right RAck, and only then does our 200 leave; SIPp ends the call. Then we
+// call SIPp, which answers in a reliable 183 and checks the RAck of our single PRACK before its 200.
+// RFC 3261 timers: a PRACK crossing a retransmitted 183 is not what these scenarios check.
+TEST_P(InvitePeersOverTransport, ReliableProvisionalsBothWays) {
+    {
+        Phone phone{StackOptions{}};
+        phone.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::SupportedEssential);
+        phone.Handler().earlyAnswer = true;
+        auto sipp = Client("call_prack_uac.xml", phone);
+        ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Count("prack"), 1u) << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Sent("SIP/2.0 183"), 1u);
+        EXPECT_EQ(phone.Handler().Count("connected"), 1u);
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone{StackOptions{}};
+        auto sipp = Server("call_prack_uas.xml");
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Sent("PRACK "), 1u);
+        EXPECT_EQ(phone.Handler().Count("answer"), 1u) << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Count("early"), 0u);
+        phone.WithLive([](InviteSession& session) { session.End(); });
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        ExpectPassed(*sipp, phone);
+    }
+}
+
+// The same both ways while SIPp drops one packet in ten each way: our 183 is sent again until
+// SIPp's PRACK, its PRACK and our answer to it are retransmitted by the transactions, our 200 waits
+// for the PRACK and then until the ACK; SIPp's retransmitted 183 gets no second PRACK.
+TEST_F(InvitePeers, ReliableProvisionalsCompleteDespiteLosses) {
+    constexpr int kCalls = 5;
+    const std::vector<std::string> tolerant = {"-default_behaviors", "all,-abortunexp"};
+    Phone phone{StackOptions{}};
+    phone.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::SupportedEssential);
+    phone.Handler().earlyAnswer = true;
+    auto in = Client("call_prack_uac.xml", phone, kCalls, tolerant, 10);
+    auto out = Server("call_prack_uas.xml", kCalls, tolerant, 10);
+    for (int i = 0; i < kCalls; ++i) {
+        phone.Call(*out, transport, Sdp("sendrecv").get());
+    }
+    std::set<Usage::Id> ended;
+    const bool allUp = WaitUntil(
+        [&] {
+            phone.WithLive([&](InviteSession& session) {
+                if (dynamic_cast<ClientInviteSession*>(&session) != nullptr && ended.insert(session.GetId()).second) {
+                    session.End();
+                }
+            });
+            return ended.size() == kCalls;
+        },
+        90s);
+    EXPECT_TRUE(allUp) << ended.size() << " of our calls came up\n" << phone.Handler().Story();
+    for (SippProcess* sipp : {in.get(), out.get()}) {
+        const std::optional<int> code = sipp->WaitForExit(90s);
+        EXPECT_EQ(code, 0) << sipp->Report();
+    }
+    EXPECT_EQ(phone.Handler().Count("terminated:RemoteBye"), static_cast<std::size_t>(kCalls)) << phone.Handler().Story();
+    EXPECT_EQ(phone.Handler().Sent("PRACK "), static_cast<std::size_t>(kCalls));
+    EXPECT_TRUE(WaitUntil([&] { return phone.Sessions() == 0; }, 40s));
 }
 
 } // namespace

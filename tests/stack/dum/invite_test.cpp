@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -108,6 +110,7 @@ public:
     void onMessage(InviteSessionHandle session, const SipMessage& msg) override { Record("message", session.Id(), msg); }
     void onMessageSuccess(InviteSessionHandle session, const SipMessage& msg) override { Record("messageSuccess", session.Id(), msg); }
     void onMessageFailure(InviteSessionHandle session, const SipMessage& msg) override { Record("messageFailure", session.Id(), msg); }
+    void onPrack(ServerInviteSessionHandle session, const SipMessage& msg) override { Record("prack", session.Id(), msg); }
     void onAckNotReceived(InviteSessionHandle session) override {
         Record("ackNotReceived", session.Id(), SipMessage());
         InviteSessionHandler::onAckNotReceived(session);
@@ -624,6 +627,520 @@ TEST(InviteSessions, CallOverTls) {
     alice.Ua().Stack().AddTransport(TransportType::TLS, IpVersion::V4, "127.0.0.1", 0, &settings);
     const Tuple tls = bob.Ua().Stack().AddTransport(TransportType::TLS, IpVersion::V4, "127.0.0.1", 0, &settings);
     CallOverStream(alice, bob, "<sip:bob@127.0.0.1:" + std::to_string(tls.port) + ";transport=tls>");
+}
+
+// ---- Session timers (RFC 4028) ------------------------------------------------------------------
+// The wire carries intervals of 90 s and more, as the RFC's floor asks; the profiles' test-only
+// speed-up runs the session timers so much faster that a 90 s session refreshes in 1.5 s here.
+
+void EnableSessionTimers(Phone& phone, SessionRefresherPreference refresher, std::uint32_t speedup,
+                         std::uint32_t interval = 90, std::uint32_t minSE = 90) {
+    const std::shared_ptr<MasterProfile>& profile = phone.Ua().Profile();
+    profile->SetSessionTimerSupported(true);
+    profile->SetDefaultMinSE(minSE);
+    profile->SetDefaultSessionExpires(interval);
+    profile->SetSessionRefresher(refresher);
+    profile->SetSessionTimerSpeedupForTests(speedup);
+}
+
+/// The messages `phone` sends that `wanted` picks, as sent (after onReadyToSend). What it records
+/// is shared with the handler's hook, so it may go before the phone does.
+class SentMessages {
+public:
+    SentMessages(Phone& phone, std::function<bool(const SipMessage&)> wanted) : state_(std::make_shared<State>()) {
+        phone.Handler().readyToSend = [state = state_, wanted = std::move(wanted)](InviteSessionHandle, SipMessage& message) {
+            if (wanted(message)) {
+                std::lock_guard lock(state->mutex);
+                state->sent.push_back(message.Encode());
+            }
+        };
+        phone.Settle();
+    }
+    /// Requests whose method is one of `methods`.
+    static std::function<bool(const SipMessage&)> Requests(std::vector<std::string> methods) {
+        return [methods = std::move(methods)](const SipMessage& message) {
+            return message.IsRequest() && std::find(methods.begin(), methods.end(), message.Method()) != methods.end();
+        };
+    }
+    std::size_t Count() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->sent.size();
+    }
+    std::string At(std::size_t index) const {
+        std::lock_guard lock(state_->mutex);
+        return index < state_->sent.size() ? state_->sent[index] : std::string();
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::vector<std::string> sent;
+    };
+    std::shared_ptr<State> state_;
+};
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(InviteSessionTimers, RefresherRefreshesByUpdateOrByReInviteAsThePeerAllows) {
+    for (const bool peerAllowsUpdate : {true, false}) {
+        SCOPED_TRACE(peerAllowsUpdate ? "by UPDATE" : "by re-INVITE");
+        Phone alice("alice");
+        Phone bob("bob");
+        EnableSessionTimers(alice, SessionRefresherPreference::Local, 20);
+        EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 20);
+        if (!peerAllowsUpdate) {
+            bob.Ua().Profile()->ClearSupportedMethods();
+            for (const char* method : {"INVITE", "ACK", "CANCEL", "BYE", "OPTIONS"}) {
+                bob.Ua().Profile()->AddSupportedMethod(method);
+            }
+        }
+        SentMessages refreshes(alice, SentMessages::Requests({"UPDATE", "INVITE"}));
+        alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+        ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+        ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+        // Two refreshes 45 s (2.25 s here) apart: the second comes only if the 2xx of the first
+        // restarted alice's timer, and finds the call only if the first restarted bob's, who ends
+        // it 60 s after the last refresh he answered.
+        ASSERT_TRUE(zel::sip::test::WaitUntil([&] { return refreshes.Count() >= 2; }, 20s))
+            << ::testing::PrintToString(alice.Handler().Whats());
+        for (std::size_t i = 0; i < 2; ++i) {
+            const std::string refresh = refreshes.At(i);
+            EXPECT_EQ(refresh.rfind(peerAllowsUpdate ? "UPDATE " : "INVITE ", 0), 0u) << refresh;
+            EXPECT_TRUE(Contains(refresh, "Session-Expires: 90;refresher=uac")) << refresh;
+            EXPECT_TRUE(Contains(refresh, "Min-SE: 90")) << refresh;
+            EXPECT_TRUE(Contains(refresh, "timer")) << refresh;
+            // An UPDATE refreshes without offer; a re-INVITE offers the SDP it had, unchanged.
+            EXPECT_EQ(Contains(refresh, "m=audio 49170"), !peerAllowsUpdate) << refresh;
+            EXPECT_EQ(Contains(refresh, "o=- 1 1 IN IP4"), !peerAllowsUpdate) << refresh;
+        }
+        EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "answer", "connected"}))
+            << "the answers to refreshes are no news to the application";
+        if (!peerAllowsUpdate) {
+            ASSERT_TRUE(bob.Handler().WaitFor("offer", 3)) << "bob answers each re-INVITE as any offer";
+        }
+        EXPECT_EQ(bob.Handler().Count("offer"), peerAllowsUpdate ? 1u : 3u);
+        EXPECT_EQ(bob.Handler().Count("terminated:Timeout"), 0u);
+        alice.WithSession([](InviteSession& session) { session.End(); });
+        ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+        ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+    }
+}
+
+TEST(InviteSessionTimers, SessionExpiresWhenTheRefresherFallsSilent) {
+    // The refresher runs at real time (its refresh would come after 45 s), the other side 30 times
+    // faster: for it the refresher is silent, and after 60 s (2 s here) it ends the call, either
+    // as the caller or as the callee.
+    for (const bool callerRefreshes : {false, true}) {
+        SCOPED_TRACE(callerRefreshes ? "the caller refreshes" : "the callee refreshes");
+        Phone alice("alice");
+        Phone bob("bob");
+        EnableSessionTimers(alice, callerRefreshes ? SessionRefresherPreference::Local : SessionRefresherPreference::Remote,
+                            callerRefreshes ? 1 : 30);
+        EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, callerRefreshes ? 30 : 1);
+        Phone& watcher = callerRefreshes ? bob : alice;
+        Phone& refresher = callerRefreshes ? alice : bob;
+        SentMessages watcherRequests(watcher, SentMessages::Requests({"UPDATE", "INVITE", "BYE"}));
+        alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+        ASSERT_TRUE(refresher.Handler().WaitFor("terminated:RemoteBye", 1, 15s))
+            << ::testing::PrintToString(watcher.Handler().Whats());
+        ASSERT_TRUE(watcher.Handler().WaitFor("terminated:Timeout"));
+        EXPECT_EQ(watcher.Handler().Count("connected"), 1u);
+        // The side that does not refresh sends nothing but the BYE (RFC 4028 section 10).
+        ASSERT_EQ(watcherRequests.Count(), 1u) << watcherRequests.At(0) << watcherRequests.At(1);
+        EXPECT_EQ(watcherRequests.At(0).rfind("BYE ", 0), 0u);
+    }
+}
+
+TEST(InviteSessionTimers, IntervalBelowTheCalleesMinSEIsRaisedAfter422) {
+    Phone alice("alice");
+    Phone bob("bob");
+    EnableSessionTimers(alice, SessionRefresherPreference::Unspecified, 1);
+    EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 1, 1800, 180);
+    SentMessages bobResponses(bob, [](const SipMessage& message) { return message.IsResponse(); });
+    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    // Neither application hears of the refused INVITE: alice's goes again with bob's Min-SE, next CSeq.
+    EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "answer", "connected"}));
+    EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offer", "connected"}));
+    ASSERT_GE(bobResponses.Count(), 2u);
+    const std::string refused = bobResponses.At(0);
+    EXPECT_EQ(refused.rfind("SIP/2.0 422 Session Interval Too Small", 0), 0u) << refused;
+    EXPECT_TRUE(Contains(refused, "Min-SE: 180")) << refused;
+    EXPECT_TRUE(Contains(refused, "CSeq: 1 INVITE")) << refused;
+    const std::string ok = bobResponses.At(bobResponses.Count() - 1);
+    EXPECT_TRUE(Contains(ok, "CSeq: 2 INVITE")) << ok;
+    EXPECT_TRUE(Contains(ok, "Session-Expires: 180;refresher=uac")) << ok;
+    EXPECT_TRUE(Contains(ok, "Require: timer")) << ok;
+    EXPECT_TRUE(Contains(ok, "Allow: ")) << ok;
+    alice.WithSession([](InviteSession& session) { session.End(); });
+    ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+}
+
+TEST(InviteSessionTimers, RequestsInTheCallAfter422AndARefusedRefresh) {
+    Phone alice("alice");
+    EnableSessionTimers(alice, SessionRefresherPreference::Unspecified, 80);
+    ScriptedPeer peer;
+    const std::string peerContact = "<sip:bob@127.0.0.1:" + std::to_string(peer.Udp().port) + ">";
+    alice.Call(peerContact, Sdp("sendrecv").get());
+    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
+    auto answered = [&](const std::string& expires, bool body) {
+        return [&answer, &peerContact, expires, body](SipMessage& response) {
+            response.Add(HeaderType::Contact, peerContact);
+            if (body) {
+                response.SetBody(answer->Encode(), Mime("application", "sdp"));
+            }
+            if (!expires.empty()) {
+                response.Add(HeaderType::Require, "timer");
+                response.Add(HeaderType::SessionExpires, expires);
+            }
+        };
+    };
+    auto invite = NextOf(peer, "INVITE");
+    ASSERT_TRUE(invite);
+    EXPECT_EQ(invite->message->ValueText(HeaderType::SessionExpires), "90");
+    peer.Answer(*invite, 200, "OK", answered("", true)); // a callee without session timers
+    ASSERT_TRUE(NextOf(peer, "ACK"));
+
+    // The application's re-INVITE and UPDATE, refused 422: each goes again with the larger Min-SE
+    // (and the interval raised to it) and the same offer; its answer is all the application hears.
+    struct Step {
+        std::string method;
+        const char* sent;     // Session-Expires and Min-SE of the refused request
+        const char* peerMin;  // Min-SE of the 422
+        const char* again;    // Session-Expires of the request sent again
+    };
+    for (const Step& step : {Step{"INVITE", "90 90", "300", "300"},
+                             Step{"UPDATE", "300;refresher=uac 300", "400", "400;refresher=uac"}}) {
+        SCOPED_TRACE(step.method);
+        alice.WithSession([&](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly"), step.method == "UPDATE"); });
+        auto first = NextOf(peer, step.method);
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->message->ValueText(HeaderType::SessionExpires) + " " + first->message->ValueText(HeaderType::MinSE),
+                  step.sent);
+        peer.Answer(*first, 422, "Session Interval Too Small",
+                    [&](SipMessage& response) { response.Add(HeaderType::MinSE, step.peerMin); });
+        auto again = NextOf(peer, step.method);
+        ASSERT_TRUE(again);
+        EXPECT_EQ(again->message->Get<CSeq>(HeaderType::CSeq).Sequence(),
+                  first->message->Get<CSeq>(HeaderType::CSeq).Sequence() + 1);
+        EXPECT_EQ(again->message->ValueText(HeaderType::MinSE), step.peerMin);
+        EXPECT_EQ(again->message->ValueText(HeaderType::SessionExpires), step.again);
+        EXPECT_TRUE(Contains(std::string(again->message->Body()), "a=sendonly"));
+        peer.Answer(*again, 200, "OK", answered(std::string(step.peerMin) + ";refresher=uac", true));
+        if (step.method == "INVITE") {
+            ASSERT_TRUE(NextOf(peer, "ACK"));
+        }
+    }
+    ASSERT_TRUE(alice.Handler().WaitFor("answer", 3));
+    EXPECT_EQ(alice.Handler().Count("offerRejected"), 0u);
+
+    // The peer's UPDATE asking for less than our Min-SE is refused 422 with it (RFC 4028 section 9).
+    SipMessage update = SipMessage::MakeRequest("UPDATE", invite->message->Get<NameAddr>(HeaderType::Contact).GetUri());
+    update.Add(HeaderType::From, "<sip:bob@127.0.0.1>;tag=peer1");
+    update.Add(HeaderType::To, invite->message->ValueText(HeaderType::From));
+    update.Add(HeaderType::CallId, invite->message->ValueText(HeaderType::CallId));
+    update.Add(HeaderType::CSeq, "1 UPDATE");
+    update.Add(HeaderType::Contact, peerContact);
+    update.Add(HeaderType::Supported, "timer");
+    update.Add(HeaderType::SessionExpires, "60");
+    peer.Stack().SendRequest(std::move(update), alice.Ua().Udp());
+    std::optional<SipMessage> refused;
+    for (auto deadline = std::chrono::steady_clock::now() + 5s; !refused && std::chrono::steady_clock::now() < deadline;) {
+        auto message = peer.Stack().Queue().Pop(50ms);
+        if (message && message->message != nullptr && message->message->IsResponse()) {
+            refused = *message->message;
+        }
+    }
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->StatusCode(), 422);
+    EXPECT_EQ(refused->ValueText(HeaderType::MinSE), "400") << "the Min-SE raised by the 422s above";
+
+    // Alice refreshes (400 s, so after 200 s, 2.5 s here) by re-INVITE: the peer allows no
+    // UPDATE. Refused, it ends the call with BYE (RFC 4028 section 10).
+    auto refresh = NextOf(peer, "INVITE", 15s);
+    ASSERT_TRUE(refresh);
+    EXPECT_EQ(refresh->message->ValueText(HeaderType::SessionExpires), "400;refresher=uac");
+    EXPECT_TRUE(Contains(std::string(refresh->message->Body()), "a=sendonly")) << "the SDP as it stands";
+    peer.Answer(*refresh, 403, "Forbidden");
+    auto bye = NextOf(peer, "BYE");
+    ASSERT_TRUE(bye);
+    peer.Answer(*bye, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:Error"));
+    EXPECT_EQ(alice.Handler().Count("offerRejected"), 0u);
+}
+
+// ---- Reliable provisional responses (RFC 3262) ---------------------------------------------------
+
+/// Every message `phone` sent, in order, as text.
+std::vector<std::string> SentTexts(Phone& phone) {
+    std::vector<std::string> sent;
+    for (std::size_t i = 0;; ++i) {
+        std::string text = phone.Handler().Text("send", i);
+        if (text.empty()) {
+            return sent;
+        }
+        sent.push_back(std::move(text));
+    }
+}
+
+/// The first of `messages` that starts with `start` and contains `part`, or empty.
+std::string FindMessage(const std::vector<std::string>& messages, const std::string& start, const std::string& part) {
+    for (const std::string& message : messages) {
+        if (message.rfind(start, 0) == 0 && message.find(part) != std::string::npos) {
+            return message;
+        }
+    }
+    return {};
+}
+
+std::size_t IndexOf(const std::vector<std::string>& messages, const std::string& start, const std::string& part) {
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (messages[i].rfind(start, 0) == 0 && messages[i].find(part) != std::string::npos) {
+            return i;
+        }
+    }
+    return messages.size();
+}
+
+// Bob answers in a reliable 183 and accepts at once: his 200 waits for alice's PRACK, goes without
+// a body (the answer went in the 183), and the call is ACKed and ended, over UDP and TCP.
+TEST(InviteSessionsReliable, AnswerInReliableProvisionalHoldsTheTwoHundredUntilPrack) {
+    for (const TransportType transport : {TransportType::UDP, TransportType::TCP}) {
+        Phone alice("alice");
+        Phone bob("bob");
+        bob.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::SupportedEssential);
+        bob.Handler().onOfferHook = [](InviteSessionHandle session, const SipMessage&) {
+            session->ProvideAnswer(*Sdp("sendrecv", 50000));
+            auto* server = dynamic_cast<ServerInviteSession*>(session.Get());
+            server->Provisional(180); // no description: sent as it is
+            server->Provisional(183, /*withBody=*/true);
+            server->Accept(200);
+        };
+        bob.Settle();
+        alice.Call(bob.Uri("bob", transport), Sdp("sendrecv").get());
+        ASSERT_TRUE(alice.Handler().WaitFor("connected")) << ToString(transport);
+        ASSERT_TRUE(bob.Handler().WaitFor("connected")) << ToString(transport);
+        EXPECT_EQ(alice.Handler().Whats(),
+                  (std::vector<std::string>{"new", "provisional", "answer", "provisional", "connected"}));
+        EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offer", "prack", "connected"}));
+        EXPECT_NE(alice.Handler().Text("answer").find("m=audio 50000"), std::string::npos);
+
+        const std::vector<std::string> bobSent = SentTexts(bob);
+        const std::string ringing = FindMessage(bobSent, "SIP/2.0 180", "");
+        EXPECT_EQ(ringing.find("RSeq"), std::string::npos) << ringing;
+        const std::string progress = FindMessage(bobSent, "SIP/2.0 183", "");
+        EXPECT_NE(progress.find("Require: 100rel"), std::string::npos) << progress;
+        EXPECT_NE(progress.find("RSeq: "), std::string::npos) << progress;
+        const std::size_t at = progress.find("RSeq: ") + 6;
+        const std::string rseq = progress.substr(at, progress.find("\r\n", at) - at);
+        const std::vector<std::string> aliceSent = SentTexts(alice);
+        const std::string prack = FindMessage(aliceSent, "PRACK ", "");
+        EXPECT_NE(prack.find("RAck: " + rseq + " 1 INVITE"), std::string::npos) << prack;
+        EXPECT_EQ(std::count_if(aliceSent.begin(), aliceSent.end(),
+                                [](const std::string& m) { return m.rfind("PRACK ", 0) == 0; }),
+                  1);
+        // The 200 for the PRACK before the 200 for the INVITE, which repeats no description.
+        const std::size_t prackOk = IndexOf(bobSent, "SIP/2.0 200", "PRACK");
+        const std::size_t inviteOk = IndexOf(bobSent, "SIP/2.0 200", " INVITE");
+        ASSERT_LT(prackOk, bobSent.size());
+        ASSERT_LT(inviteOk, bobSent.size());
+        EXPECT_LT(prackOk, inviteOk);
+        EXPECT_EQ(bobSent[inviteOk].find("m=audio"), std::string::npos) << bobSent[inviteOk];
+
+        alice.WithSession([](InviteSession& session) { session.End(); });
+        ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+        ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+    }
+}
+
+// Alice calls without an offer; bob offers in a reliable 183: alice's answer leaves in the PRACK,
+// bob hears it there (onAnswer, then onPrack), and neither the 200 nor the ACK carries SDP.
+TEST(InviteSessionsReliable, OfferInReliableProvisionalIsAnsweredInThePrack) {
+    Phone alice("alice");
+    Phone bob("bob");
+    bob.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::Supported);
+    bob.Handler().autoAnswer = false;
+    bob.Handler().onNewServer = [](ServerInviteSessionHandle session, const SipMessage&) {
+        session->ProvideOffer(*Sdp("sendrecv", 50002));
+        session->Provisional(183, true);
+        session->Accept(200);
+    };
+    bob.Settle();
+    alice.Call(bob.Uri("bob"), nullptr);
+    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offerRequired", "answer", "prack", "connected"}));
+    EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "offer", "provisional", "connected"}));
+    EXPECT_NE(bob.Handler().Text("answer").find("m=audio 50000"), std::string::npos);
+    const std::string prack = FindMessage(SentTexts(alice), "PRACK ", "");
+    EXPECT_NE(prack.find("m=audio 50000"), std::string::npos) << prack;
+    EXPECT_EQ(FindMessage(SentTexts(bob), "SIP/2.0 200", " INVITE").find("m=audio"), std::string::npos);
+    EXPECT_EQ(FindMessage(SentTexts(alice), "ACK ", "").find("m=audio"), std::string::npos);
+    EXPECT_EQ(bob.Handler().Count("illegal"), 0u);
+}
+
+/// A caller scripted from the test: an INVITE with an offer and `supported` (when not empty) to
+/// `bob`, over UDP.
+SipMessage ScriptedInvite(Phone& bob, ScriptedPeer& caller, const std::string& callId, const std::string& supported) {
+    SipMessage invite = SipMessage::MakeRequest("INVITE", Uri::Parse("sip:bob@127.0.0.1:" + std::to_string(bob.Ua().Udp().port)));
+    invite.Add(HeaderType::To, "<sip:bob@127.0.0.1>");
+    invite.Add(HeaderType::From, "<sip:carol@127.0.0.1>;tag=c1");
+    invite.Add(HeaderType::CallId, callId);
+    invite.Add(HeaderType::CSeq, "1 INVITE");
+    invite.Add(HeaderType::Contact, "<sip:carol@127.0.0.1:" + std::to_string(caller.Udp().port) + ">");
+    if (!supported.empty()) {
+        invite.Add(HeaderType::Supported, supported);
+    }
+    const std::unique_ptr<SdpBody> offer = Sdp("sendrecv");
+    invite.SetBody(offer->Encode(), Mime("application", "sdp"));
+    return invite;
+}
+
+/// The next response the scripted caller gets.
+std::optional<SipMessage> NextResponse(ScriptedPeer& peer, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto message = peer.Stack().Queue().Pop(50ms);
+        if (message && message->message != nullptr && message->message->IsResponse()) {
+            return *message->message;
+        }
+    }
+    return std::nullopt;
+}
+
+// A caller that never sends the right PRACK: a PRACK naming another RSeq gets 481, the 183 keeps
+// coming (same RSeq) and after 64*T1 the INVITE is refused 504 and the session ends (Timeout). A
+// caller without 100rel gets 421 when bob requires it.
+TEST(InviteSessionsReliable, NoPrackRefusesTheInviteAndAWrongOneGets481) {
+    {
+        Phone bob("bob");
+        bob.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::Required);
+        bob.Handler().onOfferHook = [](InviteSessionHandle session, const SipMessage&) {
+            session->ProvideAnswer(*Sdp("sendrecv", 50000));
+            dynamic_cast<ServerInviteSession*>(session.Get())->Provisional(183, true);
+        };
+        bob.Settle();
+        ScriptedPeer caller;
+        caller.Stack().SendRequest(ScriptedInvite(bob, caller, "no-prack", "100rel"), bob.Ua().Udp());
+        std::optional<SipMessage> first;
+        std::size_t copies = 0;
+        std::optional<SipMessage> final;
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!final && std::chrono::steady_clock::now() < deadline) {
+            std::optional<SipMessage> response = NextResponse(caller, 1s);
+            if (!response || response->StatusCode() == 100) {
+                continue;
+            }
+            if (response->StatusCode() >= 200 && response->Get<CSeq>(HeaderType::CSeq).Method() == "INVITE") {
+                final = response;
+            } else if (response->StatusCode() == 183) {
+                ++copies;
+                if (!first) {
+                    first = response;
+                    // A PRACK for an RSeq that was never sent.
+                    SipMessage prack = SipMessage::MakeRequest("PRACK", response->Get<NameAddr>(HeaderType::Contact).GetUri());
+                    prack.Add(HeaderType::To, response->ValueText(HeaderType::To));
+                    prack.Add(HeaderType::From, "<sip:carol@127.0.0.1>;tag=c1");
+                    prack.Add(HeaderType::CallId, "no-prack");
+                    prack.Add(HeaderType::CSeq, "2 PRACK");
+                    const std::uint32_t rseq = response->Get<Number>(HeaderType::RSeq).Value();
+                    prack.Add(HeaderType::RAck, std::to_string(rseq + 5) + " 1 INVITE");
+                    caller.Stack().SendRequest(std::move(prack), bob.Ua().Udp());
+                } else {
+                    EXPECT_EQ(response->ValueText(HeaderType::RSeq), first->ValueText(HeaderType::RSeq));
+                }
+            } else if (response->Get<CSeq>(HeaderType::CSeq).Method() == "PRACK") {
+                EXPECT_EQ(response->StatusCode(), 481);
+            }
+        }
+        ASSERT_TRUE(final) << copies << " copies of the 183";
+        EXPECT_EQ(final->StatusCode(), 504);
+        EXPECT_GE(copies, 4u); // T1 = 50 ms doubling to T2 = 400 ms within 64*T1
+        ASSERT_TRUE(bob.Handler().WaitFor("terminated:Timeout"));
+        EXPECT_EQ(bob.Handler().Count("prack"), 0u);
+        EXPECT_EQ(bob.Handler().Count("connected"), 0u);
+    }
+    {
+        Phone bob("bob");
+        bob.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::Required);
+        ScriptedPeer caller;
+        caller.Stack().SendRequest(ScriptedInvite(bob, caller, "no-100rel", ""), bob.Ua().Udp());
+        std::optional<SipMessage> response = NextResponse(caller);
+        while (response && response->StatusCode() == 100) {
+            response = NextResponse(caller);
+        }
+        ASSERT_TRUE(response);
+        EXPECT_EQ(response->StatusCode(), 421);
+        EXPECT_EQ(response->ValueText(HeaderType::Require), "100rel");
+        EXPECT_EQ(bob.Handler().Count("new"), 0u);
+    }
+}
+
+// Alice's side of forks and retransmissions: the INVITE says Supported: 100rel; a retransmitted
+// reliable 183 gets no second PRACK; a challenged PRACK is sent again with credentials and the
+// same RAck; a second fork's reliable 180 is PRACKed in that fork's dialog.
+TEST(InviteSessionsReliable, CallerPracksOncePerProvisionalAndFork) {
+    Phone alice("alice");
+    alice.Ua().Profile()->AddDigestCredential(DigestCredential{"test.realm", "alice", "secret"});
+    ScriptedPeer callee;
+    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", Sdp("sendrecv").get());
+    auto invite = NextOf(callee, "INVITE");
+    ASSERT_TRUE(invite);
+    EXPECT_EQ(invite->message->ValueText(HeaderType::Supported), "100rel");
+    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
+    auto reliable = [&](const std::string& tag, const std::string& rseq, bool withAnswer) {
+        return [&, tag, rseq, withAnswer](SipMessage& response) {
+            response.Edit<NameAddr>(HeaderType::To)->Params().Set("tag", tag);
+            response.Add(HeaderType::Contact, "<sip:" + tag + "@127.0.0.1:" + std::to_string(callee.Udp().port) + ">");
+            response.Add(HeaderType::Require, "100rel");
+            response.Add(HeaderType::RSeq, rseq);
+            if (withAnswer) {
+                response.SetBody(answer->Encode(), Mime("application", "sdp"));
+            }
+        };
+    };
+    callee.Answer(*invite, 183, "Session Progress", reliable("fork-a", "7", true));
+    auto prack = NextOf(callee, "PRACK");
+    ASSERT_TRUE(prack);
+    EXPECT_EQ(prack->message->ValueText(HeaderType::RAck), "7 1 INVITE");
+    EXPECT_NE(prack->message->ValueText(HeaderType::To).find("fork-a"), std::string::npos);
+    callee.Answer(*prack, 407, "Proxy Authentication Required", [](SipMessage& response) {
+        response.Add(HeaderType::ProxyAuthenticate, "Digest realm=\"test.realm\", nonce=\"n1\", qop=\"auth\"");
+    });
+    auto retried = NextOf(callee, "PRACK");
+    ASSERT_TRUE(retried);
+    EXPECT_EQ(retried->message->ValueText(HeaderType::RAck), "7 1 INVITE");
+    EXPECT_EQ(retried->message->Get<CSeq>(HeaderType::CSeq).Sequence(), prack->message->Get<CSeq>(HeaderType::CSeq).Sequence() + 1);
+    EXPECT_NE(retried->message->ValueText(HeaderType::ProxyAuthorization).find("username=\"alice\""), std::string::npos);
+    callee.Answer(*retried, 200, "OK");
+
+    // The 183 again (its PRACK lost, as the callee sees it), then another fork's first reliable 1xx:
+    // the next PRACK to arrive is that fork's.
+    callee.Answer(*invite, 183, "Session Progress", reliable("fork-a", "7", true));
+    callee.Answer(*invite, 180, "Ringing", reliable("fork-b", "1", false));
+    auto forkPrack = NextOf(callee, "PRACK");
+    ASSERT_TRUE(forkPrack);
+    EXPECT_EQ(forkPrack->message->ValueText(HeaderType::RAck), "1 1 INVITE");
+    EXPECT_NE(forkPrack->message->ValueText(HeaderType::To).find("fork-b"), std::string::npos);
+    callee.Answer(*forkPrack, 200, "OK");
+
+    callee.Answer(*invite, 200, "OK", [&](SipMessage& response) {
+        response.Edit<NameAddr>(HeaderType::To)->Params().Set("tag", "fork-a");
+        response.Add(HeaderType::Contact, "<sip:fork-a@127.0.0.1:" + std::to_string(callee.Udp().port) + ">");
+    });
+    auto ack = NextOf(callee, "ACK");
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->message->Get<CSeq>(HeaderType::CSeq).Sequence(), 1u);
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    EXPECT_EQ(alice.Handler().Count("answer"), 1u);
+    EXPECT_EQ(alice.Handler().Count("illegal"), 0u);
+    alice.WithSession([](InviteSession& session) { session.End(); });
+    auto bye = NextOf(callee, "BYE");
+    ASSERT_TRUE(bye);
+    EXPECT_EQ(bye->message->Get<CSeq>(HeaderType::CSeq).Sequence(), retried->message->Get<CSeq>(HeaderType::CSeq).Sequence() + 1);
+    callee.Answer(*bye, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
 }
 
 } // namespace

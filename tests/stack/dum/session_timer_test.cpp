@@ -327,5 +327,50 @@ TEST(SessionTimerTest, SettingsBelowTheFloorAreRefusedAndProfilesMapOntoSettings
     EXPECT_EQ(user.UacReliableProvisionalMode(), ReliableProvisionalMode::Supported);
 }
 
+TEST(SessionTimerTest, OptionTagAndRefresherPreferenceReachTheNegotiation) {
+    // The product turns session timers on by listing "timer" among the supported option tags.
+    ProfileSettings profile;
+    profile.optionTags = {"timer"};
+    EXPECT_TRUE(MakeSessionTimerSettings(profile).enabled);
+    EXPECT_FALSE(MakeSessionTimerSettings(profile).requestRefresher.has_value());
+
+    struct Case {
+        SessionRefresherPreference preference;
+        const char* inInvite;       // our INVITE's Session-Expires
+        const char* peerInvite;     // the peer's INVITE headers
+        const char* inOurSuccess;   // our 2xx's Session-Expires
+    };
+    const std::vector<Case> cases = {
+        {SessionRefresherPreference::Unspecified, "1800", "Supported: timer\nSession-Expires: 1800\n", "1800;refresher=uac"},
+        {SessionRefresherPreference::Local, "1800;refresher=uac", "Supported: timer\nSession-Expires: 1800\n",
+         "1800;refresher=uas"},
+        {SessionRefresherPreference::Remote, "1800;refresher=uas", "Supported: timer\nSession-Expires: 1800\n",
+         "1800;refresher=uac"},
+        {SessionRefresherPreference::Remote, "1800;refresher=uas", "Supported: timer\n", "1800;refresher=uac"},
+        // A refresher the peer names is kept, and a UAC without "timer" cannot refresh.
+        {SessionRefresherPreference::Local, "1800;refresher=uac", "Supported: timer\nSession-Expires: 1800;refresher=uac\n",
+         "1800;refresher=uac"},
+        {SessionRefresherPreference::Remote, "1800;refresher=uas", "Session-Expires: 1800\n", "1800;refresher=uas"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.peerInvite) + " preference " + std::to_string(static_cast<int>(c.preference)));
+        profile.sessionRefresher = c.preference;
+        SessionTimer ours(MakeSessionTimerSettings(profile));
+        SipMessage invite = Ours("INVITE");
+        ours.AddToRequest(invite);
+        EXPECT_EQ(invite.ValueText(HeaderType::SessionExpires), c.inInvite);
+
+        SessionTimer answering(MakeSessionTimerSettings(profile));
+        ASSERT_EQ(answering.OnRequest(Request("INVITE", c.peerInvite), "b1", kT0).event, TimerEvent::None);
+        SipMessage ok = Response(200);
+        ASSERT_EQ(answering.AddToSuccess(ok, kT0).event, TimerEvent::Started);
+        EXPECT_EQ(ok.ValueText(HeaderType::SessionExpires), c.inOurSuccess);
+    }
+    UserProfile user;
+    EXPECT_THROW(user.SetSessionTimerSpeedupForTests(0), std::invalid_argument);
+    user.SetSessionRefresher(SessionRefresherPreference::Local);
+    EXPECT_EQ(user.Snapshot().sessionRefresher, SessionRefresherPreference::Local);
+}
+
 } // namespace
 } // namespace zel::sip::stack

@@ -296,5 +296,43 @@ TEST_F(TransactionLayerTest, CancelOfAnInviteWaitsForAProvisionalResponse) {
     EXPECT_EQ(EventsOf(late, Kind::TransportError).front().error, std::errc::operation_not_permitted);
 }
 
+// A CANCEL the user edited (SendCancel with a model): its own headers reach the wire, and what RFC
+// 3261 section 9.1 fixes comes from the INVITE whatever the model says.
+TEST_F(TransactionLayerTest, CancelFromAModelKeepsTheInvitesMatch) {
+    Start();
+    SipMessage invite = OutgoingOptions();
+    invite.SetMethod("INVITE");
+    invite.Set(HeaderType::CSeq, "7 INVITE");
+    invite.Add(HeaderType::Contact, "<sip:us@127.0.0.1>");
+    const TransactionId id = layer->AllocateId();
+    layer->SendRequest(id, std::move(invite), peer.Where());
+    ASSERT_TRUE(RunUntil(io, [&] { return !peer.Starting("INVITE ").empty(); }));
+    const SipMessage sent = SipMessage::Parse(peer.Starting("INVITE ").front());
+    peer.SendTo(udp->LocalTuple(), ResponseTo(sent, 180, "peer").Encode());
+
+    SipMessage model = SipMessage::MakeRequest("CANCEL", Uri::Parse("sip:somewhere@else.invalid"));
+    model.Add(HeaderType::CallId, "not-the-invites");
+    model.Add(HeaderType::CSeq, "99 CANCEL");
+    model.Add(HeaderType::Via, "SIP/2.0/UDP 192.0.2.1;branch=z9hG4bKforged");
+    model.Add(HeaderType::MaxForwards, "12");
+    model.AddExtension("X-Reason", "hung up");
+    const TransactionId cancel = layer->AllocateId();
+    layer->SendCancel(cancel, id, std::move(model));
+    ASSERT_TRUE(RunUntil(io, [&] { return !peer.Starting("CANCEL ").empty(); }));
+    const SipMessage cancelSent = SipMessage::Parse(peer.Starting("CANCEL ").front());
+    EXPECT_EQ(cancelSent.RawRequestUri(), sent.RawRequestUri());
+    EXPECT_EQ(cancelSent.Count(HeaderType::Via), 1u);
+    EXPECT_EQ(cancelSent.ValueText(HeaderType::Via), sent.ValueText(HeaderType::Via));
+    for (HeaderType type : {HeaderType::CallId, HeaderType::From, HeaderType::To}) {
+        EXPECT_EQ(cancelSent.ValueText(type), sent.ValueText(type));
+    }
+    EXPECT_EQ(cancelSent.ValueText(HeaderType::CSeq), "7 CANCEL");
+    EXPECT_EQ(cancelSent.ValueText(HeaderType::MaxForwards), "12");
+    EXPECT_EQ(cancelSent.RawExtension("X-Reason"), "hung up");
+    // The peer's 200 reaches the CANCEL's transaction: it matched.
+    peer.SendTo(udp->LocalTuple(), ResponseTo(cancelSent, 200, "peer").Encode());
+    ASSERT_TRUE(RunUntil(io, [&] { return EventsOf(cancel, Kind::Response).size() == 1; }));
+}
+
 } // namespace
 } // namespace zel::sip::stack::test

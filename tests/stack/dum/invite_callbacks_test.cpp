@@ -1,0 +1,503 @@
+// The invite session handler's rarer callbacks over loopback: each case fails when its callback
+// does not fire, or when its default does not do what the handler's documentation says. Peers are
+// two user agents of ours, or a peer scripted from the test where one of ours cannot misbehave.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "stack/body/GenericBody.h"
+#include "stack/body/SdpBody.h"
+#include "stack/dum/DumTestSupport.h"
+#include "stack/dum/InviteSession.h"
+#include "stack/dum/InviteSessionHandler.h"
+#include "stack/message/CSeq.h"
+
+namespace zel::sip::stack::test {
+namespace {
+
+std::unique_ptr<SdpBody> Sdp(std::uint16_t port, const std::string& direction = "sendrecv") {
+    const std::string text = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
+                             std::to_string(port) + " RTP/AVP 0\r\na=" + direction + "\r\n";
+    auto parsed = SdpBody::Parse(ContentType("application", "sdp"), text);
+    EXPECT_TRUE(parsed.Ok());
+    return std::move(parsed.Value());
+}
+
+/// Records every callback by name (with the message, or the SDP for offers and answers) and keeps
+/// the defaults of the callbacks under test by calling the base class. Answers offers and
+/// requests for offers like a phone that picks up, unless `autoAnswer` is off.
+class Recorder : public InviteSessionHandler {
+public:
+    std::atomic<bool> autoAnswer{true};
+    std::function<void(InviteSessionHandle, SipMessage&)> readyToSend;
+    std::function<bool(InviteSessionHandle, const SipMessage&)> refer; // replaces the default
+
+    void onNewSession(ClientInviteSessionHandle s, OfferAnswerType, const SipMessage& m) override { Keep(s, "new", m); }
+    void onNewSession(ServerInviteSessionHandle s, OfferAnswerType, const SipMessage& m) override { Keep(s, "new", m); }
+    void onFailure(ClientInviteSessionHandle s, const SipMessage& m) override { Add("failure", s.Id(), m); }
+    void onEarlyMedia(ClientInviteSessionHandle s, const SipMessage& m, const SdpBody&) override { Add("early", s.Id(), m); }
+    void onProvisional(ClientInviteSessionHandle s, const SipMessage& m) override { Add("provisional", s.Id(), m); }
+    void onConnected(ClientInviteSessionHandle s, const SipMessage& m) override { Add("connected", s.Id(), m); }
+    void onConnected(InviteSessionHandle s, const SipMessage& m) override { Add("connected", s.Id(), m); }
+    void onConnectedConfirmed(InviteSessionHandle s, const SipMessage& m) override { Add("confirmed", s.Id(), m); }
+    void onTerminated(InviteSessionHandle s, TerminatedReason reason, const SipMessage* m) override {
+        Add("terminated:" + std::string(ToString(reason)), s.Id(), m != nullptr ? *m : SipMessage());
+    }
+    void onForkDestroyed(ClientInviteSessionHandle s) override { Add("fork", s.Id(), SipMessage()); }
+    void onRedirected(ClientInviteSessionHandle s, const SipMessage& m) override { Add("redirected", s.Id(), m); }
+    void onAnswer(InviteSessionHandle s, const SipMessage&, const SdpBody& sdp) override { Add("answer", s.Id(), sdp.Encode()); }
+    void onOffer(InviteSessionHandle s, const SipMessage&, const SdpBody& sdp) override {
+        Add("offer", s.Id(), sdp.Encode());
+        if (autoAnswer) {
+            s->ProvideAnswer(*Sdp(50000));
+            AcceptIfServer(s);
+        }
+    }
+    void onOfferRequired(InviteSessionHandle s, const SipMessage& m) override {
+        Add("offerRequired", s.Id(), m);
+        if (autoAnswer) {
+            s->ProvideOffer(*Sdp(50002));
+            AcceptIfServer(s);
+        } else if (s->IsConnected()) {
+            s->Reject(488, Warning(399, "callee.test", "no offer from here"));
+        }
+    }
+    void onOfferRejected(InviteSessionHandle s, const SipMessage* m) override {
+        Add("offerRejected", s.Id(), m != nullptr ? *m : SipMessage());
+    }
+    void onInfo(InviteSessionHandle s, const SipMessage& m) override { Add("info", s.Id(), m); }
+    void onInfoSuccess(InviteSessionHandle s, const SipMessage& m) override { Add("infoSuccess", s.Id(), m); }
+    void onInfoFailure(InviteSessionHandle s, const SipMessage& m) override { Add("infoFailure", s.Id(), m); }
+    void onMessage(InviteSessionHandle s, const SipMessage& m) override { Add("message", s.Id(), m); }
+    void onMessageSuccess(InviteSessionHandle s, const SipMessage& m) override { Add("messageSuccess", s.Id(), m); }
+    void onMessageFailure(InviteSessionHandle s, const SipMessage& m) override { Add("messageFailure", s.Id(), m); }
+    bool onRefer(InviteSessionHandle s, const SipMessage& m) override {
+        Add("refer", s.Id(), m);
+        return refer ? refer(s, m) : InviteSessionHandler::onRefer(s, m);
+    }
+    bool onReferNoSub(InviteSessionHandle s, const SipMessage& m) override {
+        Add("referNoSub", s.Id(), m);
+        return refer ? refer(s, m) : InviteSessionHandler::onReferNoSub(s, m);
+    }
+    void onReferAccepted(InviteSessionHandle s, const SipMessage& m) override { Add("referAccepted", s.Id(), m); }
+    void onReferRejected(InviteSessionHandle s, const SipMessage& m) override { Add("referRejected", s.Id(), m); }
+    void onStaleCallTimeout(ClientInviteSessionHandle s) override {
+        Add("staleCall", s.Id(), SipMessage());
+        InviteSessionHandler::onStaleCallTimeout(s);
+    }
+    void onStaleReInviteTimeout(InviteSessionHandle s) override {
+        Add("staleReInvite", s.Id(), SipMessage());
+        InviteSessionHandler::onStaleReInviteTimeout(s);
+    }
+    void onRemoteSdpChanged(InviteSessionHandle s, const SipMessage&, const SdpBody& sdp) override {
+        Add("remoteSdpChanged", s.Id(), sdp.Encode());
+    }
+    void onOfferRequestRejected(InviteSessionHandle s, const SipMessage& m) override {
+        Add("offerRequestRejected", s.Id(), m);
+    }
+    void onFlowTerminated(InviteSessionHandle s) override {
+        Add("flow", s.Id(), SipMessage());
+        InviteSessionHandler::onFlowTerminated(s);
+    }
+    void onReadyToSend(InviteSessionHandle s, SipMessage& m) override {
+        if (readyToSend) {
+            readyToSend(s, m);
+        }
+        Add("send", s.Id(), m);
+    }
+
+    std::size_t Count(const std::string& what) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(std::count_if(records_.begin(), records_.end(),
+                                                      [&](const auto& r) { return r.first == what; }));
+    }
+    bool WaitFor(const std::string& what, std::size_t count = 1, std::chrono::milliseconds timeout = 10s) const {
+        return zel::sip::test::WaitUntil([&] { return Count(what) >= count; }, timeout);
+    }
+    std::string Text(const std::string& what, std::size_t index = 0) const {
+        std::lock_guard lock(mutex_);
+        for (const auto& [name, text] : records_) {
+            if (name == what && index-- == 0) {
+                return text;
+            }
+        }
+        return {};
+    }
+    /// Everything but the messages sent, in order.
+    std::vector<std::string> Whats() const {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> whats;
+        for (const auto& record : records_) {
+            if (record.first != "send") {
+                whats.push_back(record.first);
+            }
+        }
+        return whats;
+    }
+    InviteSessionHandle Session() const {
+        std::lock_guard lock(mutex_);
+        return session_;
+    }
+
+private:
+    static void AcceptIfServer(InviteSessionHandle s) {
+        if (auto* server = dynamic_cast<ServerInviteSession*>(s.Get()); server != nullptr && !server->IsAccepted()) {
+            server->Accept(200);
+        }
+    }
+    template <typename H>
+    void Keep(H s, const std::string& what, const SipMessage& m) {
+        {
+            std::lock_guard lock(mutex_);
+            session_ = s;
+        }
+        Add(what, s.Id(), m);
+    }
+    void Add(const std::string& what, Usage::Id, const SipMessage& m) { Add(what, 0, m.Encode()); }
+    void Add(const std::string& what, Usage::Id, const std::string& text) {
+        std::lock_guard lock(mutex_);
+        records_.emplace_back(what, text);
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<std::pair<std::string, std::string>> records_;
+    InviteSessionHandle session_;
+};
+
+/// A user agent of ours with the recorder.
+class Agent {
+public:
+    explicit Agent(const std::string& user, StackOptions options = FastStackOptions()) : ua_(std::move(options)) {
+        ua_.OnDialogThread([&] {
+            ua_.Manager().SetInviteSessionHandler(&handler_);
+            ua_.Profile()->SetDefaultFrom(NameAddr::Parse("<sip:" + user + "@127.0.0.1>"));
+        });
+    }
+    std::string Uri(const std::string& user) const {
+        return "<sip:" + user + "@127.0.0.1:" + std::to_string(ua_.Udp().port) + ">";
+    }
+    void Call(const std::string& target, const Body* offer) {
+        ua_.Manager().SendCommand(
+            ua_.Manager().MakeInviteSession(NameAddr::Parse(target), std::make_shared<UserProfile>(*ua_.Profile()), offer));
+    }
+    void WithSession(const std::function<void(InviteSession&)>& work) {
+        ua_.OnDialogThread([&] { work(*handler_.Session()); });
+    }
+    /// Makes settings written on the test thread visible to the dialog thread.
+    void Settle() { ua_.OnDialogThread([] {}); }
+    Recorder& Handler() { return handler_; }
+    DumUnderTest& Ua() { return ua_; }
+
+private:
+    Recorder handler_;
+    DumUnderTest ua_;
+};
+
+/// The next request of `method` a scripted peer receives (ACKs included), or nullopt.
+std::optional<TransactionUserMessage> NextOf(ScriptedPeer& peer, const std::string& method,
+                                             std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto message = peer.Stack().Queue().Pop(50ms);
+        if (message && message->message != nullptr && message->message->IsRequest() &&
+            message->message->Method() == method) {
+            return message;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string ToTag(const SipMessage& message) {
+    const NameAddr* to = message.Peek<NameAddr>(HeaderType::To);
+    const Parameter* tag = to != nullptr ? to->Params().Find("tag") : nullptr;
+    return tag != nullptr ? tag->value : "";
+}
+
+/// A response from the fork `tag` of a scripted peer, with its Contact and, when given, a body.
+std::function<void(SipMessage&)> FromFork(const ScriptedPeer& peer, const std::string& tag, const SdpBody* body = nullptr) {
+    return [&peer, tag, body](SipMessage& response) {
+        response.Edit<NameAddr>(HeaderType::To)->Params().Set("tag", tag);
+        response.Add(HeaderType::Contact, "<sip:" + tag + "@127.0.0.1:" + std::to_string(peer.Udp().port) + ">");
+        if (body != nullptr) {
+            response.SetBody(body->Encode(), Mime("application", "sdp"));
+        }
+    };
+}
+
+// The CANCEL passes onReadyToSend like every message of the session: a header added there reaches
+// the peer, while what RFC 3261 section 9.1 fixes (Request-URI, Call-ID, From, To, CSeq number,
+// top Via) stays the INVITE's whatever the application wrote.
+TEST(InviteCallbacks, CancelPassesReadyToSendAndKeepsItsMatch) {
+    Agent alice("alice");
+    ScriptedPeer callee;
+    alice.Handler().readyToSend = [](InviteSessionHandle, SipMessage& message) {
+        if (message.IsRequest() && message.Method() == "CANCEL") {
+            message.AddExtension("X-Cancel-Cause", "user pressed hang-up");
+            message.Set(HeaderType::CallId, "rewritten@elsewhere");
+            message.Set(HeaderType::CSeq, "99 CANCEL");
+        }
+    };
+    alice.Settle();
+    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", Sdp(49170).get());
+    auto invite = NextOf(callee, "INVITE");
+    ASSERT_TRUE(invite);
+    callee.Answer(*invite, 180, "Ringing", FromFork(callee, "ring"));
+    ASSERT_TRUE(alice.Handler().WaitFor("provisional"));
+    alice.WithSession([](InviteSession& session) { session.End(); });
+    auto cancel = NextOf(callee, "CANCEL");
+    ASSERT_TRUE(cancel);
+    const SipMessage& sent = *cancel->message;
+    EXPECT_EQ(sent.RawExtension("X-Cancel-Cause"), "user pressed hang-up");
+    EXPECT_EQ(sent.RawRequestUri(), invite->message->RawRequestUri());
+    EXPECT_EQ(sent.ValueText(HeaderType::CallId), invite->message->ValueText(HeaderType::CallId));
+    EXPECT_EQ(sent.ValueText(HeaderType::From), invite->message->ValueText(HeaderType::From));
+    EXPECT_EQ(sent.ValueText(HeaderType::To), invite->message->ValueText(HeaderType::To));
+    EXPECT_EQ(sent.Get<CSeq>(HeaderType::CSeq).Sequence(), invite->message->Get<CSeq>(HeaderType::CSeq).Sequence());
+    EXPECT_EQ(sent.Count(HeaderType::Via), 1u);
+    EXPECT_EQ(sent.ValueText(HeaderType::Via), invite->message->ValueText(HeaderType::Via));
+    callee.Answer(*invite, 487, "Request Terminated", FromFork(callee, "ring"));
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalCancel"));
+}
+
+// No final response within the profile's stale-call time: onStaleCallTimeout, whose default
+// cancels the call.
+TEST(InviteCallbacks, StaleCallIsCancelledByDefault) {
+    Agent alice("alice");
+    alice.Ua().Profile()->SetStaleCallTime(1);
+    ScriptedPeer callee;
+    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", Sdp(49170).get());
+    auto invite = NextOf(callee, "INVITE");
+    ASSERT_TRUE(invite);
+    callee.Answer(*invite, 180, "Ringing", FromFork(callee, "ring"));
+    auto cancel = NextOf(callee, "CANCEL", 10s);
+    ASSERT_TRUE(cancel) << ::testing::PrintToString(alice.Handler().Whats());
+    EXPECT_EQ(alice.Handler().Count("staleCall"), 1u);
+    callee.Answer(*invite, 487, "Request Terminated", FromFork(callee, "ring"));
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalCancel"));
+    EXPECT_EQ(alice.Handler().Count("failure"), 0u);
+}
+
+// An offer in the 2xx the application never answers: the 2xx is still ACKed (without a body) and
+// the call ended with BYE (RFC 3261 section 13.2.2.4). Before, no ACK ever left.
+TEST(InviteCallbacks, UnansweredOfferInTheTwoHundredIsAckedAndEnded) {
+    Agent alice("alice");
+    alice.Handler().autoAnswer = false;
+    alice.Settle();
+    ScriptedPeer callee;
+    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", nullptr);
+    auto invite = NextOf(callee, "INVITE");
+    ASSERT_TRUE(invite);
+    const std::unique_ptr<SdpBody> offer = Sdp(40000);
+    callee.Answer(*invite, 200, "OK", FromFork(callee, "answered", offer.get()));
+    ASSERT_TRUE(alice.Handler().WaitFor("offer"));
+    auto ack = NextOf(callee, "ACK", 10s);
+    ASSERT_TRUE(ack);
+    EXPECT_TRUE(ack->message->Body().empty());
+    auto bye = NextOf(callee, "BYE");
+    ASSERT_TRUE(bye);
+    EXPECT_EQ(ToTag(*bye->message), "answered");
+    callee.Answer(*bye, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+}
+
+// Forks: the early dialog of a fork that loses to another fork's 2xx, and each early dialog a
+// failure ends, is reported once with onForkDestroyed; a late 2xx from a reported fork is ACKed
+// and ended with BYE without a second report.
+TEST(InviteCallbacks, ForksThatLoseOrFailAreReportedOnce) {
+    const std::unique_ptr<SdpBody> answer = Sdp(40000);
+    {
+        Agent alice("alice");
+        ScriptedPeer forker;
+        alice.Call("<sip:bob@127.0.0.1:" + std::to_string(forker.Udp().port) + ">", Sdp(49170).get());
+        auto invite = NextOf(forker, "INVITE");
+        ASSERT_TRUE(invite);
+        forker.Answer(*invite, 180, "Ringing", FromFork(forker, "fork-a"));
+        forker.Answer(*invite, 180, "Ringing", FromFork(forker, "fork-b"));
+        ASSERT_TRUE(alice.Handler().WaitFor("provisional", 1));
+        forker.Answer(*invite, 200, "OK", FromFork(forker, "fork-b", answer.get()));
+        ASSERT_TRUE(alice.Handler().WaitFor("fork"));
+        auto ack = NextOf(forker, "ACK");
+        ASSERT_TRUE(ack);
+        EXPECT_EQ(ToTag(*ack->message), "fork-b");
+        forker.Answer(*invite, 200, "OK", FromFork(forker, "fork-a", answer.get()));
+        auto bye = NextOf(forker, "BYE");
+        ASSERT_TRUE(bye);
+        EXPECT_EQ(ToTag(*bye->message), "fork-a");
+        forker.Answer(*bye, 200, "OK");
+        EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "provisional", "answer", "connected", "fork"}));
+        alice.WithSession([](InviteSession& session) {
+            EXPECT_TRUE(session.IsConnected());
+            EXPECT_EQ(session.GetDialog()->Id().remoteTag, "fork-b");
+        });
+    }
+    {
+        Agent alice("alice");
+        ScriptedPeer forker;
+        alice.Call("<sip:bob@127.0.0.1:" + std::to_string(forker.Udp().port) + ">", Sdp(49170).get());
+        auto invite = NextOf(forker, "INVITE");
+        ASSERT_TRUE(invite);
+        forker.Answer(*invite, 180, "Ringing", FromFork(forker, "fork-a"));
+        forker.Answer(*invite, 180, "Ringing", FromFork(forker, "fork-b"));
+        forker.Answer(*invite, 180, "Ringing", FromFork(forker, "fork-c"));
+        ASSERT_TRUE(alice.Handler().WaitFor("provisional", 1));
+        forker.Answer(*invite, 486, "Busy Here", FromFork(forker, "fork-c"));
+        ASSERT_TRUE(alice.Handler().WaitFor("terminated:Rejected"));
+        EXPECT_EQ(alice.Handler().Count("fork"), 2u);
+        const std::vector<std::string> whats = alice.Handler().Whats();
+        ASSERT_GE(whats.size(), 4u);
+        EXPECT_EQ(std::vector<std::string>(whats.end() - 4, whats.end()),
+                  (std::vector<std::string>{"fork", "fork", "failure", "terminated:Rejected"}));
+    }
+}
+
+// RFC 3262 section 5: the answer a reliable 1xx brought may come again in the 2xx; when it differs
+// the application hears onRemoteSdpChanged with the new one, and not when it is the same.
+TEST(InviteCallbacks, SecondAnswerThatDiffersIsReported) {
+    for (const bool differs : {true, false}) {
+        SCOPED_TRACE(differs ? "a different SDP in the 200" : "the same SDP in the 200");
+        Agent alice("alice");
+        ScriptedPeer callee;
+        alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", Sdp(49170).get());
+        auto invite = NextOf(callee, "INVITE");
+        ASSERT_TRUE(invite);
+        const std::unique_ptr<SdpBody> early = Sdp(40000);
+        const std::unique_ptr<SdpBody> final = Sdp(differs ? 40010 : 40000);
+        callee.Answer(*invite, 183, "Session Progress", [&](SipMessage& response) {
+            FromFork(callee, "early", early.get())(response);
+            response.Add(HeaderType::Require, "100rel");
+            response.Add(HeaderType::RSeq, "1");
+        });
+        auto prack = NextOf(callee, "PRACK");
+        ASSERT_TRUE(prack);
+        callee.Answer(*prack, 200, "OK");
+        ASSERT_TRUE(alice.Handler().WaitFor("answer"));
+        callee.Answer(*invite, 200, "OK", FromFork(callee, "early", final.get()));
+        ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+        ASSERT_TRUE(NextOf(callee, "ACK"));
+        EXPECT_EQ(alice.Handler().Count("remoteSdpChanged"), differs ? 1u : 0u);
+        if (differs) {
+            EXPECT_NE(alice.Handler().Text("remoteSdpChanged").find("m=audio 40010"), std::string::npos);
+            alice.WithSession([](InviteSession& session) {
+                ASSERT_NE(session.RemoteBody(), nullptr);
+                EXPECT_NE(session.RemoteBody()->Encode().find("m=audio 40010"), std::string::npos);
+            });
+        }
+        EXPECT_EQ(alice.Handler().Count("answer"), 1u);
+    }
+}
+
+// Between two of ours: onConnectedConfirmed with the ACK; a request for an offer answered (the
+// offer in the 200, our answer in the ACK) and refused (onOfferRequestRejected, the call stays);
+// REFERs refused by default, with onReferNoSub for Refer-Sub: false, and taken with AnswerRefer.
+TEST(InviteCallbacks, ConfirmedOfferRequestsAndRefers) {
+    Agent alice("alice");
+    Agent bob("bob");
+    alice.Call(bob.Uri("bob"), Sdp(49170).get());
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    ASSERT_TRUE(bob.Handler().WaitFor("confirmed"));
+    EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offer", "connected", "confirmed"}));
+    EXPECT_EQ(alice.Handler().Count("confirmed"), 0u);
+
+    alice.WithSession([](InviteSession& session) { session.RequestOffer(); });
+    ASSERT_TRUE(bob.Handler().WaitFor("answer"));
+    EXPECT_EQ(alice.Handler().Count("offer"), 1u);
+    EXPECT_NE(bob.Handler().Text("answer").find("m=audio 50000"), std::string::npos);
+    EXPECT_EQ(bob.Handler().Count("confirmed"), 1u);
+
+    bob.Handler().autoAnswer = false;
+    bob.Settle();
+    alice.WithSession([](InviteSession& session) { session.RequestOffer(); });
+    ASSERT_TRUE(alice.Handler().WaitFor("offerRequestRejected"));
+    EXPECT_EQ(alice.Handler().Text("offerRequestRejected").rfind("SIP/2.0 488", 0), 0u);
+    EXPECT_EQ(alice.Handler().Count("offerRejected"), 0u);
+
+    const NameAddr carol = NameAddr::Parse("<sip:carol@127.0.0.1>");
+    alice.WithSession([&](InviteSession& session) { session.Refer(carol); });
+    ASSERT_TRUE(alice.Handler().WaitFor("referRejected"));
+    EXPECT_EQ(alice.Handler().Text("referRejected").rfind("SIP/2.0 603", 0), 0u);
+    EXPECT_NE(bob.Handler().Text("refer").find("carol@127.0.0.1"), std::string::npos);
+
+    alice.Handler().readyToSend = [](InviteSessionHandle, SipMessage& message) {
+        if (message.IsRequest() && message.Method() == "REFER") {
+            message.Set(HeaderType::ReferSub, "false");
+        }
+    };
+    bob.Handler().refer = [](InviteSessionHandle session, const SipMessage&) {
+        session->AnswerRefer(202);
+        return true;
+    };
+    alice.Settle();
+    bob.Settle();
+    alice.WithSession([&](InviteSession& session) { session.Refer(carol); });
+    ASSERT_TRUE(alice.Handler().WaitFor("referAccepted"));
+    EXPECT_EQ(bob.Handler().Count("referNoSub"), 1u);
+    EXPECT_EQ(alice.Handler().Text("referAccepted").rfind("SIP/2.0 202", 0), 0u);
+
+    bool connected = false;
+    alice.WithSession([&](InviteSession& session) { connected = session.IsConnected(); });
+    EXPECT_TRUE(connected);
+}
+
+// Our re-INVITE that the peer keeps open with a provisional only: onStaleReInviteTimeout after the
+// profile's time, whose default ends the call.
+TEST(InviteCallbacks, StaleReInviteEndsTheCallByDefault) {
+    Agent alice("alice");
+    alice.Ua().Profile()->SetStaleReInviteTime(1);
+    ScriptedPeer callee;
+    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", Sdp(49170).get());
+    auto invite = NextOf(callee, "INVITE");
+    ASSERT_TRUE(invite);
+    const std::unique_ptr<SdpBody> answer = Sdp(40000);
+    callee.Answer(*invite, 200, "OK", FromFork(callee, "answered", answer.get()));
+    ASSERT_TRUE(NextOf(callee, "ACK"));
+    alice.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp(49170, "sendonly")); });
+    auto reInvite = NextOf(callee, "INVITE");
+    ASSERT_TRUE(reInvite);
+    callee.Answer(*reInvite, 180, "Ringing");
+    auto bye = NextOf(callee, "BYE", 10s);
+    ASSERT_TRUE(bye) << ::testing::PrintToString(alice.Handler().Whats());
+    EXPECT_EQ(alice.Handler().Count("staleReInvite"), 1u);
+    callee.Answer(*bye, 200, "OK");
+    callee.Answer(*reInvite, 487, "Request Terminated");
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+}
+
+// A call over WebSocket whose connection closes: the callee cannot reach the caller any more, so
+// onFlowTerminated fires and its default ends the call.
+TEST(InviteCallbacks, ClosedWebSocketEndsTheCall) {
+    Agent bob("bob");
+    const Tuple ws = bob.Ua().Stack().AddTransport(TransportType::WS, IpVersion::V4, "127.0.0.1", 0);
+    auto caller = std::make_unique<ScriptedPeer>();
+    const Tuple callerWs = caller->Stack().AddTransport(TransportType::WS, IpVersion::V4, "127.0.0.1", 0);
+    SipMessage invite = SipMessage::MakeRequest("INVITE", Uri::Parse("sip:bob@127.0.0.1:" + std::to_string(ws.port) + ";transport=ws"));
+    invite.Add(HeaderType::To, "<sip:bob@127.0.0.1>");
+    invite.Add(HeaderType::From, "<sip:carol@127.0.0.1>;tag=ws1");
+    invite.Add(HeaderType::CallId, "closed-websocket");
+    invite.Add(HeaderType::CSeq, "1 INVITE");
+    invite.Add(HeaderType::Contact, "<sip:carol@127.0.0.1:" + std::to_string(callerWs.port) + ";transport=ws>");
+    const std::unique_ptr<SdpBody> offer = Sdp(49170);
+    invite.SetBody(offer->Encode(), Mime("application", "sdp"));
+    caller->Stack().SendRequest(std::move(invite), ws);
+    ASSERT_TRUE(bob.Handler().WaitFor("offer"));
+    caller->Stack().Shutdown(); // the caller vanishes with its connection
+    caller.reset();
+    ASSERT_TRUE(bob.Handler().WaitFor("flow"));
+    ASSERT_TRUE(zel::sip::test::WaitUntil(
+        [&] {
+            const std::vector<std::string> whats = bob.Handler().Whats();
+            return !whats.empty() && whats.back().rfind("terminated:", 0) == 0;
+        },
+        10s))
+        << ::testing::PrintToString(bob.Handler().Whats());
+    EXPECT_EQ(bob.Handler().Count("flow"), 1u);
+}
+
+} // namespace
+} // namespace zel::sip::stack::test
