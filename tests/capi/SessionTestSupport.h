@@ -42,6 +42,11 @@ inline const std::string kOpus =
     R"("Codecs": [{"Encoding": "opus", "Type": "audio", "ClockRate": 48000, "Channels": 2,
                    "Parameters": ["useinbandfec=1"]}])";
 
+/// INVITEs may carry multipart/mixed (an SDP with further bodies), BYEs text.
+inline const std::string kMultipart =
+    R"("SupportedContentTypes": [{"Method": "INVITE", "ContentTypes": ["application/sdp", "multipart/mixed"]},
+                                 {"Method": "BYE", "ContentTypes": ["text/plain"]}])";
+
 /// What one session showed the host, kept after the session has gone.
 struct SessionRecord {
     SIPSession* handle = nullptr;
