@@ -130,6 +130,22 @@ TEST(Session, GettersOnAHostThreadThatACallbackWaitsForSeeTheFinishedExchange) {
     EXPECT_TRUE(bob.WaitFor(0, "Terminated"));
 }
 
+TEST(Session, DestroyingAUserAgentEndsItsCallsAndInvalidatesTheirHandles) {
+    Phone bob(kPcmu);
+    SIPSession* stale = nullptr;
+    {
+        Phone alice(kPcmu);
+        Connect(alice, bob);
+        stale = alice.Session(0).handle;
+        // The Terminated callbacks run inside the destruction, on the dialog thread.
+    }
+    ASSERT_TRUE(bob.WaitFor(0, "Terminated"));
+    EXPECT_EQ(bob.Session(0).terminatedReason, TerminatedReason_RemoteBye);
+    EXPECT_EQ(SIPSessionTerminate(stale), -1);
+    EXPECT_NE(LastError().find("Reference to a usage that has ended"), std::string::npos) << LastError();
+    EXPECT_EQ(SIPSessionGetCallId(stale), nullptr);
+}
+
 TEST(Session, RejectWithACodeReachesTheCallerAsFailure) {
     Phone alice(kPcmu);
     Phone bob(kPcmu);
