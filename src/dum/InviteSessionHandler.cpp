@@ -214,7 +214,7 @@ void InviteSessionHandler::onReadyToSend(stack::InviteSessionHandle session, sta
 
 // ---- offer/answer -------------------------------------------------------------------------------------
 
-void InviteSessionHandler::onOffer(stack::InviteSessionHandle session, const stack::SipMessage& message,
+void InviteSessionHandler::onOffer(stack::InviteSessionHandle session, const stack::SipMessage&,
                                    const stack::SdpBody& sdp) {
     const std::lock_guard lock(lock_);
     auto found = Find(session);
@@ -223,7 +223,6 @@ void InviteSessionHandler::onOffer(stack::InviteSessionHandle session, const sta
     }
     // The negotiator narrows the offer to what it accepted, so it works on a copy.
     stack::SdpBody offer(sdp);
-    (void)message;
     try {
         mediaNegotiator_.NegotiateAnswer(*found, offer);
     } catch (...) {
@@ -249,7 +248,8 @@ void InviteSessionHandler::onOffer(stack::InviteSessionHandle session, const sta
         }
         AcceptIfServer(session);
     } catch (const stack::HandleError&) {
-        // The session went away under a host callback: nothing to answer.
+        // The session went away under a host callback: there is nothing left to refuse, and
+        // Reject would only raise the same error again.
         throw;
     } catch (const std::invalid_argument& error) {
         WriteFailure("Failed to negotiate answer: ", error.what());
