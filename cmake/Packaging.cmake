@@ -80,5 +80,7 @@ else()
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS
       "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libssl3 (>= 3.0.0), libc-ares2 (>= 1.18), libspdlog1.10-fmt9, libfmt9, zlib1g (>= 1:1.2.0)")
 endif()
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+# A shlibs file lets dpkg-shlibdeps of other packages find ours (the development package holds no
+# shared object, so only the runtime package gets one).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 include(CPack)

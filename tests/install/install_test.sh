@@ -139,6 +139,11 @@ else
         fail "the runtime package does not depend on $library (Depends: $depends)"
       fi
     done
+    # Other packages' dpkg-shlibdeps map our soname to our package through this line.
+    shlibs="$(dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./shlibs 2>/dev/null || true)"
+    if [ "$shlibs" != "libZelmor.SIP $version libzelmor-sip$version (= $version)" ]; then
+      fail "the runtime package's shlibs file is '$shlibs'"
+    fi
     if ! grep -q "libzelmor-sip$version (= $version)" <<<"$(dpkg-deb -f "$development" Depends)"; then
       fail "the development package does not depend on its runtime package"
     fi
