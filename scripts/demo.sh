@@ -5,7 +5,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh"
-ZEL_TARGETS="zelmor_sip zel-config-check zel-sip-ping zel-sip-register zel-sip-call-demo" \
+ZEL_TARGETS="zelmor_sip zel-config-check zel-sip-ping zel-sip-register zel-sip-call zel-sip-call-demo" \
   "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 if [ "$#" -gt 0 ]; then
   exec "$root/build/examples/zel-config-check" "$1"
