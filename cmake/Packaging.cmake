@@ -40,8 +40,21 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZelmorSIPConfig.cmake
 
 # pkg-config's prefix is found from the .pc file's own folder (${pcfiledir}), not written in at
 # configure time: `cmake --install --prefix` and CPack choose the prefix after configuration.
-file(RELATIVE_PATH ZEL_PC_TO_PREFIX ${CMAKE_INSTALL_PREFIX}/${ZEL_PKGCONFIG_INSTALL_DIR} ${CMAKE_INSTALL_PREFIX})
-string(REGEX REPLACE "/$" "" ZEL_PC_TO_PREFIX "${ZEL_PC_TO_PREFIX}")
+# Absolute folders given at configure time (-DCMAKE_INSTALL_LIBDIR=/...) are written as given.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(ZEL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(ZEL_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+else()
+  file(RELATIVE_PATH ZEL_PC_TO_PREFIX ${CMAKE_INSTALL_PREFIX}/${ZEL_PKGCONFIG_INSTALL_DIR} ${CMAKE_INSTALL_PREFIX})
+  string(REGEX REPLACE "/$" "" ZEL_PC_TO_PREFIX "${ZEL_PC_TO_PREFIX}")
+  set(ZEL_PC_PREFIX "\${pcfiledir}/${ZEL_PC_TO_PREFIX}")
+  set(ZEL_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+endif()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(ZEL_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+else()
+  set(ZEL_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/zelmor-sip.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zelmor-sip.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zelmor-sip.pc
         DESTINATION ${ZEL_PKGCONFIG_INSTALL_DIR} COMPONENT development)
