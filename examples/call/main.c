@@ -703,13 +703,16 @@ typedef struct Outcome {
     int ended;
     int32_t failureStatus;
     char failureReason[128];
-    bool callEnded; /* the placed call (the only one) */
+    bool allEnded; /* there are sessions, and every one has ended or failed */
 } Outcome;
 
 static Outcome Look(void) {
     Outcome outcome = {0};
     pthread_mutex_lock(&state.mutex);
+    outcome.allEnded = state.calls != NULL;
     for (const Call* call = state.calls; call != NULL; call = call->next) {
+        /* A forked INVITE may make several sessions, of which one at most connects. */
+        outcome.allEnded = outcome.allEnded && (call->ended || call->failureStatus != 0);
         outcome.connected += call->connected ? 1 : 0;
         outcome.ended += call->ended ? 1 : 0;
         if (call->failureStatus != 0) {
@@ -717,7 +720,6 @@ static Outcome Look(void) {
             memcpy(outcome.failureReason, call->failureReason, sizeof outcome.failureReason);
         }
     }
-    outcome.callEnded = state.calls != NULL && (state.calls->ended || state.calls->failureStatus != 0);
     pthread_mutex_unlock(&state.mutex);
     return outcome;
 }
@@ -749,10 +751,10 @@ static int Place(SIPUserAgent* userAgent, const sigset_t* signals) {
         if (now.connected > 0) {
             break;
         }
-        if (now.failureStatus != 0) {
+        if (now.failureStatus != 0 && now.allEnded) {
             return Fail(ExitRefused, "the call was refused: %d %s", now.failureStatus, now.failureReason);
         }
-        if (now.callEnded) {
+        if (now.allEnded) {
             return Fail(ExitEnded, "the call ended before it connected");
         }
         const int caught = WaitForSignal(signals, &answerDeadline);
@@ -768,7 +770,7 @@ static int Place(SIPUserAgent* userAgent, const sigset_t* signals) {
 
     /* Connected: until the peer hangs up, the time is up or a signal. */
     for (;;) {
-        if (Look().callEnded) {
+        if (Look().allEnded) {
             return ExitConnected;
         }
         struct timespec due;
@@ -829,9 +831,12 @@ static int Run(const sigset_t* signals) {
 
     int status;
     if (settings.listen) {
-        Say("Listening on %s port %ld%s%s", settings.address != NULL ? settings.address : "all interfaces",
-            settings.port >= 0 ? settings.port : 5060, settings.transport != NULL ? " over " : "",
-            settings.transport != NULL ? settings.transport : "");
+        char port[32] = "the configured port";
+        if (settings.port >= 0) {
+            snprintf(port, sizeof port, "port %ld", settings.port);
+        }
+        Say("Listening on %s, %s%s%s", settings.address != NULL ? settings.address : "all interfaces", port,
+            settings.transport != NULL ? " over " : "", settings.transport != NULL ? settings.transport : "");
         status = Listen(signals);
     } else {
         status = Place(userAgent, signals);
