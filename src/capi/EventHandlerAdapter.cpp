@@ -1,6 +1,8 @@
 // The event handler registry and the user agent's four event registration functions.
 #include "capi/EventHandlerAdapter.h"
 
+#include "capi/SessionHandles.h"
+
 #include "core/IUserAgent.h"
 
 #include <zelmor/sip.h>
@@ -91,7 +93,7 @@ void SIPUserAgentAddNewSessionEventHandler(SIPUserAgent* userAgent, SIPNewSessio
                         [](SIPNewSessionCallback call, void* data,
                            const std::shared_ptr<zel::sip::ISession>& session,
                            const zel::sip::stack::SipMessage& message) {
-                            call(data, reinterpret_cast<SIPSession*>(session.get()),
+                            call(data, zel::sip::capi::GetSessionHandles().HandleOf(session),
                                  reinterpret_cast<const SIPMessage*>(&message));
                         });
     } catch (...) {

@@ -98,6 +98,18 @@ int32_t SIPUserAgentRegister(SIPUserAgent* userAgent, const char* aor, const cha
     });
 }
 
+int32_t SIPUserAgentInvite(SIPUserAgent* userAgent, const char* to, char* callIdBuffer, uint64_t callIdBufferSize,
+                           const char* from, const char* password, const Contents* contents, uint64_t contentsCount,
+                           AddressType addressType, const char* user, const char* realm) {
+    return Reporting<int32_t>(-1, [&] {
+        const std::string callId =
+            FromHandle(userAgent).Invite(to, from, password, contents, contentsCount,
+                                         static_cast<zel::sip::AddressType>(addressType), user, realm);
+        zel::sip::capi::CopyToBuffer(callId, callIdBuffer, callIdBufferSize);
+        return 0;
+    });
+}
+
 void GetSIPLastErrorMessage(char* buffer, uint64_t bufferSize) {
     try {
         zel::sip::GetLastErrorManifest().GetLastErrorMessage(buffer, bufferSize);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dum/IClientRegistration.h"
+#include "dum/ISession.h"
 #include "sdp/AddressType.h"
 #include "stack/message/SipMessage.h"
 
@@ -13,9 +14,6 @@
 #include <string>
 
 namespace zel::sip {
-
-/// The object behind a session handle; defined with invite sessions.
-class ISession;
 
 /// A user agent as the C interface reaches it: the four user agent events and the operations that
 /// set its identity, register it and place calls.
@@ -55,8 +53,16 @@ public:
     virtual void Register(const char* aor, const char* password, const char* outboundProxy, const char* user,
                           const char* realm) = 0;
 
-    /// Places a call to `to` with an SDP offer of `addressType` and `contents` as further bodies;
-    /// returns its Call-ID.
+    /// Places a call to `to` (a name-address text, required) with an SDP offer of `addressType`,
+    /// followed by `contents` as further bodies in a multipart/mixed body. The offer is built on
+    /// the calling thread (LocalMediaEndpointRequired runs here); the INVITE is sent from the
+    /// dialog thread. With `from` given, the call uses a copy of the master profile with that
+    /// From and, with a password, its digest credential (user and realm default to the From URI's
+    /// user and host); without it the master profile's default From applies and password, user
+    /// and realm are ignored. Returns the INVITE's Call-ID; the session follows with NewSession.
+    /// Raises, sending nothing: "unexpected address type: N"; "unable to get a local media
+    /// endpoint"; the parser's error for a `to` or `from` that is not a name-address; the dialog
+    /// layer's error for a target that is not a sip or sips URI or no default From.
     virtual std::string Invite(const char* to, const char* from, const char* password, const Contents* contents,
                                std::uint64_t contentsCount, AddressType addressType, const char* user,
                                const char* realm) = 0;

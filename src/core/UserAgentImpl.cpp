@@ -234,6 +234,7 @@ UserAgentImpl::UserAgentImpl(const Config& config) {
         mediaNegotiator_ = std::make_shared<MediaNegotiator>(*random_, *localSDPFactory_, config);
         contentsFactory_ = std::make_shared<ContentsFactory>(*mediaNegotiator_);
         registrationHandler_ = std::make_shared<ClientRegistrationHandler>(*dum_);
+        inviteHandler_ = std::make_shared<InviteSessionHandler>(*dum_, *mediaNegotiator_, *computerName_);
 
         instanceId_ = CreateInstanceId();
         nextRegId_ = 1;
@@ -244,10 +245,15 @@ UserAgentImpl::UserAgentImpl(const Config& config) {
         dum_->SetClientAuthentication(true);
         dum_->SetKeepAlives(true);
         dum_->SetClientRegistrationHandler(registrationHandler_.get());
+        dum_->SetInviteSessionHandler(inviteHandler_.get());
 
         registrationHandler_->NewRegistration.connect(
             [this](const std::shared_ptr<ClientRegistrationImpl>& registration) {
                 NewClientRegistration(std::shared_ptr<IClientRegistration>(registration));
+            });
+        inviteHandler_->NewSession.connect(
+            [this](const std::shared_ptr<SessionImpl>& session, const stack::SipMessage& message) {
+                NewSession(std::shared_ptr<ISession>(session), message);
             });
         mediaNegotiator_->LocalMediaEndpointRequired.connect(
             [this](std::uint64_t portCount, AddressType addressType, char* address, std::uint64_t addressSize,
@@ -351,9 +357,39 @@ void UserAgentImpl::Register(const char* aor, const char* password, const char* 
     dum_->SendCommand(std::move(request));
 }
 
-std::string UserAgentImpl::Invite(const char*, const char*, const char*, const Contents*, std::uint64_t, AddressType,
-                                  const char*, const char*) {
-    throw std::runtime_error("outgoing calls are not available in this build");
+std::string UserAgentImpl::Invite(const char* to, const char* from, const char* password, const Contents* contents,
+                                  std::uint64_t contentsCount, AddressType addressType, const char* user,
+                                  const char* realm) {
+    if (!Given(to)) {
+        throw std::invalid_argument("a To address is required");
+    }
+    const stack::NameAddr target = stack::NameAddr::Parse(to);
+    // Everything that can refuse the call is checked before the host is asked for media
+    // endpoints, which it would otherwise hand out for a call that never starts.
+    if (!target.GetUri().IsSip() || target.GetUri().Host().empty()) {
+        throw std::invalid_argument("an INVITE needs a sip or sips URI with a host: " + target.ToString());
+    }
+    if (Given(from)) {
+        (void)stack::NameAddr::Parse(from);
+    }
+    // The offer first, outside the mutex: the host's LocalMediaEndpointRequired runs inside it, on
+    // this thread, and may take as long as it likes or call other operations.
+    const std::shared_ptr<stack::Body> offer =
+        contentsFactory_->CreateOffer(addressType, contents, static_cast<std::size_t>(contentsCount));
+    std::shared_ptr<stack::InitialRequest> request;
+    {
+        const std::lock_guard lock(requestMutex_);
+        std::shared_ptr<stack::UserProfile> profile;
+        if (Given(from)) {
+            // This call's own identity; the master profile stays as it is.
+            profile = std::make_shared<stack::UserProfile>(*dum_->GetMasterProfile());
+            SetDefaultFrom(*profile, from, password, user, realm);
+        }
+        request = dum_->MakeInviteSession(target, std::move(profile), offer.get());
+    }
+    std::string callId = request->CallId();
+    dum_->SendCommand(std::move(request));
+    return callId;
 }
 
 } // namespace zel::sip

@@ -6,6 +6,7 @@
 #include "core/IUserAgent.h"
 #include "dum/ClientRegistrationHandler.h"
 #include "dum/IContentsFactory.h"
+#include "dum/InviteSessionHandler.h"
 #include "sdp/ILocalSDPFactory.h"
 #include "sdp/IMediaNegotiator.h"
 #include "stack/core/SipStack.h"
@@ -48,7 +49,6 @@ public:
     void SetDefaultFrom(const char* from, const char* password, const char* user, const char* realm) override;
     void Register(const char* aor, const char* password, const char* outboundProxy, const char* user,
                   const char* realm) override;
-    /// Outgoing calls come with invite sessions; raises std::runtime_error until then.
     std::string Invite(const char* to, const char* from, const char* password, const Contents* contents,
                        std::uint64_t contentsCount, AddressType addressType, const char* user,
                        const char* realm) override;
@@ -85,7 +85,7 @@ private:
     std::shared_ptr<IMediaNegotiator> mediaNegotiator_;
     std::shared_ptr<IContentsFactory> contentsFactory_;
     std::shared_ptr<ClientRegistrationHandler> registrationHandler_;
-    // The invite session handler joins here, after the registration handler, with invite sessions.
+    std::shared_ptr<InviteSessionHandler> inviteHandler_;
     std::string instanceId_;
     /// Guarded by requestMutex_, with the reading and writing of profiles by the operations.
     std::int32_t nextRegId_ = 1;

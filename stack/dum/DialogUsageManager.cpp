@@ -26,6 +26,11 @@ std::pair<std::string, std::string> FlowKey(const Flow& flow) {
     return {ToString(flow.local), ToString(flow.remote) + "#" + std::to_string(flow.remote.connectionId)};
 }
 
+std::string CallIdOf(const SipMessage& message) {
+    const CallId* callId = message.Peek<CallId>(HeaderType::CallId);
+    return callId != nullptr ? callId->Value() : std::string();
+}
+
 /// The request a Make... call made, with the usage it starts.
 class RegistrationRequest final : public InitialRequest {
 public:
@@ -42,10 +47,13 @@ public:
 class InviteRequest final : public InitialRequest {
 public:
     InviteRequest(std::shared_ptr<UserProfile> profile, SipMessage invite, Uri target, std::unique_ptr<Body> offer)
-        : profile_(std::move(profile)), invite_(std::move(invite)), target_(std::move(target)), offer_(std::move(offer)) {}
+        : profile_(std::move(profile)), callId_(CallIdOf(invite)), invite_(std::move(invite)), target_(std::move(target)),
+          offer_(std::move(offer)) {}
     const std::shared_ptr<UserProfile>& Profile() const noexcept override { return profile_; }
+    const std::string& CallId() const noexcept override { return callId_; }
 
     std::shared_ptr<UserProfile> profile_;
+    std::string callId_;
     SipMessage invite_;
     Uri target_;
     std::unique_ptr<Body> offer_;
@@ -57,10 +65,6 @@ std::string_view TagOf(const SipMessage& message, HeaderType type) {
     return tag != nullptr ? std::string_view(tag->value) : std::string_view();
 }
 
-std::string CallIdOf(const SipMessage& message) {
-    const CallId* callId = message.Peek<CallId>(HeaderType::CallId);
-    return callId != nullptr ? callId->Value() : std::string();
-}
 
 } // namespace
 

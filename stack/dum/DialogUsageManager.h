@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -47,6 +48,12 @@ public:
     virtual ~InitialRequest() = default;
     /// The profile the request was made with (the usage keeps it).
     virtual const std::shared_ptr<UserProfile>& Profile() const noexcept = 0;
+    /// The Call-ID of an INVITE (a new one per MakeInviteSession call): what the application
+    /// matches the session it starts by. Empty for other requests.
+    virtual const std::string& CallId() const noexcept {
+        static const std::string none;
+        return none;
+    }
 };
 
 /// The dialog usage manager: the transaction user of a SipStack. It builds requests from

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "core/IComputerNameProvider.h"
+#include "dum/ISession.h"
+#include "stack/dum/DialogUsageManager.h"
+#include "stack/dum/InviteSession.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zel::sip {
+
+/// One call: the dialog layer's invite session handle, the local and remote SDP of the latest
+/// offer/answer exchange, the local connection address of each media description, and the six
+/// signals (see ISession for which SDP each getter reads and the thread rules).
+///
+/// The Call-ID is copied when the object is made (on the dialog thread), so the host can read it
+/// from any thread while the call lives; handles themselves resolve on the dialog thread only.
+class SessionImpl final : public ISession {
+public:
+    /// Dialog thread: `session` must resolve. `lock` is the invite session handler's lock, under
+    /// which the dialog thread negotiates; the getters take it too.
+    SessionImpl(stack::DialogUsageManager& dum, stack::InviteSessionHandle session,
+                const IComputerNameProvider& computerName, std::shared_ptr<std::recursive_mutex> lock);
+
+    // ISessionImpl: dialog thread (the negotiator, under the handler's lock).
+    std::string CallId() const override;
+    bool IsConnected() const override;
+    bool IsSupportedByPeer(std::string_view tag) const override;
+    std::vector<std::string>& LocalConnectionAddresses() override { return localAddresses_; }
+    const std::vector<std::string>& LocalConnectionAddresses() const override { return localAddresses_; }
+    stack::SdpBody* GetLocalSDP() override { return localSdp_.get(); }
+    const stack::SdpBody* GetLocalSDP() const override { return localSdp_.get(); }
+    void SetLocalSDP(const stack::SdpBody& sdp) override;
+    const stack::SdpBody* GetRemoteSDP() const override { return remoteSdp_.get(); }
+    void SetRemoteSDP(const stack::SdpBody& sdp) override;
+
+    // ISession: any thread.
+    const std::string& CallIdText() const override;
+    std::uint64_t UsageId() const noexcept override { return handle_.Id(); }
+    std::uint64_t GetMediaCount() const override;
+    const char* GetMediaLabel(std::uint64_t index) const override;
+    void GetLocalConnectionAddress(std::uint64_t index, char* buffer, std::uint64_t size) const override;
+    std::uint64_t GetRemoteConnectionAddressCount(std::uint64_t index) const override;
+    void GetRemoteConnectionAddress(std::uint64_t index, std::uint64_t address, char* buffer,
+                                    std::uint64_t size) const override;
+    std::uint64_t GetPortCount(std::uint64_t index) const override;
+    std::uint16_t GetLocalMediaPort(std::uint64_t index) const override;
+    std::uint16_t GetLocalControlPort(std::uint64_t index) const override;
+    std::uint16_t GetRemoteMediaPort(std::uint64_t index) const override;
+    std::uint16_t GetRemoteControlPort(std::uint64_t index) const override;
+    std::string GetAttributes(std::uint64_t index) const override;
+    void Reject(std::int32_t code, const char* text) override;
+    void Terminate() override;
+
+    /// The remote SDP if there is one, else the local one, else null. Caller holds the lock.
+    const stack::SdpBody* GetAnySDP() const noexcept { return remoteSdp_ ? remoteSdp_.get() : localSdp_.get(); }
+    const stack::InviteSessionHandle& Handle() const noexcept { return handle_; }
+
+private:
+    /// Raises the dialog layer's handle error when the session has ended. Any thread.
+    void ThrowIfEnded() const;
+    /// Runs `command` with the resolved session: now on the dialog thread, else posted there.
+    template <typename Command>
+    void OnDialogThread(const char* what, Command command);
+
+    stack::InviteSessionHandle handle_;
+    stack::DialogUsageManager& dum_;
+    const IComputerNameProvider& computerName_;
+    std::shared_ptr<std::recursive_mutex> lock_;
+    std::string callId_;
+    std::vector<std::string> localAddresses_;
+    std::unique_ptr<stack::SdpBody> localSdp_;
+    std::unique_ptr<stack::SdpBody> remoteSdp_;
+};
+
+} // namespace zel::sip
