@@ -307,7 +307,8 @@ static int Run(SIPUserAgent* caller, uint16_t bobPort) {
     }
     printf("\nNegotiated media, as Alice (the caller) sees them; codecs and crypto are Bob's answer:\n%s",
            alice.media);
-    printf("\nNegotiated media, as Bob (the called side) sees them; codecs and crypto are Alice's offer:\n%s\n",
+    printf("\nNegotiated media, as Bob (the called side) sees them; codecs and crypto are Alice's offer, its\n"
+           "crypto lines narrowed to the one Bob accepted:\n%s\n",
            bob.media);
     SIPSession* session = alice.session;
     pthread_mutex_unlock(&mutex);
@@ -344,7 +345,7 @@ int main(void) {
     pthread_condattr_destroy(&attributes);
 
     /* Alice prefers opus and offers PCMU second; Bob has no opus, so the call runs on PCMU. Alice
-     * offers two SRTP suites, Bob accepts only the 80-bit tag. */
+     * offers two SRTP suites, Bob accepts only the 80-bit authentication tag. */
     static const char kAliceCodecs[] =
         "{\"Encoding\": \"opus\", \"Type\": \"audio\", \"ClockRate\": 48000, \"Channels\": 2,"
         " \"Parameters\": [\"useinbandfec=1\"]},"
