@@ -209,9 +209,12 @@ static void OnMessageContent(void* context, const char* contentType, const char*
 
 static void OnNewSession(void* context, SIPSession* session, const SIPMessage* message) {
     Side* side = context;
-    const char* from = SIPMessageStringHeader(message, "From");
-    Say(side, "NewSession: Call-ID %s%s%s", SIPSessionGetCallId(session), from != NULL ? ", From " : "",
-        from != NULL ? from : "");
+    char from[256] = "?";
+    SIPNameAddr* nameAddr = SIPMessageNameAddressHeader(message, "From");
+    if (nameAddr == NULL || SIPNameAddrToString(nameAddr, from, sizeof from) < 0) {
+        snprintf(from, sizeof from, "?");
+    }
+    Say(side, "NewSession: Call-ID %s, From %s", SIPSessionGetCallId(session), from);
     /* Subscribed inside this callback, so every later event of the session reaches them. */
     SIPSessionAddMediaNegotiatedEventHandler(session, OnMediaNegotiated, side);
     SIPSessionAddConnectedEventHandler(session, OnConnected, side);

@@ -539,9 +539,18 @@ static void OnMessageContent(void* context, const char* contentType, const char*
 }
 
 static void OnReadyToSend(void* context, SIPMessage* message) {
+    (void)message; /* a host would add or change headers here */
     const Call* call = context;
-    const char* cseq = SIPMessageStringHeader(message, "CSeq");
-    Say("call %d: ReadyToSend: CSeq %s", call->number, cseq != NULL ? cseq : "?");
+    Say("call %d: ReadyToSend", call->number);
+}
+
+/* The text of the message's From or To header, or "?". */
+static void NameAddressText(const SIPMessage* message, const char* name, char* buffer, uint64_t size) {
+    SIPNameAddr* nameAddr = SIPMessageNameAddressHeader(message, name);
+    const int32_t length = nameAddr != NULL ? SIPNameAddrToString(nameAddr, buffer, size) : -1;
+    if (length < 0) {
+        snprintf(buffer, size, "?");
+    }
 }
 
 static void OnNewSession(void* context, SIPSession* session, const SIPMessage* message) {
@@ -552,15 +561,16 @@ static void OnNewSession(void* context, SIPSession* session, const SIPMessage* m
         return;
     }
     call->session = session;
-    const char* from = SIPMessageStringHeader(message, "From");
-    const char* to = SIPMessageStringHeader(message, "To");
+    char from[256];
+    char to[256];
+    NameAddressText(message, "From", from, sizeof from);
+    NameAddressText(message, "To", to, sizeof to);
     pthread_mutex_lock(&state.mutex);
     call->number = ++state.callCount;
     call->next = state.calls;
     state.calls = call;
     pthread_mutex_unlock(&state.mutex);
-    Say("call %d: NewSession: Call-ID %s, From %s, To %s", call->number, SIPSessionGetCallId(session),
-        from != NULL ? from : "?", to != NULL ? to : "?");
+    Say("call %d: NewSession: Call-ID %s, From %s, To %s", call->number, SIPSessionGetCallId(session), from, to);
     /* Subscribed inside this callback, so every later event of the session reaches them. */
     SIPSessionAddMediaNegotiatedEventHandler(session, OnMediaNegotiated, call);
     SIPSessionAddConnectedEventHandler(session, OnConnected, call);

@@ -95,7 +95,8 @@ run udp -- -t udp -a 127.0.0.1 -m 127.0.0.1 -M 40000 -s mandatory -C opus/48000/
   "sip:bob@127.0.0.1:$port"
 # The caller sees the listener's answer: the common codec, one of the offered suites, and the
 # listener's media port; the listener sees the caller's offer and the caller's media port.
-check udp 0 "NewSession: Call-ID" "MediaNegotiated" "Connected" \
+check udp 0 "NewSession: Call-ID [^ ]+, From <sip:zel-sip-call@127.0.0.1>;tag=[^ ]+, To <sip:bob@127.0.0.1:$port;transport=udp>;tag=" \
+  "MediaNegotiated" "Connected" "ReadyToSend" \
   "medium 0: local 127.0.0.1 port 40000 \(RTCP 40001\), remote 127.0.0.1 port 50000 \(RTCP 50001\)" \
   "medium 0: codec 0 PCMU/8000" "medium 0: crypto [0-9]+ AES_CM_128_HMAC_SHA1_(80|32)" \
   "1 s are up: hanging up" "Terminated: LocalBye"
@@ -104,7 +105,7 @@ grep -q "inline:" <<<"$out" && fail "udp: an SRTP key was printed"
 listener_status
 rc=$?
 [ "$rc" -eq 0 ] || fail "udp: the listener exited $rc after its call"
-check_file udp "$work/udp.out" "NewSession: Call-ID" "medium 0: local 127.0.0.1 port 50000 \(RTCP 50001\), remote 127.0.0.1 port 40000" \
+check_file udp "$work/udp.out" "NewSession: Call-ID [^ ]+, From <sip:zel-sip-call@127.0.0.1>;tag=" "medium 0: local 127.0.0.1 port 50000 \(RTCP 50001\), remote 127.0.0.1 port 40000" \
   "medium 0: codec [0-9]+ opus/48000/2" "medium 0: codec 0 PCMU/8000" "crypto [0-9]+ AES_CM_128_HMAC_SHA1_80" \
   "Connected" "Terminated: RemoteBye" "1 call\(s\), 1 connected"
 
