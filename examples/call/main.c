@@ -507,17 +507,13 @@ static void OnConnected(void* context) {
 }
 
 static void OnFailure(void* context, int32_t statusCode, const char* reasonPhrase, const SIPMessage* response) {
+    (void)response; /* the accessors read no Warning header; the library prints its own refusals */
     Call* call = context;
-    const char* warning = response != NULL ? SIPMessageStringHeader(response, "Warning") : NULL;
     pthread_mutex_lock(&state.mutex);
     call->failureStatus = statusCode;
     snprintf(call->failureReason, sizeof call->failureReason, "%s", reasonPhrase != NULL ? reasonPhrase : "");
     pthread_mutex_unlock(&state.mutex);
-    if (warning != NULL && warning[0] != '\0') {
-        Say("call %d: Failure: %d %s (warning: %s)", call->number, statusCode, reasonPhrase, warning);
-    } else {
-        Say("call %d: Failure: %d %s", call->number, statusCode, reasonPhrase);
-    }
+    Say("call %d: Failure: %d %s", call->number, statusCode, reasonPhrase);
     Wake();
 }
 
