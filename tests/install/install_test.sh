@@ -46,10 +46,13 @@ fi
 if [ "$(readlink "$prefix/$libdir/libZelmor.SIP.so")" != "$soname" ]; then
   fail "libZelmor.SIP.so does not point at $soname"
 fi
-if ! readelf -d "$prefix/$libdir/$soname" | grep -q "SONAME.*\[$soname\]"; then
+# Outputs are read whole before grep sees them: `cmd | grep -q` fails under pipefail whenever grep
+# stops reading early and cmd dies of SIGPIPE.
+dynamic="$(readelf -d "$prefix/$libdir/$soname")"
+if ! grep -q "SONAME.*\[$soname\]" <<<"$dynamic"; then
   fail "the shared object's soname is not $soname"
 fi
-if readelf -d "$prefix/$libdir/$soname" | grep -Eq 'R(UN)?PATH'; then
+if grep -Eq 'R(UN)?PATH' <<<"$dynamic"; then
   fail "the installed shared object keeps a build-tree RPATH/RUNPATH"
 fi
 
@@ -79,9 +82,13 @@ build_with_pkg_config() {
   if ! "$work/host-$name" >"$work/host-$name.out" 2>&1; then
     fail "$name: the host built with pkg-config fails"
     cat "$work/host-$name.out" >&2
-  elif ! ldd "$work/host-$name" | grep -q "$soname => $lib/$soname"; then
-    fail "$name: the host did not load the installed $soname"
-    ldd "$work/host-$name" >&2
+  else
+    local loaded
+    loaded="$(ldd "$work/host-$name")"
+    if ! grep -qF "$soname => $lib/$soname" <<<"$loaded"; then
+      fail "$name: the host did not load the installed $soname"
+      echo "$loaded" >&2
+    fi
   fi
 }
 
