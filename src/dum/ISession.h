@@ -14,12 +14,13 @@ namespace zel::sip {
 /// there is one, else the local one; the local address and local ports the local SDP; the remote
 /// addresses, remote ports and attributes the remote SDP. Indexes count m= lines from 0.
 ///
-/// Threads: the signals fire on the dialog thread. The getters may be called from any thread:
-/// they wait while the dialog thread negotiates for this session (they share the invite session
-/// handler's lock), so they never read an SDP that is being replaced. Texts and pointers they
-/// return point into the session's SDP and stay valid until that SDP is next replaced (the host
-/// reads them safely inside its callbacks, or copies them). Reject and Terminate may be called
-/// from any thread; off the dialog thread they are carried there as commands.
+/// Threads: the signals fire on the dialog thread. The getters may be called from any thread: on
+/// the dialog thread (inside callbacks) they read the live negotiation state; elsewhere a copy
+/// that the dialog thread publishes each time an exchange is over, so they never read an SDP
+/// while it is replaced or edited, and never wait for the dialog thread. A label pointer stays
+/// valid until the next exchange (the host reads it safely inside its callbacks, or copies it).
+/// Reject and Terminate may be called from any thread; off the dialog thread they are carried
+/// there as commands.
 ///
 /// Lifetime: shared by the invite session handler, which drops its share once the Terminated
 /// callbacks have returned (the C interface resolves handles through weak references, so a stale

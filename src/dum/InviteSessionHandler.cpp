@@ -65,10 +65,10 @@ void WriteFailure(const char* what, const char* error) {
 InviteSessionHandler::InviteSessionHandler(stack::DialogUsageManager& dum, const IMediaNegotiator& mediaNegotiator,
                                            const IComputerNameProvider& computerName)
     : stack::InviteSessionHandler(/*genericOfferAnswer=*/true), dum_(dum), mediaNegotiator_(mediaNegotiator),
-      computerName_(computerName), lock_(std::make_shared<std::recursive_mutex>()) {}
+      computerName_(computerName) {}
 
 std::size_t InviteSessionHandler::Count() const {
-    const std::lock_guard lock(*lock_);
+    const std::lock_guard lock(lock_);
     return sessions_.size();
 }
 
@@ -81,7 +81,7 @@ void InviteSessionHandler::CreateSessionIfOneDoesNotExist(const stack::InviteSes
     }
     // Not made with make_shared: the C interface keeps weak references to sessions, which would
     // otherwise hold the whole object's memory after the call has ended.
-    std::shared_ptr<SessionImpl> created(new SessionImpl(dum_, session, computerName_, lock_));
+    std::shared_ptr<SessionImpl> created(new SessionImpl(dum_, session, computerName_));
     sessions_.emplace(session, created);
     NewSession(created, message);
 }
@@ -128,7 +128,7 @@ void InviteSessionHandler::HandleContent(const stack::InviteSessionHandle& sessi
         }
         return;
     }
-    const std::lock_guard lock(*lock_);
+    const std::lock_guard lock(lock_);
     if (auto found = Find(session)) {
         found->MessageContent(body.ContentType().Encode(), body.Encode());
     }
@@ -138,7 +138,7 @@ void InviteSessionHandler::HandleContent(const stack::InviteSessionHandle& sessi
 
 void InviteSessionHandler::onNewSession(stack::ClientInviteSessionHandle session, stack::OfferAnswerType,
                                         const stack::SipMessage& message) {
-    const std::lock_guard lock(*lock_);
+    const std::lock_guard lock(lock_);
     const stack::InviteSessionHandle handle(session);
     CreateSessionIfOneDoesNotExist(handle, message);
     // The offer went out with the INVITE before the session existed; it is the local SDP now.
@@ -149,18 +149,19 @@ void InviteSessionHandler::onNewSession(stack::ClientInviteSessionHandle session
     if (const stack::SdpBody* sdp = FindSDP(*local)) {
         if (auto found = Find(handle)) {
             found->SetLocalSDP(*sdp);
+            found->Publish();
         }
     }
 }
 
 void InviteSessionHandler::onNewSession(stack::ServerInviteSessionHandle session, stack::OfferAnswerType,
                                         const stack::SipMessage& message) {
-    const std::lock_guard lock(*lock_);
+    const std::lock_guard lock(lock_);
     CreateSessionIfOneDoesNotExist(stack::InviteSessionHandle(session), message);
 }
 
 void InviteSessionHandler::onFailure(stack::ClientInviteSessionHandle session, const stack::SipMessage& message) {
-    const std::lock_guard lock(*lock_);
+    const std::lock_guard lock(lock_);
     const stack::InviteSessionHandle handle(session);
     CreateSessionIfOneDoesNotExist(handle, message);
     if (auto found = Find(handle)) {
@@ -169,14 +170,14 @@ void InviteSessionHandler::onFailure(stack::ClientInviteSessionHandle session, c
 }
 
 void InviteSessionHandler::onConnected(stack::ClientInviteSessionHandle session, const stack::SipMessage&) {
-    const std::lock_guard lock(*lock_);
+    const std::lock_guard lock(lock_);
     if (auto found = Find(stack::InviteSessionHandle(session))) {
         found->Connected();
     }
 }
 
 void InviteSessionHandler::onConnected(stack::InviteSessionHandle session, const stack::SipMessage&) {
-    const std::lock_guard lock(*lock_);
+    const std::lock_guard lock(lock_);
     if (auto found = Find(session)) {
         found->Connected();
     }
@@ -184,7 +185,7 @@ void InviteSessionHandler::onConnected(stack::InviteSessionHandle session, const
 
 void InviteSessionHandler::onTerminated(stack::InviteSessionHandle session, stack::TerminatedReason reason,
                                         const stack::SipMessage* message) {
-    const std::lock_guard lock(*lock_);
+    const std::lock_guard lock(lock_);
     // Keep the object alive through the emissions: a callback may drop other shares of it.
     const std::shared_ptr<SessionImpl> ended = Find(session);
     if (!ended) {
@@ -205,7 +206,7 @@ void InviteSessionHandler::onTerminated(stack::InviteSessionHandle session, stac
 }
 
 void InviteSessionHandler::onReadyToSend(stack::InviteSessionHandle session, stack::SipMessage& message) {
-    const std::lock_guard lock(*lock_);
+    const std::lock_guard lock(lock_);
     if (auto found = Find(session)) {
         found->ReadyToSend(message);
     }
@@ -215,7 +216,7 @@ void InviteSessionHandler::onReadyToSend(stack::InviteSessionHandle session, sta
 
 void InviteSessionHandler::onOffer(stack::InviteSessionHandle session, const stack::SipMessage& message,
                                    const stack::SdpBody& sdp) {
-    const std::lock_guard lock(*lock_);
+    const std::lock_guard lock(lock_);
     auto found = Find(session);
     if (!found) {
         return;
@@ -223,13 +224,20 @@ void InviteSessionHandler::onOffer(stack::InviteSessionHandle session, const sta
     // The negotiator narrows the offer to what it accepted, so it works on a copy.
     stack::SdpBody offer(sdp);
     (void)message;
-    mediaNegotiator_.NegotiateAnswer(*found, offer);
+    try {
+        mediaNegotiator_.NegotiateAnswer(*found, offer);
+    } catch (...) {
+        // What the attempt left is what the host may read, as after a success.
+        found->Publish();
+        throw;
+    }
+    found->Publish();
     found->MediaNegotiated();
 }
 
 void InviteSessionHandler::onOffer(stack::InviteSessionHandle session, const stack::SipMessage& message,
                                    const stack::Body& body) {
-    const std::lock_guard lock(*lock_);
+    const std::lock_guard lock(lock_);
     auto found = Find(session);
     if (!found) {
         return;
@@ -253,18 +261,20 @@ void InviteSessionHandler::onOffer(stack::InviteSessionHandle session, const sta
 }
 
 void InviteSessionHandler::onOfferRequired(stack::InviteSessionHandle session, const stack::SipMessage&) {
-    const std::lock_guard lock(*lock_);
+    const std::lock_guard lock(lock_);
     auto found = Find(session);
     if (!found) {
         return;
     }
     try {
         const stack::SdpBody& offer = mediaNegotiator_.MakeOffer(*found, PathIpVersion(*session));
+        found->Publish();
         session->ProvideOffer(offer);
         AcceptIfServer(session);
     } catch (const stack::HandleError&) {
         throw;
     } catch (const std::exception& error) {
+        found->Publish();
         WriteFailure("Failed to generate offer: ", error.what());
         found->Reject(kServerInternalError, error.what());
     }
@@ -274,18 +284,20 @@ void InviteSessionHandler::onAnswer(stack::InviteSessionHandle session, const st
                                     const stack::SdpBody& sdp) {
     std::string failure;
     {
-        const std::lock_guard lock(*lock_);
+        const std::lock_guard lock(lock_);
         auto found = Find(session);
         if (!found) {
             return;
         }
         try {
             mediaNegotiator_.VerifyAnswer(*found, sdp);
+            found->Publish();
             found->MediaNegotiated();
             return;
         } catch (const stack::HandleError&) {
             throw;
         } catch (const std::exception& error) {
+            found->Publish();
             failure = error.what();
         }
     }

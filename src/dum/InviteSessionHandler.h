@@ -28,9 +28,10 @@ namespace zel::sip {
 /// "Failed to generate offer: ", "Failed to verify answer: "), which tools watching the process
 /// rely on.
 ///
-/// Threads: every call comes on the dialog thread. One recursive lock serialises them with the
-/// session getters called from host threads; host callbacks run with it held (recursive, since a
-/// callback may call back into the library on the same thread).
+/// Threads: every call comes on the dialog thread. One recursive lock guards the map; host
+/// callbacks run with it held (recursive, since a callback may call back into the library on the
+/// same thread). Host threads never take it: the session getters read what each session published
+/// when its last exchange ended, so a host thread that a callback waits for cannot deadlock.
 class InviteSessionHandler final : public stack::InviteSessionHandler {
 public:
     InviteSessionHandler(stack::DialogUsageManager& dum, const IMediaNegotiator& mediaNegotiator,
@@ -96,7 +97,7 @@ private:
     stack::DialogUsageManager& dum_;
     const IMediaNegotiator& mediaNegotiator_;
     const IComputerNameProvider& computerName_;
-    std::shared_ptr<std::recursive_mutex> lock_;
+    mutable std::recursive_mutex lock_;
     std::map<stack::InviteSessionHandle, std::shared_ptr<SessionImpl>> sessions_;
 };
 

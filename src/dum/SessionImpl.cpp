@@ -62,9 +62,35 @@ std::vector<stack::sdp::Connection> ConnectionsOf(const stack::SdpBody& sdp, con
 } // namespace
 
 SessionImpl::SessionImpl(stack::DialogUsageManager& dum, stack::InviteSessionHandle session,
-                         const IComputerNameProvider& computerName, std::shared_ptr<std::recursive_mutex> lock)
-    : handle_(std::move(session)), dum_(dum), computerName_(computerName), lock_(std::move(lock)),
-      callId_(handle_->CallId()) {}
+                         const IComputerNameProvider& computerName)
+    : handle_(std::move(session)), dum_(dum), computerName_(computerName), callId_(handle_->CallId()) {}
+
+void SessionImpl::Publish() {
+    auto snapshot = std::make_shared<Snapshot>();
+    if (localSdp_) {
+        snapshot->local = std::make_unique<stack::SdpBody>(*localSdp_);
+    }
+    if (remoteSdp_) {
+        snapshot->remote = std::make_unique<stack::SdpBody>(*remoteSdp_);
+    }
+    snapshot->addresses = localAddresses_;
+    const std::lock_guard lock(publishedMutex_);
+    published_ = std::move(snapshot);
+}
+
+template <typename Read>
+auto SessionImpl::WithView(Read read) const {
+    if (dum_.Thread().IsCurrentThread()) {
+        // The dialog thread is the only writer: its reads cannot meet a change.
+        return read(View{localSdp_.get(), remoteSdp_.get(), &localAddresses_});
+    }
+    std::shared_ptr<const Snapshot> snapshot;
+    {
+        const std::lock_guard lock(publishedMutex_);
+        snapshot = published_;
+    }
+    return read(View{snapshot->local.get(), snapshot->remote.get(), &snapshot->addresses});
+}
 
 // ---- dialog-thread operations -------------------------------------------------------------------
 
@@ -82,7 +108,6 @@ bool SessionImpl::IsSupportedByPeer(std::string_view tag) const {
 }
 
 void SessionImpl::SetLocalSDP(const stack::SdpBody& sdp) {
-    const std::lock_guard lock(*lock_);
     localSdp_ = std::make_unique<stack::SdpBody>(sdp);
     const auto& media = localSdp_->Session().Media();
     localAddresses_.clear();
@@ -94,7 +119,6 @@ void SessionImpl::SetLocalSDP(const stack::SdpBody& sdp) {
 }
 
 void SessionImpl::SetRemoteSDP(const stack::SdpBody& sdp) {
-    const std::lock_guard lock(*lock_);
     remoteSdp_ = std::make_unique<stack::SdpBody>(sdp);
 }
 
@@ -106,109 +130,114 @@ const std::string& SessionImpl::CallIdText() const {
 }
 
 std::uint64_t SessionImpl::GetMediaCount() const {
-    const std::lock_guard lock(*lock_);
-    const stack::SdpBody* sdp = GetAnySDP();
-    return sdp != nullptr ? sdp->Session().Media().size() : 0;
+    return WithView([](const View& view) -> std::uint64_t {
+        const stack::SdpBody* sdp = view.Any();
+        return sdp != nullptr ? sdp->Session().Media().size() : 0;
+    });
 }
 
 const char* SessionImpl::GetMediaLabel(std::uint64_t index) const {
-    const std::lock_guard lock(*lock_);
-    const stack::sdp::Medium* medium = MediumAt(GetAnySDP(), index);
-    if (medium == nullptr) {
-        return nullptr;
-    }
-    for (const auto& attribute : medium->Attributes().All()) {
-        if (attribute.name == "label") {
-            return attribute.value.c_str();
+    return WithView([&](const View& view) -> const char* {
+        const stack::sdp::Medium* medium = MediumAt(view.Any(), index);
+        if (medium == nullptr) {
+            return nullptr;
         }
-    }
-    return nullptr;
+        for (const auto& attribute : medium->Attributes().All()) {
+            if (attribute.name == "label") {
+                return attribute.value.c_str();
+            }
+        }
+        return nullptr;
+    });
 }
 
 void SessionImpl::GetLocalConnectionAddress(std::uint64_t index, char* buffer, std::uint64_t size) const {
-    const std::lock_guard lock(*lock_);
-    if (index < localAddresses_.size()) {
-        CopyOut(localAddresses_[static_cast<std::size_t>(index)], buffer, size);
-        return;
-    }
-    if (const stack::sdp::Medium* medium = MediumAt(localSdp_.get(), index)) {
-        const auto connections = ConnectionsOf(*localSdp_, *medium);
-        CopyOut(connections.empty() ? std::string_view() : std::string_view(connections.front().address), buffer,
-                size);
-        return;
-    }
-    buffer[size - 1] = '\0';
+    WithView([&](const View& view) {
+        if (index < view.addresses->size()) {
+            CopyOut((*view.addresses)[static_cast<std::size_t>(index)], buffer, size);
+            return 0;
+        }
+        if (const stack::sdp::Medium* medium = MediumAt(view.local, index)) {
+            const auto connections = ConnectionsOf(*view.local, *medium);
+            CopyOut(connections.empty() ? std::string_view() : std::string_view(connections.front().address), buffer,
+                    size);
+            return 0;
+        }
+        buffer[size - 1] = '\0';
+        return 0;
+    });
 }
 
 std::uint64_t SessionImpl::GetRemoteConnectionAddressCount(std::uint64_t index) const {
-    const std::lock_guard lock(*lock_);
-    const stack::sdp::Medium* medium = MediumAt(remoteSdp_.get(), index);
-    return medium != nullptr ? ConnectionsOf(*remoteSdp_, *medium).size() : 0;
+    return WithView([&](const View& view) -> std::uint64_t {
+        const stack::sdp::Medium* medium = MediumAt(view.remote, index);
+        return medium != nullptr ? ConnectionsOf(*view.remote, *medium).size() : 0;
+    });
 }
 
 void SessionImpl::GetRemoteConnectionAddress(std::uint64_t index, std::uint64_t address, char* buffer,
                                              std::uint64_t size) const {
-    const std::lock_guard lock(*lock_);
-    const stack::sdp::Medium* medium = MediumAt(remoteSdp_.get(), index);
-    if (medium == nullptr) {
-        return;
-    }
-    const auto connections = ConnectionsOf(*remoteSdp_, *medium);
-    if (address < connections.size()) {
-        CopyOut(connections[static_cast<std::size_t>(address)].address, buffer, size);
-    }
+    WithView([&](const View& view) {
+        const stack::sdp::Medium* medium = MediumAt(view.remote, index);
+        if (medium == nullptr) {
+            return 0;
+        }
+        const auto connections = ConnectionsOf(*view.remote, *medium);
+        if (address < connections.size()) {
+            CopyOut(connections[static_cast<std::size_t>(address)].address, buffer, size);
+        }
+        return 0;
+    });
 }
 
 std::uint64_t SessionImpl::GetPortCount(std::uint64_t index) const {
-    const std::lock_guard lock(*lock_);
-    const stack::sdp::Medium* medium = MediumAt(GetAnySDP(), index);
-    return medium != nullptr ? medium->PortCount() : 0;
+    return WithView([&](const View& view) -> std::uint64_t {
+        const stack::sdp::Medium* medium = MediumAt(view.Any(), index);
+        return medium != nullptr ? medium->PortCount() : 0;
+    });
 }
 
 std::uint16_t SessionImpl::GetLocalMediaPort(std::uint64_t index) const {
-    const std::lock_guard lock(*lock_);
-    return MediaPort(localSdp_.get(), index);
+    return WithView([&](const View& view) { return MediaPort(view.local, index); });
 }
 
 std::uint16_t SessionImpl::GetLocalControlPort(std::uint64_t index) const {
-    const std::lock_guard lock(*lock_);
-    return ControlPort(localSdp_.get(), index);
+    return WithView([&](const View& view) { return ControlPort(view.local, index); });
 }
 
 std::uint16_t SessionImpl::GetRemoteMediaPort(std::uint64_t index) const {
-    const std::lock_guard lock(*lock_);
-    return MediaPort(remoteSdp_.get(), index);
+    return WithView([&](const View& view) { return MediaPort(view.remote, index); });
 }
 
 std::uint16_t SessionImpl::GetRemoteControlPort(std::uint64_t index) const {
-    const std::lock_guard lock(*lock_);
-    return ControlPort(remoteSdp_.get(), index);
+    return WithView([&](const View& view) { return ControlPort(view.remote, index); });
 }
 
 std::string SessionImpl::GetAttributes(std::uint64_t index) const {
-    const std::lock_guard lock(*lock_);
-    const stack::sdp::Medium* medium = MediumAt(remoteSdp_.get(), index);
-    std::string text;
-    if (medium == nullptr) {
-        return text;
-    }
-    for (const auto& codec : medium->Codecs()) {
-        const std::string type = std::to_string(codec.payloadType);
-        text.append("rtpmap:").append(type).append(" ").append(codec.RtpmapText()).append("\r\n");
-        if (!codec.formatParameters.empty()) {
-            text.append("fmtp:").append(type).append(" ").append(codec.formatParameters).append("\r\n");
+    return WithView([&](const View& view) {
+        const stack::sdp::Medium* medium = MediumAt(view.remote, index);
+        std::string text;
+        if (medium == nullptr) {
+            return text;
         }
-    }
-    for (const auto& crypto : medium->Attributes().Values("crypto")) {
-        text.append("crypto:").append(crypto).append("\r\n");
-    }
-    if (medium->Attributes().Exists("inactive")) {
-        text.append("inactive\r\n");
-    }
-    if (medium->Attributes().Exists("rtcp-mux")) {
-        text.append("rtcp-mux\r\n");
-    }
-    return text;
+        for (const auto& codec : medium->Codecs()) {
+            const std::string type = std::to_string(codec.payloadType);
+            text.append("rtpmap:").append(type).append(" ").append(codec.RtpmapText()).append("\r\n");
+            if (!codec.formatParameters.empty()) {
+                text.append("fmtp:").append(type).append(" ").append(codec.formatParameters).append("\r\n");
+            }
+        }
+        for (const auto& crypto : medium->Attributes().Values("crypto")) {
+            text.append("crypto:").append(crypto).append("\r\n");
+        }
+        if (medium->Attributes().Exists("inactive")) {
+            text.append("inactive\r\n");
+        }
+        if (medium->Attributes().Exists("rtcp-mux")) {
+            text.append("rtcp-mux\r\n");
+        }
+        return text;
+    });
 }
 
 // ---- actions (any thread) ---------------------------------------------------------------------------

@@ -20,10 +20,9 @@ namespace zel::sip {
 /// from any thread while the call lives; handles themselves resolve on the dialog thread only.
 class SessionImpl final : public ISession {
 public:
-    /// Dialog thread: `session` must resolve. `lock` is the invite session handler's lock, under
-    /// which the dialog thread negotiates; the getters take it too.
+    /// Dialog thread: `session` must resolve.
     SessionImpl(stack::DialogUsageManager& dum, stack::InviteSessionHandle session,
-                const IComputerNameProvider& computerName, std::shared_ptr<std::recursive_mutex> lock);
+                const IComputerNameProvider& computerName);
 
     // ISessionImpl: dialog thread (the negotiator, under the handler's lock).
     std::string CallId() const override;
@@ -55,11 +54,33 @@ public:
     void Reject(std::int32_t code, const char* text) override;
     void Terminate() override;
 
-    /// The remote SDP if there is one, else the local one, else null. Caller holds the lock.
+    /// The remote SDP if there is one, else the local one, else null. Dialog thread.
     const stack::SdpBody* GetAnySDP() const noexcept { return remoteSdp_ ? remoteSdp_.get() : localSdp_.get(); }
+
+    /// Makes the negotiation state as it is now what getters on other threads read. The dialog
+    /// thread calls it once an exchange (or a failed attempt) is over, never half way, so a host
+    /// thread sees one exchange or the next and never an SDP being replaced or edited.
+    void Publish();
     const stack::InviteSessionHandle& Handle() const noexcept { return handle_; }
 
 private:
+    /// What the getters read: the live state on the dialog thread, the last published copy
+    /// elsewhere.
+    struct View {
+        const stack::SdpBody* local = nullptr;
+        const stack::SdpBody* remote = nullptr;
+        const std::vector<std::string>* addresses = nullptr;
+        const stack::SdpBody* Any() const noexcept { return remote != nullptr ? remote : local; }
+    };
+    struct Snapshot {
+        std::unique_ptr<stack::SdpBody> local;
+        std::unique_ptr<stack::SdpBody> remote;
+        std::vector<std::string> addresses;
+    };
+    /// Runs `read` on the view this thread may use; the published copy is held for the call.
+    template <typename Read>
+    auto WithView(Read read) const;
+
     /// Raises the dialog layer's handle error when the session has ended. Any thread.
     void ThrowIfEnded() const;
     /// Runs `command` with the resolved session: now on the dialog thread, else posted there.
@@ -69,11 +90,12 @@ private:
     stack::InviteSessionHandle handle_;
     stack::DialogUsageManager& dum_;
     const IComputerNameProvider& computerName_;
-    std::shared_ptr<std::recursive_mutex> lock_;
     std::string callId_;
     std::vector<std::string> localAddresses_;
     std::unique_ptr<stack::SdpBody> localSdp_;
     std::unique_ptr<stack::SdpBody> remoteSdp_;
+    mutable std::mutex publishedMutex_; ///< guards `published_` (the pointer, not what it points to)
+    std::shared_ptr<const Snapshot> published_ = std::make_shared<const Snapshot>();
 };
 
 } // namespace zel::sip

@@ -69,6 +69,8 @@ class Phone {
 public:
     /// What the phone does with an incoming call, inside NewSession (dialog thread).
     std::function<void(SIPSession*)> onIncoming;
+    /// Runs inside each Connected callback (dialog thread), after the record is made.
+    std::function<void(SIPSession*)> onConnected;
     /// Header added to every message of a session through ReadyToSend (name, value); none when empty.
     std::pair<std::string, std::string> stamp;
 
@@ -212,6 +214,9 @@ private:
             record.remoteAddressAtConnect = remote;
             record.localAddressAtConnect = local;
         });
+        if (c->phone->onConnected) {
+            c->phone->onConnected(session);
+        }
     }
 
     static void OnFailure(void* context, int32_t code, const char* reason, const SIPMessage*) {

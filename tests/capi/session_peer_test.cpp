@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -223,6 +224,23 @@ TEST_F(SessionWithSipp, HangUpFromAHostThreadSendsBye) {
     ASSERT_EQ(SIPSessionTerminate(phone.Session(0).handle), 0) << LastError();
     ASSERT_TRUE(phone.WaitFor(0, "Terminated"));
     EXPECT_EQ(phone.Session(0).terminatedReason, TerminatedReason_LocalBye);
+    ExpectExit(*sipp);
+}
+
+TEST_F(SessionWithSipp, AnAnswerThatDoesNotVerifyEndsTheCall) {
+    auto sipp = SippAnswers("call_bad_answer_uas.xml");
+    Phone phone(kPcmu);
+    testing::internal::CaptureStdout();
+    phone.Call("<sip:service@" + sipp->Address() + ">");
+    const bool ended = phone.WaitFor(0, "Terminated");
+    const std::string output = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(ended);
+    // No MediaNegotiated for an answer that failed; SIPp checks the ACK and the BYE.
+    const auto events = phone.Session(0).events;
+    EXPECT_EQ(std::count(events.begin(), events.end(), "MediaNegotiated"), 0) << testing::PrintToString(events);
+    EXPECT_EQ(events.back(), "Terminated");
+    EXPECT_NE(output.find("Failed to verify answer: answer does not contain a supported codec\n"), std::string::npos)
+        << output;
     ExpectExit(*sipp);
 }
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
 #include <thread>
@@ -97,6 +98,52 @@ TEST(Session, HandlesAfterTerminatedFailWithTheHandleErrorAndGettersReportAbsenc
     EXPECT_EQ(SIPSessionTerminate(nullptr), -1);
     EXPECT_EQ(LastError(), "Reference to unitialized handle.");
     SIPSessionAddConnectedEventHandler(stale, [](void*) {}, nullptr); // no effect, no crash
+}
+
+// A host that hands work to another thread of its own and waits for it inside a callback: that
+// thread reads the session while the dialog thread waits, and sees the exchange that has ended.
+TEST(Session, GettersOnAHostThreadThatACallbackWaitsForSeeTheFinishedExchange) {
+    Phone alice(kPcmu);
+    Phone bob(kPcmu);
+    std::atomic<int> checked{0};
+    alice.onConnected = [&](SIPSession* session) {
+        const std::uint16_t here = SIPSessionMediaGetRemoteMediaPort(session, 0);
+        const std::uint64_t size = SIPSessionMediaGetAttributes(session, 0, nullptr, 0);
+        std::uint16_t there = 0;
+        std::uint64_t sizeThere = 0;
+        char address[32] = {};
+        std::thread host([&] {
+            there = SIPSessionMediaGetRemoteMediaPort(session, 0);
+            sizeThere = SIPSessionMediaGetAttributes(session, 0, nullptr, 0);
+            SIPSessionMediaGetLocalConnectionAddress(session, 0, address, sizeof(address));
+        });
+        host.join();
+        EXPECT_NE(here, 0);
+        EXPECT_EQ(there, here);
+        EXPECT_EQ(sizeThere, size);
+        EXPECT_STREQ(address, "127.0.0.1");
+        ++checked;
+    };
+    Connect(alice, bob);
+    EXPECT_TRUE(zel::sip::test::WaitUntil([&] { return checked.load() == 1; }, std::chrono::seconds(10)));
+    ASSERT_EQ(SIPSessionTerminate(alice.Session(0).handle), 0);
+    EXPECT_TRUE(bob.WaitFor(0, "Terminated"));
+}
+
+TEST(Session, DestroyingAUserAgentEndsItsCallsAndInvalidatesTheirHandles) {
+    Phone bob(kPcmu);
+    SIPSession* stale = nullptr;
+    {
+        Phone alice(kPcmu);
+        Connect(alice, bob);
+        stale = alice.Session(0).handle;
+        // The Terminated callbacks run inside the destruction, on the dialog thread.
+    }
+    ASSERT_TRUE(bob.WaitFor(0, "Terminated"));
+    EXPECT_EQ(bob.Session(0).terminatedReason, TerminatedReason_RemoteBye);
+    EXPECT_EQ(SIPSessionTerminate(stale), -1);
+    EXPECT_NE(LastError().find("Reference to a usage that has ended"), std::string::npos) << LastError();
+    EXPECT_EQ(SIPSessionGetCallId(stale), nullptr);
 }
 
 TEST(Session, RejectWithACodeReachesTheCallerAsFailure) {
