@@ -6,6 +6,8 @@ set -euo pipefail
 PACKAGES=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev binutils ccache
+  # Debian packages of the library (cpack -G DEB: dpkg-shlibdeps, file)
+  dpkg-dev file
   # libraries
   libboost1.81-dev libssl-dev libc-ares-dev libspdlog-dev libfmt-dev zlib1g-dev rapidjson-dev
   # tests and benchmarks

@@ -12,6 +12,8 @@
 
 #include <zelmor/sip.h>
 
+#include "../common/ConfigText.h"
+
 #include <errno.h>
 #include <limits.h>
 #include <pthread.h>
@@ -32,6 +34,10 @@ enum {
     ExitNoUserAgent = 4,  /* the user agent or the request could not be made */
     ExitLost = 5          /* registered, but a refresh or the removal failed */
 };
+
+const char* const kProgramName = "zel-sip-register";
+const int kExitBadFile = ExitUsage;
+const int kExitOutOfMemory = ExitNoUserAgent;
 
 static const char kUsage[] =
     "usage: zel-sip-register [options] <aor>\n"
@@ -200,62 +206,6 @@ static Settings ParseArguments(int argc, char** argv) {
 
 /* ---- The configuration document ----------------------------------------------------------- */
 
-typedef struct Text {
-    char* data;
-    size_t size;
-    size_t capacity;
-} Text;
-
-static void Append(Text* text, const char* data, size_t size) {
-    if (text->size + size + 1 > text->capacity) {
-        size_t capacity = text->capacity == 0 ? 256 : text->capacity;
-        while (text->size + size + 1 > capacity) {
-            capacity *= 2;
-        }
-        char* grown = realloc(text->data, capacity);
-        if (grown == NULL) {
-            fputs("zel-sip-register: out of memory\n", stderr);
-            exit(ExitNoUserAgent);
-        }
-        text->data = grown;
-        text->capacity = capacity;
-    }
-    memcpy(text->data + text->size, data, size);
-    text->size += size;
-    text->data[text->size] = '\0';
-}
-
-static void AppendText(Text* text, const char* data) { Append(text, data, strlen(data)); }
-
-/* `"key":value,` with a boolean or number value. */
-static void AppendMember(Text* text, const char* key, const char* value) {
-    AppendText(text, "\"");
-    AppendText(text, key);
-    AppendText(text, "\":");
-    AppendText(text, value);
-    AppendText(text, ",");
-}
-
-/* `"key":"value",` with the value escaped as a JSON string. */
-static void AppendStringMember(Text* text, const char* key, const char* value) {
-    AppendText(text, "\"");
-    AppendText(text, key);
-    AppendText(text, "\":\"");
-    for (const unsigned char* c = (const unsigned char*)value; *c != '\0'; ++c) {
-        char escaped[8];
-        if (*c == '"' || *c == '\\') {
-            snprintf(escaped, sizeof escaped, "\\%c", *c);
-        } else if (*c < 0x20) {
-            snprintf(escaped, sizeof escaped, "\\u%04x", *c);
-        } else {
-            escaped[0] = (char)*c;
-            escaped[1] = '\0';
-        }
-        AppendText(text, escaped);
-    }
-    AppendText(text, "\",");
-}
-
 static void AppendPortMembers(Text* text, long port) {
     char number[16];
     snprintf(number, sizeof number, "%ld", port);
@@ -273,189 +223,11 @@ static bool WantsTls(const Settings* settings) {
             (strcasestr(settings->proxy, "sips:") != NULL || strcasestr(settings->proxy, "transport=tls") != NULL));
 }
 
-static char* ReadFile(const char* path) {
-    FILE* file = fopen(path, "rb");
-    if (file == NULL) {
-        fprintf(stderr, "zel-sip-register: cannot read %s: %s\n", path, strerror(errno));
-        exit(ExitUsage);
-    }
-    Text text = {0};
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        Append(&text, chunk, got);
-    }
-    const bool failed = ferror(file) != 0;
-    fclose(file);
-    if (failed) {
-        fprintf(stderr, "zel-sip-register: cannot read %s\n", path);
-        exit(ExitUsage);
-    }
-    if (text.data == NULL) {
-        AppendText(&text, "");
-    }
-    return text.data;
-}
-
 /*
- * A JSON syntax check of the configuration file (RFC 8259, as strict as the library's reader). The
- * library takes text that does not parse as the all-defaults configuration without a word, which
- * would also drop the command line's options; the tool says where the file goes wrong instead.
- * Returns the offset of the first error, or -1 when the text is one valid JSON value.
+ * The JSON text handed to CreateSIPUserAgent: the command line's members, the configuration file's,
+ * then the tool's defaults (UDP and TCP only, on ports the system picks).
  */
-typedef struct Cursor {
-    const char* text;
-    size_t at;
-    int depth;
-} Cursor;
-
-static void SkipSpace(Cursor* cursor) { cursor->at += strspn(cursor->text + cursor->at, " \t\r\n"); }
-
-static bool Literal(Cursor* cursor, const char* word) {
-    const size_t length = strlen(word);
-    if (strncmp(cursor->text + cursor->at, word, length) != 0) {
-        return false;
-    }
-    cursor->at += length;
-    return true;
-}
-
-static bool Digits(Cursor* cursor) {
-    const size_t count = strspn(cursor->text + cursor->at, "0123456789");
-    cursor->at += count;
-    return count > 0;
-}
-
-static bool JsonString(Cursor* cursor) {
-    if (cursor->text[cursor->at] != '"') {
-        return false;
-    }
-    for (++cursor->at;; ++cursor->at) {
-        const unsigned char c = (unsigned char)cursor->text[cursor->at];
-        if (c == '"') {
-            ++cursor->at;
-            return true;
-        }
-        if (c < 0x20) {
-            return false; /* the end of the text, or a control character */
-        }
-        if (c == '\\') {
-            const char escaped = cursor->text[++cursor->at];
-            if (escaped == 'u') {
-                for (int i = 0; i < 4; ++i) {
-                    if (strchr("0123456789abcdefABCDEF", cursor->text[++cursor->at]) == NULL ||
-                        cursor->text[cursor->at] == '\0') {
-                        return false;
-                    }
-                }
-            } else if (escaped == '\0' || strchr("\"\\/bfnrt", escaped) == NULL) {
-                return false;
-            }
-        }
-    }
-}
-
-static bool JsonValue(Cursor* cursor);
-
-static bool JsonContainer(Cursor* cursor, char close, bool members) {
-    if (++cursor->depth > 64) {
-        return false;
-    }
-    ++cursor->at;
-    SkipSpace(cursor);
-    if (cursor->text[cursor->at] == close) {
-        ++cursor->at;
-        --cursor->depth;
-        return true;
-    }
-    for (;;) {
-        SkipSpace(cursor);
-        if (members) {
-            if (!JsonString(cursor)) {
-                return false;
-            }
-            SkipSpace(cursor);
-            if (cursor->text[cursor->at] != ':') {
-                return false;
-            }
-            ++cursor->at;
-        }
-        if (!JsonValue(cursor)) {
-            return false;
-        }
-        SkipSpace(cursor);
-        if (cursor->text[cursor->at] == close) {
-            ++cursor->at;
-            --cursor->depth;
-            return true;
-        }
-        if (cursor->text[cursor->at] != ',') {
-            return false;
-        }
-        ++cursor->at;
-    }
-}
-
-static bool JsonValue(Cursor* cursor) {
-    SkipSpace(cursor);
-    switch (cursor->text[cursor->at]) {
-    case '{':
-        return JsonContainer(cursor, '}', true);
-    case '[':
-        return JsonContainer(cursor, ']', false);
-    case '"':
-        return JsonString(cursor);
-    case 't':
-        return Literal(cursor, "true");
-    case 'f':
-        return Literal(cursor, "false");
-    case 'n':
-        return Literal(cursor, "null");
-    default:
-        break;
-    }
-    if (cursor->text[cursor->at] == '-') {
-        ++cursor->at;
-    }
-    if (cursor->text[cursor->at] == '0') {
-        ++cursor->at;
-    } else if (!Digits(cursor)) {
-        return false;
-    }
-    if (cursor->text[cursor->at] == '.') {
-        ++cursor->at;
-        if (!Digits(cursor)) {
-            return false;
-        }
-    }
-    if (cursor->text[cursor->at] == 'e' || cursor->text[cursor->at] == 'E') {
-        ++cursor->at;
-        if (cursor->text[cursor->at] == '+' || cursor->text[cursor->at] == '-') {
-            ++cursor->at;
-        }
-        if (!Digits(cursor)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-static long JsonError(const char* text) {
-    Cursor cursor = {.text = text, .at = 0, .depth = 0};
-    if (!JsonValue(&cursor)) {
-        return (long)cursor.at;
-    }
-    SkipSpace(&cursor);
-    return text[cursor.at] == '\0' ? -1 : (long)cursor.at;
-}
-
-/*
- * The JSON text handed to CreateSIPUserAgent. The library reads the first member of a name that
- * appears twice, so the members the command line asks for go first, then the configuration file's
- * own members, then the tool's defaults (UDP and TCP only, on ports the system picks), which the
- * file overrides in turn.
- */
-static char* ConfigurationJson(const Settings* settings) {
+static char* UserAgentJson(const Settings* settings) {
     Text options = {0};
     AppendText(&options, "");
     if (settings->transport != NULL) {
@@ -485,42 +257,10 @@ static char* ConfigurationJson(const Settings* settings) {
     AppendPortMembers(&defaults, 0);
     defaults.data[--defaults.size] = '\0'; /* the last comma */
 
-    /* The file's members: the text between its root object's braces. */
-    char* file = settings->configPath != NULL ? ReadFile(settings->configPath) : NULL;
-    const char* inner = "";
-    if (file != NULL) {
-        const long error = JsonError(file);
-        if (error >= 0) {
-            fprintf(stderr, "zel-sip-register: %s is not valid JSON (at byte %ld)\n", settings->configPath, error);
-            exit(ExitUsage);
-        }
-        char* open = file + strspn(file, " \t\r\n");
-        size_t end = strlen(open);
-        while (end > 0 && strchr(" \t\r\n", open[end - 1]) != NULL) {
-            --end;
-        }
-        if (*open != '{' || end < 2 || open[end - 1] != '}') {
-            fprintf(stderr, "zel-sip-register: %s does not hold a JSON object\n", settings->configPath);
-            exit(ExitUsage);
-        }
-        open[end - 1] = '\0';
-        inner = open + 1;
-        inner += strspn(inner, " \t\r\n");
-    }
-
-    Text json = {0};
-    AppendText(&json, "{");
-    AppendText(&json, options.data);
-    if (*inner != '\0') {
-        AppendText(&json, inner);
-        AppendText(&json, ",");
-    }
-    AppendText(&json, defaults.data);
-    AppendText(&json, "}");
+    char* json = ConfigurationJson(options.data, settings->configPath, defaults.data);
     free(options.data);
     free(defaults.data);
-    free(file);
-    return json.data;
+    return json;
 }
 
 /* An outbound proxy URI with the transport parameter that --transport asks for. */
@@ -691,7 +431,7 @@ static bool Remove(const Settings* settings, const sigset_t* signals) {
 }
 
 static int Run(const Settings* settings, const sigset_t* signals) {
-    char* json = ConfigurationJson(settings);
+    char* json = UserAgentJson(settings);
     SIPUserAgent* userAgent = CreateSIPUserAgent(json);
     free(json);
     char error[512];
