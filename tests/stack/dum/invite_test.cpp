@@ -48,6 +48,7 @@ public:
     std::function<void(ClientInviteSessionHandle, const SipMessage&)> onProvisionalHook;
     std::function<void(InviteSessionHandle, SipMessage&)> readyToSend;
     bool autoAnswer = true;
+    bool keepExpiredSessions = false; // onSessionExpired does not end the session
     std::string answerDirection = "sendrecv";
 
     void onNewSession(ClientInviteSessionHandle session, OfferAnswerType, const SipMessage& msg) override {
@@ -114,6 +115,12 @@ public:
     void onAckNotReceived(InviteSessionHandle session) override {
         Record("ackNotReceived", session.Id(), SipMessage());
         InviteSessionHandler::onAckNotReceived(session);
+    }
+    void onSessionExpired(InviteSessionHandle session) override {
+        Record("sessionExpired", session.Id(), SipMessage());
+        if (!keepExpiredSessions) {
+            InviteSessionHandler::onSessionExpired(session);
+        }
     }
     void onReadyToSend(InviteSessionHandle session, SipMessage& msg) override {
         Record("send", session.Id(), msg);
@@ -1018,10 +1025,32 @@ TEST(InviteSessionTimers, SessionExpiresWhenTheRefresherFallsSilent) {
             << ::testing::PrintToString(watcher.Handler().Whats());
         ASSERT_TRUE(watcher.Handler().WaitFor("terminated:Timeout"));
         EXPECT_EQ(watcher.Handler().Count("connected"), 1u);
+        EXPECT_EQ(watcher.Handler().Count("sessionExpired"), 1u);
         // The side that does not refresh sends nothing but the BYE (RFC 4028 section 10).
         ASSERT_EQ(watcherRequests.Count(), 1u) << watcherRequests.At(0) << watcherRequests.At(1);
         EXPECT_EQ(watcherRequests.At(0).rfind("BYE ", 0), 0u);
     }
+}
+
+TEST(InviteSessionTimers, ApplicationMayKeepAnExpiredSession) {
+    // onSessionExpired decides: an application that overrides it keeps the call until it ends the
+    // call itself; nothing is sent for it meanwhile.
+    Phone alice("alice");
+    Phone bob("bob");
+    EnableSessionTimers(alice, SessionRefresherPreference::Remote, 30);
+    EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 1);
+    alice.Handler().keepExpiredSessions = true;
+    alice.Settle();
+    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+    ASSERT_TRUE(alice.Handler().WaitFor("sessionExpired", 1, 15s)) << ::testing::PrintToString(alice.Handler().Whats());
+    bool connected = false;
+    alice.WithSession([&](InviteSession& session) { connected = session.IsConnected(); });
+    EXPECT_TRUE(connected);
+    EXPECT_FALSE(alice.Handler().Sent("BYE "));
+    alice.WithSession([](InviteSession& session) { session.End(EndReason::UserHangup); });
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+    ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+    EXPECT_EQ(alice.Handler().Count("sessionExpired"), 1u);
 }
 
 TEST(InviteSessionTimers, IntervalBelowTheCalleesMinSEIsRaisedAfter422) {
