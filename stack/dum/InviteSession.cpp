@@ -777,10 +777,10 @@ void InviteSession::OnRequest(TransactionUserMessage& message) {
         return;
     }
     LearnSupported(request);
-    if (method == "PRACK" && OnPrack(received)) {
+    if (RefusedBySessionTimer(received)) {
         return;
     }
-    if (RefusedBySessionTimer(received)) {
+    if (method == "PRACK" && OnPrack(received)) {
         return;
     }
     const bool offerCarrier = method == "INVITE" || method == "UPDATE";

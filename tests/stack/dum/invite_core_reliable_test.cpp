@@ -117,14 +117,14 @@ TEST(InviteCoreReliable, CalleeDescriptionInProvisionalsAndPrack) {
         std::vector<E> ackEvents;
     };
     const std::vector<Case> cases = {
-        {"answer in a reliable 183", true, true, false, {E::Prack}, false, {E::AckReceived, E::Connected}},
-        {"answer in an unreliable 183", true, false, std::nullopt, {}, true, {E::AckReceived, E::Connected}},
+        {"answer in a reliable 183", true, true, false, {E::Prack}, false, {E::AckReceived, E::Connected, E::ConnectedConfirmed}},
+        {"answer in an unreliable 183", true, false, std::nullopt, {}, true, {E::AckReceived, E::Connected, E::ConnectedConfirmed}},
         {"offer in a reliable 183, answer in the PRACK", false, true, true, {E::Answer, E::Prack}, false,
-         {E::AckReceived, E::Connected}},
+         {E::AckReceived, E::Connected, E::ConnectedConfirmed}},
         {"offer in a reliable 183, PRACK without answer", false, true, false, {E::IllegalNegotiation, E::Prack}, false,
-         {E::AckReceived, E::Connected}},
+         {E::AckReceived, E::Connected, E::ConnectedConfirmed}},
         // Unreliable, the offer still goes in the 2xx and the ACK answers it.
-        {"offer in an unreliable 183", false, false, std::nullopt, {}, true, {E::Answer, E::AckReceived, E::Connected}},
+        {"offer in an unreliable 183", false, false, std::nullopt, {}, true, {E::Answer, E::AckReceived, E::Connected, E::ConnectedConfirmed}},
     };
     for (const Case& c : cases) {
         InviteSessionCore core = InviteSessionCore::Server(Timings());

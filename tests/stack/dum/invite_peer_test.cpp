@@ -928,7 +928,6 @@ TEST_F(InvitePeers, ReliableProvisionalsCompleteDespiteLosses) {
     EXPECT_TRUE(WaitUntil([&] { return phone.Sessions() == 0; }, 40s));
 }
 
-
 // ---- Session timers (RFC 4028) ------------------------------------------------------------------
 // SIPp's scenarios carry intervals of 90 s (120 s after their 422) and check them on the wire; our
 // side runs its session timers 20 times faster (a test-only profile setting), so our refreshes

@@ -48,6 +48,7 @@ public:
     std::function<void(ClientInviteSessionHandle, const SipMessage&)> onProvisionalHook;
     std::function<void(InviteSessionHandle, SipMessage&)> readyToSend;
     bool autoAnswer = true;
+    bool keepExpiredSessions = false; // onSessionExpired does not end the session
     std::string answerDirection = "sendrecv";
 
     void onNewSession(ClientInviteSessionHandle session, OfferAnswerType, const SipMessage& msg) override {
@@ -114,6 +115,12 @@ public:
     void onAckNotReceived(InviteSessionHandle session) override {
         Record("ackNotReceived", session.Id(), SipMessage());
         InviteSessionHandler::onAckNotReceived(session);
+    }
+    void onSessionExpired(InviteSessionHandle session) override {
+        Record("sessionExpired", session.Id(), SipMessage());
+        if (!keepExpiredSessions) {
+            InviteSessionHandler::onSessionExpired(session);
+        }
     }
     void onReadyToSend(InviteSessionHandle session, SipMessage& msg) override {
         Record("send", session.Id(), msg);
@@ -957,7 +964,6 @@ TEST(InviteSessionsReliable, CallerPracksOncePerProvisionalAndFork) {
     ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
 }
 
-
 // ---- Session timers (RFC 4028) ------------------------------------------------------------------
 // The wire carries intervals of 90 s and more, as the RFC's floor asks; the profiles' test-only
 // speed-up runs the session timers so much faster that a 90 s session refreshes in 1.5 s here.
@@ -974,9 +980,9 @@ void EnableSessionTimers(Phone& phone, SessionRefresherPreference refresher, std
 
 /// The messages `phone` sends that `wanted` picks, as sent (after onReadyToSend). What it records
 /// is shared with the handler's hook, so it may go before the phone does.
-class SentMessages {
+class SentRecorder {
 public:
-    SentMessages(Phone& phone, std::function<bool(const SipMessage&)> wanted) : state_(std::make_shared<State>()) {
+    SentRecorder(Phone& phone, std::function<bool(const SipMessage&)> wanted) : state_(std::make_shared<State>()) {
         phone.Handler().readyToSend = [state = state_, wanted = std::move(wanted)](InviteSessionHandle, SipMessage& message) {
             if (wanted(message)) {
                 std::lock_guard lock(state->mutex);
@@ -1023,7 +1029,7 @@ TEST(InviteSessionTimers, RefresherRefreshesByUpdateOrByReInviteAsThePeerAllows)
                 bob.Ua().Profile()->AddSupportedMethod(method);
             }
         }
-        SentMessages refreshes(alice, SentMessages::Requests({"UPDATE", "INVITE"}));
+        SentRecorder refreshes(alice, SentRecorder::Requests({"UPDATE", "INVITE"}));
         alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
         ASSERT_TRUE(alice.Handler().WaitFor("connected"));
         ASSERT_TRUE(bob.Handler().WaitFor("connected"));
@@ -1068,16 +1074,38 @@ TEST(InviteSessionTimers, SessionExpiresWhenTheRefresherFallsSilent) {
         EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, callerRefreshes ? 30 : 1);
         Phone& watcher = callerRefreshes ? bob : alice;
         Phone& refresher = callerRefreshes ? alice : bob;
-        SentMessages watcherRequests(watcher, SentMessages::Requests({"UPDATE", "INVITE", "BYE"}));
+        SentRecorder watcherRequests(watcher, SentRecorder::Requests({"UPDATE", "INVITE", "BYE"}));
         alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
         ASSERT_TRUE(refresher.Handler().WaitFor("terminated:RemoteBye", 1, 15s))
             << ::testing::PrintToString(watcher.Handler().Whats());
         ASSERT_TRUE(watcher.Handler().WaitFor("terminated:Timeout"));
         EXPECT_EQ(watcher.Handler().Count("connected"), 1u);
+        EXPECT_EQ(watcher.Handler().Count("sessionExpired"), 1u);
         // The side that does not refresh sends nothing but the BYE (RFC 4028 section 10).
         ASSERT_EQ(watcherRequests.Count(), 1u) << watcherRequests.At(0) << watcherRequests.At(1);
         EXPECT_EQ(watcherRequests.At(0).rfind("BYE ", 0), 0u);
     }
+}
+
+TEST(InviteSessionTimers, ApplicationMayKeepAnExpiredSession) {
+    // onSessionExpired decides: an application that overrides it keeps the call until it ends the
+    // call itself; nothing is sent for it meanwhile.
+    Phone alice("alice");
+    Phone bob("bob");
+    EnableSessionTimers(alice, SessionRefresherPreference::Remote, 30);
+    EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 1);
+    alice.Handler().keepExpiredSessions = true;
+    alice.Settle();
+    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+    ASSERT_TRUE(alice.Handler().WaitFor("sessionExpired", 1, 15s)) << ::testing::PrintToString(alice.Handler().Whats());
+    bool connected = false;
+    alice.WithSession([&](InviteSession& session) { connected = session.IsConnected(); });
+    EXPECT_TRUE(connected);
+    EXPECT_FALSE(alice.Handler().Sent("BYE "));
+    alice.WithSession([](InviteSession& session) { session.End(EndReason::UserHangup); });
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+    ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+    EXPECT_EQ(alice.Handler().Count("sessionExpired"), 1u);
 }
 
 TEST(InviteSessionTimers, IntervalBelowTheCalleesMinSEIsRaisedAfter422) {
@@ -1085,7 +1113,7 @@ TEST(InviteSessionTimers, IntervalBelowTheCalleesMinSEIsRaisedAfter422) {
     Phone bob("bob");
     EnableSessionTimers(alice, SessionRefresherPreference::Unspecified, 1);
     EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 1, 1800, 180);
-    SentMessages bobResponses(bob, [](const SipMessage& message) { return message.IsResponse(); });
+    SentRecorder bobResponses(bob, [](const SipMessage& message) { return message.IsResponse(); });
     alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
     ASSERT_TRUE(alice.Handler().WaitFor("connected"));
     ASSERT_TRUE(bob.Handler().WaitFor("connected"));
