@@ -386,12 +386,12 @@ private:
             case InviteEvent::InfoFailure:
             case InviteEvent::MessageSuccess:
             case InviteEvent::MessageFailure:
-            case InviteEvent::Prack:
             case InviteEvent::ConnectedConfirmed:
             case InviteEvent::RemoteAnswerChanged:
             case InviteEvent::OfferRequestRejected:
             case InviteEvent::ReferAccepted:
             case InviteEvent::ReferRejected:
+            case InviteEvent::Prack:
                 break;
             }
         }

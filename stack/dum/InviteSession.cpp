@@ -1038,6 +1038,7 @@ void ClientInviteSession::OnResponse(TransactionUserMessage& message) {
 }
 
 void ClientInviteSession::SendInviteAgain() {
+    // RFC 3261 section 22.2: the INVITE again, next CSeq, same Call-ID and From tag.
     if (CSeq* sequence = invite_.Edit<CSeq>(HeaderType::CSeq)) {
         sequence->SetSequence(sequence->Sequence() + 1);
     }

@@ -19,8 +19,8 @@
 #include "stack/dum/InviteSessionCore.h"
 #include "stack/dum/InviteSessionHandler.h"
 #include "stack/dum/Profile.h"
-#include "stack/dum/ReliableProvisional.h"
 #include "stack/dum/SessionTimer.h"
+#include "stack/dum/ReliableProvisional.h"
 #include "stack/dum/auth/ClientAuth.h"
 #include "stack/message/Warning.h"
 
@@ -238,11 +238,6 @@ private:
     void OnResponse(TransactionUserMessage& message) override;
     void OnTransactionFailure(TransactionId transaction, bool timeout) override;
     void OnForkSuccess(Dialog& fork, const SipMessage& response);
-    /// RFC 3262 section 4 for a 1xx of `dialog`: false when it must be discarded (a retransmission,
-    /// out of order, unreadable); `reliable` says whether it is the next reliable one. The PRACK of
-    /// another fork's 1xx leaves here; the followed dialog's goes through the core.
-    bool TakeProvisional(Dialog& dialog, const SipMessage& response, bool& reliable);
-    void SendPendingPrack(bool withAnswer);
     /// Ends the early dialogs of forks other than `keep` (a 2xx of `keep` won, or the INVITE
     /// failed) and tells the handler once per fork (onForkDestroyed). False when the handler
     /// ended the session meanwhile.
@@ -253,16 +248,21 @@ private:
     /// Sends our CANCEL: a model of it passes onReadyToSend; the transaction layer keeps the
     /// application's headers and takes the RFC 3261 section 9.1 fields from the INVITE.
     void SendCancel();
+    /// RFC 3262 section 4 for a 1xx of `dialog`: false when it must be discarded (a retransmission,
+    /// out of order, unreadable); `reliable` says whether it is the next reliable one. The PRACK of
+    /// another fork's 1xx leaves here; the followed dialog's goes through the core.
+    bool TakeProvisional(Dialog& dialog, const SipMessage& response, bool& reliable);
+    void SendPendingPrack(bool withAnswer);
 
     SipMessage invite_;          // as handed to the stack (without Via)
     Uri target_;
     std::string followedTag_;    // the remote tag of the dialog the session follows
     TransactionId inviteTransaction_ = 0;
     TransactionId cancel_ = 0;
+    std::vector<std::string> forksEnded_; // remote tags already reported (at most DialogSet::kMaxDialogs)
     std::map<std::string, ReliableProvisionalUac> reliableForks_; // by remote tag: one RSeq space each
     std::optional<RAck> prackRAck_;  // the RAck of the reliable 1xx being processed
     std::optional<RAck> answerRAck_; // the reliable 1xx whose offer waits for our answer
-    std::vector<std::string> forksEnded_; // remote tags already reported (at most DialogSet::kMaxDialogs)
 };
 
 /// The session of a call we received.

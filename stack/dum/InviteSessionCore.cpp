@@ -90,8 +90,8 @@ InviteStep InviteSessionCore::Terminate(InviteStep step, TerminatedReason reason
     AnswerRemotePending(step);
     localPending_.reset();
     glareRetry_.reset();
-    prackAwaitsAnswer_ = false;
     ackPending_ = false;
+    prackAwaitsAnswer_ = false;
     step.stop = {InviteTimer::Retransmit2xx, InviteTimer::AckWait, InviteTimer::GlareRetry,
                  InviteTimer::StaleCall,     InviteTimer::StaleReInvite, InviteTimer::AnswerDue};
     step.arm.clear();
@@ -211,6 +211,7 @@ InviteStep InviteSessionCore::OnAnswerToInvite(int /*code*/, bool hasBody, TimeP
         // The 2xx overtook our answer to the offer of a reliable 1xx: it goes in the ACK instead.
         prackAwaitsAnswer_ = false;
         ackPending_ = true;
+        step.arm.emplace_back(InviteTimer::AnswerDue, now + 32 * timings_.t1);
     } else if (offerAnswer_.GetState() == OfferAnswer::State::LocalOffer) {
         if (hasBody) {
             offerAnswer_.OnReceived(OfferAnswer::Carrier::Reliable);
@@ -894,7 +895,6 @@ std::string_view ToString(InviteEvent event) noexcept {
     case InviteEvent::InfoFailure: return "InfoFailure";
     case InviteEvent::MessageSuccess: return "MessageSuccess";
     case InviteEvent::MessageFailure: return "MessageFailure";
-    case InviteEvent::Prack: return "Prack";
     case InviteEvent::ConnectedConfirmed: return "ConnectedConfirmed";
     case InviteEvent::StaleCallTimeout: return "StaleCallTimeout";
     case InviteEvent::StaleReInviteTimeout: return "StaleReInviteTimeout";
@@ -902,6 +902,7 @@ std::string_view ToString(InviteEvent event) noexcept {
     case InviteEvent::OfferRequestRejected: return "OfferRequestRejected";
     case InviteEvent::ReferAccepted: return "ReferAccepted";
     case InviteEvent::ReferRejected: return "ReferRejected";
+    case InviteEvent::Prack: return "Prack";
     case InviteEvent::Terminated: return "Terminated";
     }
     return "?";

@@ -76,7 +76,6 @@ enum class InviteEvent {
     InfoFailure,
     MessageSuccess,
     MessageFailure,
-    Prack,              ///< UAS: a PRACK acknowledged a reliable provisional of ours (answered 200)
     ConnectedConfirmed,   ///< UAS: the ACK of our 2xx to the INVITE came (after Connected)
     StaleCallTimeout,     ///< UAC: no final response to the INVITE within the stale-call time
     StaleReInviteTimeout, ///< no final response to our re-INVITE within the stale re-INVITE time
@@ -85,6 +84,7 @@ enum class InviteEvent {
     OfferRequestRejected, ///< our re-INVITE without offer was refused; the session stays up
     ReferAccepted,        ///< a 2xx to our REFER
     ReferRejected,        ///< a failure response to our REFER
+    Prack,              ///< UAS: a PRACK acknowledged a reliable provisional of ours (answered 200)
     Terminated,
 };
 
@@ -291,9 +291,9 @@ private:
     bool cancelWanted_ = false;
     bool ackPending_ = false;      // UAC: a 2xx with an offer waits for our answer before its ACK
     bool endAfterAck_ = false;     // UAS: End before the ACK of our 2xx: BYE once it comes
+    bool referSent_ = false;       // a REFER of ours: the peer's NOTIFYs are expected
     bool prackAwaitsAnswer_ = false; // UAC: the PRACK of a reliable 1xx with an offer waits for our answer
     bool bodySentReliably_ = false;  // UAS: our answer/offer went in a reliable 1xx, not in the 2xx
-    bool referSent_ = false;       // a REFER of ours: the peer's NOTIFYs are expected
     std::optional<Remote> remotePending_;
     std::optional<Local> localPending_;
     std::optional<Local> glareRetry_;     // our request waiting for its retry after a 491

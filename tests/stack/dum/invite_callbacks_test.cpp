@@ -357,6 +357,42 @@ TEST(InviteCallbacks, ForksThatLoseOrFailAreReportedOnce) {
     }
 }
 
+// RFC 3262 section 5: the answer a reliable 1xx brought may come again in the 2xx; when it differs
+// the application hears onRemoteSdpChanged with the new one, and not when it is the same.
+TEST(InviteCallbacks, SecondAnswerThatDiffersIsReported) {
+    for (const bool differs : {true, false}) {
+        SCOPED_TRACE(differs ? "a different SDP in the 200" : "the same SDP in the 200");
+        Agent alice("alice");
+        ScriptedPeer callee;
+        alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", Sdp(49170).get());
+        auto invite = NextOf(callee, "INVITE");
+        ASSERT_TRUE(invite);
+        const std::unique_ptr<SdpBody> early = Sdp(40000);
+        const std::unique_ptr<SdpBody> final = Sdp(differs ? 40010 : 40000);
+        callee.Answer(*invite, 183, "Session Progress", [&](SipMessage& response) {
+            FromFork(callee, "early", early.get())(response);
+            response.Add(HeaderType::Require, "100rel");
+            response.Add(HeaderType::RSeq, "1");
+        });
+        auto prack = NextOf(callee, "PRACK");
+        ASSERT_TRUE(prack);
+        callee.Answer(*prack, 200, "OK");
+        ASSERT_TRUE(alice.Handler().WaitFor("answer"));
+        callee.Answer(*invite, 200, "OK", FromFork(callee, "early", final.get()));
+        ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+        ASSERT_TRUE(NextOf(callee, "ACK"));
+        EXPECT_EQ(alice.Handler().Count("remoteSdpChanged"), differs ? 1u : 0u);
+        if (differs) {
+            EXPECT_NE(alice.Handler().Text("remoteSdpChanged").find("m=audio 40010"), std::string::npos);
+            alice.WithSession([](InviteSession& session) {
+                ASSERT_NE(session.RemoteBody(), nullptr);
+                EXPECT_NE(session.RemoteBody()->Encode().find("m=audio 40010"), std::string::npos);
+            });
+        }
+        EXPECT_EQ(alice.Handler().Count("answer"), 1u);
+    }
+}
+
 // Between two of ours: onConnectedConfirmed with the ACK; a request for an offer answered (the
 // offer in the 200, our answer in the ACK) and refused (onOfferRequestRejected, the call stays);
 // REFERs refused by default, with onReferNoSub for Refer-Sub: false, and taken with AnswerRefer.

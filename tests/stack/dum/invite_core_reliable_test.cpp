@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -140,7 +141,10 @@ TEST(InviteCoreReliable, CalleeDescriptionInProvisionalsAndPrack) {
         const InviteStep ok = core.Accept(200, kStart);
         ASSERT_EQ(ok.send.size(), 1u) << c.name;
         EXPECT_EQ(ok.send[0].withBody, c.twoHundredWithBody) << c.name;
-        EXPECT_EQ(core.OnAck(!c.offerInInvite && !c.reliable).events, c.ackEvents) << c.name;
+        // The ACK's events start with these (what follows them is not about RFC 3262).
+        std::vector<E> ackEvents = core.OnAck(!c.offerInInvite && !c.reliable).events;
+        ackEvents.resize(std::min(ackEvents.size(), c.ackEvents.size()));
+        EXPECT_EQ(ackEvents, c.ackEvents) << c.name;
     }
 }
 
