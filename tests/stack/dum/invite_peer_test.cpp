@@ -861,6 +861,73 @@ TEST_P(InvitePeersOverTransport, RetransmittedTwoHundredToOurReInviteIsAckedAgai
     ExpectPassed(*sipp, phone);
 }
 
+// ---- Reliable provisional responses (RFC 3262) ---------------------------------------------------
+
+// SIPp calls us with Supported: 100rel: our answer goes in a reliable 183 (Require: 100rel, RSeq),
+// SIPp PRACKs it with the right RAck, and only then does our 200 leave; SIPp ends the call. Then we
+// call SIPp, which answers in a reliable 183 and checks the RAck of our single PRACK before its 200.
+// RFC 3261 timers: a PRACK crossing a retransmitted 183 is not what these scenarios check.
+TEST_P(InvitePeersOverTransport, ReliableProvisionalsBothWays) {
+    {
+        Phone phone{StackOptions{}};
+        phone.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::SupportedEssential);
+        phone.Handler().earlyAnswer = true;
+        auto sipp = Client("call_prack_uac.xml", phone);
+        ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Count("prack"), 1u) << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Sent("SIP/2.0 183"), 1u);
+        EXPECT_EQ(phone.Handler().Count("connected"), 1u);
+        ExpectPassed(*sipp, phone);
+    }
+    {
+        Phone phone{StackOptions{}};
+        auto sipp = Server("call_prack_uas.xml");
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report() << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Sent("PRACK "), 1u);
+        EXPECT_EQ(phone.Handler().Count("answer"), 1u) << phone.Handler().Story();
+        EXPECT_EQ(phone.Handler().Count("early"), 0u);
+        phone.WithLive([](InviteSession& session) { session.End(); });
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        ExpectPassed(*sipp, phone);
+    }
+}
+
+// The same both ways while SIPp drops one packet in ten each way: our 183 is sent again until
+// SIPp's PRACK, its PRACK and our answer to it are retransmitted by the transactions, our 200 waits
+// for the PRACK and then until the ACK; SIPp's retransmitted 183 gets no second PRACK.
+TEST_F(InvitePeers, ReliableProvisionalsCompleteDespiteLosses) {
+    constexpr int kCalls = 5;
+    const std::vector<std::string> tolerant = {"-default_behaviors", "all,-abortunexp"};
+    Phone phone{StackOptions{}};
+    phone.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::SupportedEssential);
+    phone.Handler().earlyAnswer = true;
+    auto in = Client("call_prack_uac.xml", phone, kCalls, tolerant, 10);
+    auto out = Server("call_prack_uas.xml", kCalls, tolerant, 10);
+    for (int i = 0; i < kCalls; ++i) {
+        phone.Call(*out, transport, Sdp("sendrecv").get());
+    }
+    std::set<Usage::Id> ended;
+    const bool allUp = WaitUntil(
+        [&] {
+            phone.WithLive([&](InviteSession& session) {
+                if (dynamic_cast<ClientInviteSession*>(&session) != nullptr && ended.insert(session.GetId()).second) {
+                    session.End();
+                }
+            });
+            return ended.size() == kCalls;
+        },
+        90s);
+    EXPECT_TRUE(allUp) << ended.size() << " of our calls came up\n" << phone.Handler().Story();
+    for (SippProcess* sipp : {in.get(), out.get()}) {
+        const std::optional<int> code = sipp->WaitForExit(90s);
+        EXPECT_EQ(code, 0) << sipp->Report();
+    }
+    EXPECT_EQ(phone.Handler().Count("terminated:RemoteBye"), static_cast<std::size_t>(kCalls)) << phone.Handler().Story();
+    EXPECT_EQ(phone.Handler().Sent("PRACK "), static_cast<std::size_t>(kCalls));
+    EXPECT_TRUE(WaitUntil([&] { return phone.Sessions() == 0; }, 40s));
+}
+
 // ---- Session timers (RFC 4028) ------------------------------------------------------------------
 // SIPp's scenarios carry intervals of 90 s (120 s after their 422) and check them on the wire; our
 // side runs its session timers 20 times faster (a test-only profile setting), so our refreshes
@@ -961,73 +1028,6 @@ TEST_P(InvitePeersOverTransport, TheirCallsWithSessionTimers) {
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
         ExpectPassed(*sipp, phone);
     }
-}
-
-// ---- Reliable provisional responses (RFC 3262) ---------------------------------------------------
-
-// SIPp calls us with Supported: 100rel: our answer goes in a reliable 183 (Require: 100rel, RSeq),
-// SIPp PRACKs it with the right RAck, and only then does our 200 leave; SIPp ends the call. Then we
-// call SIPp, which answers in a reliable 183 and checks the RAck of our single PRACK before its 200.
-// RFC 3261 timers: a PRACK crossing a retransmitted 183 is not what these scenarios check.
-TEST_P(InvitePeersOverTransport, ReliableProvisionalsBothWays) {
-    {
-        Phone phone{StackOptions{}};
-        phone.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::SupportedEssential);
-        phone.Handler().earlyAnswer = true;
-        auto sipp = Client("call_prack_uac.xml", phone);
-        ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
-        EXPECT_EQ(phone.Handler().Count("prack"), 1u) << phone.Handler().Story();
-        EXPECT_EQ(phone.Handler().Sent("SIP/2.0 183"), 1u);
-        EXPECT_EQ(phone.Handler().Count("connected"), 1u);
-        ExpectPassed(*sipp, phone);
-    }
-    {
-        Phone phone{StackOptions{}};
-        auto sipp = Server("call_prack_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
-        ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report() << phone.Handler().Story();
-        EXPECT_EQ(phone.Handler().Sent("PRACK "), 1u);
-        EXPECT_EQ(phone.Handler().Count("answer"), 1u) << phone.Handler().Story();
-        EXPECT_EQ(phone.Handler().Count("early"), 0u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
-        ExpectPassed(*sipp, phone);
-    }
-}
-
-// The same both ways while SIPp drops one packet in ten each way: our 183 is sent again until
-// SIPp's PRACK, its PRACK and our answer to it are retransmitted by the transactions, our 200 waits
-// for the PRACK and then until the ACK; SIPp's retransmitted 183 gets no second PRACK.
-TEST_F(InvitePeers, ReliableProvisionalsCompleteDespiteLosses) {
-    constexpr int kCalls = 5;
-    const std::vector<std::string> tolerant = {"-default_behaviors", "all,-abortunexp"};
-    Phone phone{StackOptions{}};
-    phone.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::SupportedEssential);
-    phone.Handler().earlyAnswer = true;
-    auto in = Client("call_prack_uac.xml", phone, kCalls, tolerant, 10);
-    auto out = Server("call_prack_uas.xml", kCalls, tolerant, 10);
-    for (int i = 0; i < kCalls; ++i) {
-        phone.Call(*out, transport, Sdp("sendrecv").get());
-    }
-    std::set<Usage::Id> ended;
-    const bool allUp = WaitUntil(
-        [&] {
-            phone.WithLive([&](InviteSession& session) {
-                if (dynamic_cast<ClientInviteSession*>(&session) != nullptr && ended.insert(session.GetId()).second) {
-                    session.End();
-                }
-            });
-            return ended.size() == kCalls;
-        },
-        90s);
-    EXPECT_TRUE(allUp) << ended.size() << " of our calls came up\n" << phone.Handler().Story();
-    for (SippProcess* sipp : {in.get(), out.get()}) {
-        const std::optional<int> code = sipp->WaitForExit(90s);
-        EXPECT_EQ(code, 0) << sipp->Report();
-    }
-    EXPECT_EQ(phone.Handler().Count("terminated:RemoteBye"), static_cast<std::size_t>(kCalls)) << phone.Handler().Story();
-    EXPECT_EQ(phone.Handler().Sent("PRACK "), static_cast<std::size_t>(kCalls));
-    EXPECT_TRUE(WaitUntil([&] { return phone.Sessions() == 0; }, 40s));
 }
 
 } // namespace

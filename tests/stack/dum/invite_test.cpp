@@ -923,6 +923,20 @@ std::string FindMessage(const std::vector<std::string>& messages, const std::str
     return {};
 }
 
+/// The index of the first of `messages` that starts with `status` and answers `method` (by its
+/// CSeq), or messages.size().
+std::size_t IndexOfAnswer(const std::vector<std::string>& messages, const std::string& status, const std::string& method) {
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const std::size_t cseq = messages[i].find("\r\nCSeq: ");
+        const std::size_t end = cseq == std::string::npos ? cseq : messages[i].find("\r\n", cseq + 2);
+        if (messages[i].rfind(status, 0) == 0 && end != std::string::npos &&
+            messages[i].compare(end - method.size() - 1, method.size() + 1, " " + method) == 0) {
+            return i;
+        }
+    }
+    return messages.size();
+}
+
 std::size_t IndexOf(const std::vector<std::string>& messages, const std::string& start, const std::string& part) {
     for (std::size_t i = 0; i < messages.size(); ++i) {
         if (messages[i].rfind(start, 0) == 0 && messages[i].find(part) != std::string::npos) {
@@ -970,8 +984,8 @@ TEST(InviteSessionsReliable, AnswerInReliableProvisionalHoldsTheTwoHundredUntilP
                                 [](const std::string& m) { return m.rfind("PRACK ", 0) == 0; }),
                   1);
         // The 200 for the PRACK before the 200 for the INVITE, which repeats no description.
-        const std::size_t prackOk = IndexOf(bobSent, "SIP/2.0 200", "PRACK");
-        const std::size_t inviteOk = IndexOf(bobSent, "SIP/2.0 200", " INVITE");
+        const std::size_t prackOk = IndexOfAnswer(bobSent, "SIP/2.0 200", "PRACK");
+        const std::size_t inviteOk = IndexOfAnswer(bobSent, "SIP/2.0 200", "INVITE");
         ASSERT_LT(prackOk, bobSent.size());
         ASSERT_LT(inviteOk, bobSent.size());
         EXPECT_LT(prackOk, inviteOk);
@@ -981,6 +995,44 @@ TEST(InviteSessionsReliable, AnswerInReliableProvisionalHoldsTheTwoHundredUntilP
         ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
         ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
     }
+}
+
+// Bob sends every 1xx reliably (mode Supported): his 183 with the answer waits behind the
+// unacknowledged 180 and leaves with the next RSeq once alice PRACKs the 180; his 200 waits for the
+// 183's PRACK in turn.
+TEST(InviteSessionsReliable, ProvisionalsQueueBehindTheUnacknowledgedOne) {
+    Phone alice("alice");
+    Phone bob("bob");
+    bob.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::Supported);
+    bob.Handler().onOfferHook = [](InviteSessionHandle session, const SipMessage&) {
+        session->ProvideAnswer(*Sdp("sendrecv", 50000));
+        auto* server = dynamic_cast<ServerInviteSession*>(session.Get());
+        server->Provisional(180);
+        server->Provisional(183, /*withBody=*/true);
+        server->Accept(200);
+    };
+    bob.Settle();
+    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "provisional", "answer", "provisional", "connected"}));
+    EXPECT_EQ(bob.Handler().Count("prack"), 2u);
+    const std::vector<std::string> bobSent = SentTexts(bob);
+    const std::size_t ringing = IndexOf(bobSent, "SIP/2.0 180", "RSeq: ");
+    const std::size_t firstPrackOk = IndexOfAnswer(bobSent, "SIP/2.0 200", "PRACK");
+    const std::size_t progress = IndexOf(bobSent, "SIP/2.0 183", "RSeq: ");
+    const std::size_t inviteOk = IndexOfAnswer(bobSent, "SIP/2.0 200", "INVITE");
+    ASSERT_LT(inviteOk, bobSent.size());
+    EXPECT_LT(ringing, firstPrackOk);
+    EXPECT_LT(firstPrackOk, progress);
+    EXPECT_LT(progress, inviteOk);
+    auto rseqOf = [](const std::string& message) {
+        const std::size_t at = message.find("RSeq: ") + 6;
+        return std::stoul(message.substr(at, message.find("\r\n", at) - at));
+    };
+    EXPECT_EQ(rseqOf(bobSent[progress]), rseqOf(bobSent[ringing]) + 1);
+    alice.WithSession([](InviteSession& session) { session.End(); });
+    ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
 }
 
 // Alice calls without an offer; bob offers in a reliable 183: alice's answer leaves in the PRACK,
@@ -1004,7 +1056,10 @@ TEST(InviteSessionsReliable, OfferInReliableProvisionalIsAnsweredInThePrack) {
     EXPECT_NE(bob.Handler().Text("answer").find("m=audio 50000"), std::string::npos);
     const std::string prack = FindMessage(SentTexts(alice), "PRACK ", "");
     EXPECT_NE(prack.find("m=audio 50000"), std::string::npos) << prack;
-    EXPECT_EQ(FindMessage(SentTexts(bob), "SIP/2.0 200", " INVITE").find("m=audio"), std::string::npos);
+    const std::vector<std::string> bobSent = SentTexts(bob);
+    const std::size_t inviteOk = IndexOfAnswer(bobSent, "SIP/2.0 200", "INVITE");
+    ASSERT_LT(inviteOk, bobSent.size());
+    EXPECT_EQ(bobSent[inviteOk].find("m=audio"), std::string::npos);
     EXPECT_EQ(FindMessage(SentTexts(alice), "ACK ", "").find("m=audio"), std::string::npos);
     EXPECT_EQ(bob.Handler().Count("illegal"), 0u);
 }
