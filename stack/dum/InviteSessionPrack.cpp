@@ -144,15 +144,12 @@ void ServerInviteSession::OnInitialAnswered(int code) {
         return;
     }
     heldSuccess_.reset();
-    if (code < 300 && !reliability_->MaySendSuccess()) {
-        // Only a 2xx released by a PRACK gets here; anything else is a fault of ours, which must
-        // not take the call down with an exception on the dialog thread.
-        ZEL_LOG(Warning, "session {}: a 2xx leaves before the PRACK of a reliable provisional", GetId());
-    }
     ReliableProvisionalStep step;
     try {
         step = reliability_->OnFinalResponseSent(code);
     } catch (const std::exception& error) {
+        // A 2xx gets here only once a PRACK released it; anything else is a fault of ours, which
+        // must not take the call down with an exception on the dialog thread.
         ZEL_LOG(Warning, "session {}: {}", GetId(), error.what());
         return;
     }
