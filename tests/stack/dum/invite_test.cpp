@@ -636,6 +636,269 @@ TEST(InviteSessions, CallOverTls) {
     CallOverStream(alice, bob, "<sip:bob@127.0.0.1:" + std::to_string(tls.port) + ";transport=tls>");
 }
 
+// ---- Session timers (RFC 4028) ------------------------------------------------------------------
+// The wire carries intervals of 90 s and more, as the RFC's floor asks; the profiles' test-only
+// speed-up runs the session timers so much faster that a 90 s session refreshes in 1.5 s here.
+
+void EnableSessionTimers(Phone& phone, SessionRefresherPreference refresher, std::uint32_t speedup,
+                         std::uint32_t interval = 90, std::uint32_t minSE = 90) {
+    const std::shared_ptr<MasterProfile>& profile = phone.Ua().Profile();
+    profile->SetSessionTimerSupported(true);
+    profile->SetDefaultMinSE(minSE);
+    profile->SetDefaultSessionExpires(interval);
+    profile->SetSessionRefresher(refresher);
+    profile->SetSessionTimerSpeedupForTests(speedup);
+}
+
+/// The messages `phone` sends that `wanted` picks, as sent (after onReadyToSend). What it records
+/// is shared with the handler's hook, so it may go before the phone does.
+class SentMessages {
+public:
+    SentMessages(Phone& phone, std::function<bool(const SipMessage&)> wanted) : state_(std::make_shared<State>()) {
+        phone.Handler().readyToSend = [state = state_, wanted = std::move(wanted)](InviteSessionHandle, SipMessage& message) {
+            if (wanted(message)) {
+                std::lock_guard lock(state->mutex);
+                state->sent.push_back(message.Encode());
+            }
+        };
+        phone.Settle();
+    }
+    /// Requests whose method is one of `methods`.
+    static std::function<bool(const SipMessage&)> Requests(std::vector<std::string> methods) {
+        return [methods = std::move(methods)](const SipMessage& message) {
+            return message.IsRequest() && std::find(methods.begin(), methods.end(), message.Method()) != methods.end();
+        };
+    }
+    std::size_t Count() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->sent.size();
+    }
+    std::string At(std::size_t index) const {
+        std::lock_guard lock(state_->mutex);
+        return index < state_->sent.size() ? state_->sent[index] : std::string();
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::vector<std::string> sent;
+    };
+    std::shared_ptr<State> state_;
+};
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(InviteSessionTimers, RefresherRefreshesByUpdateOrByReInviteAsThePeerAllows) {
+    for (const bool peerAllowsUpdate : {true, false}) {
+        SCOPED_TRACE(peerAllowsUpdate ? "by UPDATE" : "by re-INVITE");
+        Phone alice("alice");
+        Phone bob("bob");
+        EnableSessionTimers(alice, SessionRefresherPreference::Local, 20);
+        EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 20);
+        if (!peerAllowsUpdate) {
+            bob.Ua().Profile()->ClearSupportedMethods();
+            for (const char* method : {"INVITE", "ACK", "CANCEL", "BYE", "OPTIONS"}) {
+                bob.Ua().Profile()->AddSupportedMethod(method);
+            }
+        }
+        SentMessages refreshes(alice, SentMessages::Requests({"UPDATE", "INVITE"}));
+        alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+        ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+        ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+        // Two refreshes 45 s (2.25 s here) apart: the second comes only if the 2xx of the first
+        // restarted alice's timer, and finds the call only if the first restarted bob's, who ends
+        // it 60 s after the last refresh he answered.
+        ASSERT_TRUE(zel::sip::test::WaitUntil([&] { return refreshes.Count() >= 2; }, 20s))
+            << ::testing::PrintToString(alice.Handler().Whats());
+        for (std::size_t i = 0; i < 2; ++i) {
+            const std::string refresh = refreshes.At(i);
+            EXPECT_EQ(refresh.rfind(peerAllowsUpdate ? "UPDATE " : "INVITE ", 0), 0u) << refresh;
+            EXPECT_TRUE(Contains(refresh, "Session-Expires: 90;refresher=uac")) << refresh;
+            EXPECT_TRUE(Contains(refresh, "Min-SE: 90")) << refresh;
+            EXPECT_TRUE(Contains(refresh, "timer")) << refresh;
+            // An UPDATE refreshes without offer; a re-INVITE offers the SDP it had, unchanged.
+            EXPECT_EQ(Contains(refresh, "m=audio 49170"), !peerAllowsUpdate) << refresh;
+            EXPECT_EQ(Contains(refresh, "o=- 1 1 IN IP4"), !peerAllowsUpdate) << refresh;
+        }
+        EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "answer", "connected"}))
+            << "the answers to refreshes are no news to the application";
+        if (!peerAllowsUpdate) {
+            ASSERT_TRUE(bob.Handler().WaitFor("offer", 3)) << "bob answers each re-INVITE as any offer";
+        }
+        EXPECT_EQ(bob.Handler().Count("offer"), peerAllowsUpdate ? 1u : 3u);
+        EXPECT_EQ(bob.Handler().Count("terminated:Timeout"), 0u);
+        alice.WithSession([](InviteSession& session) { session.End(); });
+        ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+        ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+    }
+}
+
+TEST(InviteSessionTimers, SessionExpiresWhenTheRefresherFallsSilent) {
+    // The refresher runs at real time (its refresh would come after 45 s), the other side 30 times
+    // faster: for it the refresher is silent, and after 60 s (2 s here) it ends the call, either
+    // as the caller or as the callee.
+    for (const bool callerRefreshes : {false, true}) {
+        SCOPED_TRACE(callerRefreshes ? "the caller refreshes" : "the callee refreshes");
+        Phone alice("alice");
+        Phone bob("bob");
+        EnableSessionTimers(alice, callerRefreshes ? SessionRefresherPreference::Local : SessionRefresherPreference::Remote,
+                            callerRefreshes ? 1 : 30);
+        EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, callerRefreshes ? 30 : 1);
+        Phone& watcher = callerRefreshes ? bob : alice;
+        Phone& refresher = callerRefreshes ? alice : bob;
+        SentMessages watcherRequests(watcher, SentMessages::Requests({"UPDATE", "INVITE", "BYE"}));
+        alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+        ASSERT_TRUE(refresher.Handler().WaitFor("terminated:RemoteBye", 1, 15s))
+            << ::testing::PrintToString(watcher.Handler().Whats());
+        ASSERT_TRUE(watcher.Handler().WaitFor("terminated:Timeout"));
+        EXPECT_EQ(watcher.Handler().Count("connected"), 1u);
+        EXPECT_EQ(watcher.Handler().Count("sessionExpired"), 1u);
+        // The side that does not refresh sends nothing but the BYE (RFC 4028 section 10).
+        ASSERT_EQ(watcherRequests.Count(), 1u) << watcherRequests.At(0) << watcherRequests.At(1);
+        EXPECT_EQ(watcherRequests.At(0).rfind("BYE ", 0), 0u);
+    }
+}
+
+TEST(InviteSessionTimers, ApplicationMayKeepAnExpiredSession) {
+    // onSessionExpired decides: an application that overrides it keeps the call until it ends the
+    // call itself; nothing is sent for it meanwhile.
+    Phone alice("alice");
+    Phone bob("bob");
+    EnableSessionTimers(alice, SessionRefresherPreference::Remote, 30);
+    EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 1);
+    alice.Handler().keepExpiredSessions = true;
+    alice.Settle();
+    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+    ASSERT_TRUE(alice.Handler().WaitFor("sessionExpired", 1, 15s)) << ::testing::PrintToString(alice.Handler().Whats());
+    bool connected = false;
+    alice.WithSession([&](InviteSession& session) { connected = session.IsConnected(); });
+    EXPECT_TRUE(connected);
+    EXPECT_FALSE(alice.Handler().Sent("BYE "));
+    alice.WithSession([](InviteSession& session) { session.End(EndReason::UserHangup); });
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
+    ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+    EXPECT_EQ(alice.Handler().Count("sessionExpired"), 1u);
+}
+
+TEST(InviteSessionTimers, IntervalBelowTheCalleesMinSEIsRaisedAfter422) {
+    Phone alice("alice");
+    Phone bob("bob");
+    EnableSessionTimers(alice, SessionRefresherPreference::Unspecified, 1);
+    EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 1, 1800, 180);
+    SentMessages bobResponses(bob, [](const SipMessage& message) { return message.IsResponse(); });
+    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
+    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
+    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
+    // Neither application hears of the refused INVITE: alice's goes again with bob's Min-SE, next CSeq.
+    EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "answer", "connected"}));
+    EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offer", "connected"}));
+    ASSERT_GE(bobResponses.Count(), 2u);
+    const std::string refused = bobResponses.At(0);
+    EXPECT_EQ(refused.rfind("SIP/2.0 422 Session Interval Too Small", 0), 0u) << refused;
+    EXPECT_TRUE(Contains(refused, "Min-SE: 180")) << refused;
+    EXPECT_TRUE(Contains(refused, "CSeq: 1 INVITE")) << refused;
+    const std::string ok = bobResponses.At(bobResponses.Count() - 1);
+    EXPECT_TRUE(Contains(ok, "CSeq: 2 INVITE")) << ok;
+    EXPECT_TRUE(Contains(ok, "Session-Expires: 180;refresher=uac")) << ok;
+    EXPECT_TRUE(Contains(ok, "Require: timer")) << ok;
+    EXPECT_TRUE(Contains(ok, "Allow: ")) << ok;
+    alice.WithSession([](InviteSession& session) { session.End(); });
+    ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
+}
+
+TEST(InviteSessionTimers, RequestsInTheCallAfter422AndARefusedRefresh) {
+    Phone alice("alice");
+    EnableSessionTimers(alice, SessionRefresherPreference::Unspecified, 80);
+    ScriptedPeer peer;
+    const std::string peerContact = "<sip:bob@127.0.0.1:" + std::to_string(peer.Udp().port) + ">";
+    alice.Call(peerContact, Sdp("sendrecv").get());
+    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
+    auto answered = [&](const std::string& expires, bool body) {
+        return [&answer, &peerContact, expires, body](SipMessage& response) {
+            response.Add(HeaderType::Contact, peerContact);
+            if (body) {
+                response.SetBody(answer->Encode(), Mime("application", "sdp"));
+            }
+            if (!expires.empty()) {
+                response.Add(HeaderType::Require, "timer");
+                response.Add(HeaderType::SessionExpires, expires);
+            }
+        };
+    };
+    auto invite = NextOf(peer, "INVITE");
+    ASSERT_TRUE(invite);
+    EXPECT_EQ(invite->message->ValueText(HeaderType::SessionExpires), "90");
+    peer.Answer(*invite, 200, "OK", answered("", true)); // a callee without session timers
+    ASSERT_TRUE(NextOf(peer, "ACK"));
+
+    // The application's re-INVITE and UPDATE, refused 422: each goes again with the larger Min-SE
+    // (and the interval raised to it) and the same offer; its answer is all the application hears.
+    struct Step {
+        std::string method;
+        const char* sent;     // Session-Expires and Min-SE of the refused request
+        const char* peerMin;  // Min-SE of the 422
+        const char* again;    // Session-Expires of the request sent again
+    };
+    for (const Step& step : {Step{"INVITE", "90 90", "300", "300"},
+                             Step{"UPDATE", "300;refresher=uac 300", "400", "400;refresher=uac"}}) {
+        SCOPED_TRACE(step.method);
+        alice.WithSession([&](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly"), step.method == "UPDATE"); });
+        auto first = NextOf(peer, step.method);
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->message->ValueText(HeaderType::SessionExpires) + " " + first->message->ValueText(HeaderType::MinSE),
+                  step.sent);
+        peer.Answer(*first, 422, "Session Interval Too Small",
+                    [&](SipMessage& response) { response.Add(HeaderType::MinSE, step.peerMin); });
+        auto again = NextOf(peer, step.method);
+        ASSERT_TRUE(again);
+        EXPECT_EQ(again->message->Get<CSeq>(HeaderType::CSeq).Sequence(),
+                  first->message->Get<CSeq>(HeaderType::CSeq).Sequence() + 1);
+        EXPECT_EQ(again->message->ValueText(HeaderType::MinSE), step.peerMin);
+        EXPECT_EQ(again->message->ValueText(HeaderType::SessionExpires), step.again);
+        EXPECT_TRUE(Contains(std::string(again->message->Body()), "a=sendonly"));
+        peer.Answer(*again, 200, "OK", answered(std::string(step.peerMin) + ";refresher=uac", true));
+        if (step.method == "INVITE") {
+            ASSERT_TRUE(NextOf(peer, "ACK"));
+        }
+    }
+    ASSERT_TRUE(alice.Handler().WaitFor("answer", 3));
+    EXPECT_EQ(alice.Handler().Count("offerRejected"), 0u);
+
+    // The peer's UPDATE asking for less than our Min-SE is refused 422 with it (RFC 4028 section 9).
+    SipMessage update = SipMessage::MakeRequest("UPDATE", invite->message->Get<NameAddr>(HeaderType::Contact).GetUri());
+    update.Add(HeaderType::From, "<sip:bob@127.0.0.1>;tag=peer1");
+    update.Add(HeaderType::To, invite->message->ValueText(HeaderType::From));
+    update.Add(HeaderType::CallId, invite->message->ValueText(HeaderType::CallId));
+    update.Add(HeaderType::CSeq, "1 UPDATE");
+    update.Add(HeaderType::Contact, peerContact);
+    update.Add(HeaderType::Supported, "timer");
+    update.Add(HeaderType::SessionExpires, "60");
+    peer.Stack().SendRequest(std::move(update), alice.Ua().Udp());
+    std::optional<SipMessage> refused;
+    for (auto deadline = std::chrono::steady_clock::now() + 5s; !refused && std::chrono::steady_clock::now() < deadline;) {
+        auto message = peer.Stack().Queue().Pop(50ms);
+        if (message && message->message != nullptr && message->message->IsResponse()) {
+            refused = *message->message;
+        }
+    }
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->StatusCode(), 422);
+    EXPECT_EQ(refused->ValueText(HeaderType::MinSE), "400") << "the Min-SE raised by the 422s above";
+
+    // Alice refreshes (400 s, so after 200 s, 2.5 s here) by re-INVITE: the peer allows no
+    // UPDATE. Refused, it ends the call with BYE (RFC 4028 section 10).
+    auto refresh = NextOf(peer, "INVITE", 15s);
+    ASSERT_TRUE(refresh);
+    EXPECT_EQ(refresh->message->ValueText(HeaderType::SessionExpires), "400;refresher=uac");
+    EXPECT_TRUE(Contains(std::string(refresh->message->Body()), "a=sendonly")) << "the SDP as it stands";
+    peer.Answer(*refresh, 403, "Forbidden");
+    auto bye = NextOf(peer, "BYE");
+    ASSERT_TRUE(bye);
+    peer.Answer(*bye, 200, "OK");
+    ASSERT_TRUE(alice.Handler().WaitFor("terminated:Error"));
+    EXPECT_EQ(alice.Handler().Count("offerRejected"), 0u);
+}
+
 // ---- Reliable provisional responses (RFC 3262) ---------------------------------------------------
 
 /// Every message `phone` sent, in order, as text.
@@ -962,269 +1225,6 @@ TEST(InviteSessionsReliable, CallerPracksOncePerProvisionalAndFork) {
     EXPECT_EQ(bye->message->Get<CSeq>(HeaderType::CSeq).Sequence(), retried->message->Get<CSeq>(HeaderType::CSeq).Sequence() + 1);
     callee.Answer(*bye, 200, "OK");
     ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
-}
-
-// ---- Session timers (RFC 4028) ------------------------------------------------------------------
-// The wire carries intervals of 90 s and more, as the RFC's floor asks; the profiles' test-only
-// speed-up runs the session timers so much faster that a 90 s session refreshes in 1.5 s here.
-
-void EnableSessionTimers(Phone& phone, SessionRefresherPreference refresher, std::uint32_t speedup,
-                         std::uint32_t interval = 90, std::uint32_t minSE = 90) {
-    const std::shared_ptr<MasterProfile>& profile = phone.Ua().Profile();
-    profile->SetSessionTimerSupported(true);
-    profile->SetDefaultMinSE(minSE);
-    profile->SetDefaultSessionExpires(interval);
-    profile->SetSessionRefresher(refresher);
-    profile->SetSessionTimerSpeedupForTests(speedup);
-}
-
-/// The messages `phone` sends that `wanted` picks, as sent (after onReadyToSend). What it records
-/// is shared with the handler's hook, so it may go before the phone does.
-class SentRecorder {
-public:
-    SentRecorder(Phone& phone, std::function<bool(const SipMessage&)> wanted) : state_(std::make_shared<State>()) {
-        phone.Handler().readyToSend = [state = state_, wanted = std::move(wanted)](InviteSessionHandle, SipMessage& message) {
-            if (wanted(message)) {
-                std::lock_guard lock(state->mutex);
-                state->sent.push_back(message.Encode());
-            }
-        };
-        phone.Settle();
-    }
-    /// Requests whose method is one of `methods`.
-    static std::function<bool(const SipMessage&)> Requests(std::vector<std::string> methods) {
-        return [methods = std::move(methods)](const SipMessage& message) {
-            return message.IsRequest() && std::find(methods.begin(), methods.end(), message.Method()) != methods.end();
-        };
-    }
-    std::size_t Count() const {
-        std::lock_guard lock(state_->mutex);
-        return state_->sent.size();
-    }
-    std::string At(std::size_t index) const {
-        std::lock_guard lock(state_->mutex);
-        return index < state_->sent.size() ? state_->sent[index] : std::string();
-    }
-
-private:
-    struct State {
-        std::mutex mutex;
-        std::vector<std::string> sent;
-    };
-    std::shared_ptr<State> state_;
-};
-
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-TEST(InviteSessionTimers, RefresherRefreshesByUpdateOrByReInviteAsThePeerAllows) {
-    for (const bool peerAllowsUpdate : {true, false}) {
-        SCOPED_TRACE(peerAllowsUpdate ? "by UPDATE" : "by re-INVITE");
-        Phone alice("alice");
-        Phone bob("bob");
-        EnableSessionTimers(alice, SessionRefresherPreference::Local, 20);
-        EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 20);
-        if (!peerAllowsUpdate) {
-            bob.Ua().Profile()->ClearSupportedMethods();
-            for (const char* method : {"INVITE", "ACK", "CANCEL", "BYE", "OPTIONS"}) {
-                bob.Ua().Profile()->AddSupportedMethod(method);
-            }
-        }
-        SentRecorder refreshes(alice, SentRecorder::Requests({"UPDATE", "INVITE"}));
-        alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
-        ASSERT_TRUE(alice.Handler().WaitFor("connected"));
-        ASSERT_TRUE(bob.Handler().WaitFor("connected"));
-        // Two refreshes 45 s (2.25 s here) apart: the second comes only if the 2xx of the first
-        // restarted alice's timer, and finds the call only if the first restarted bob's, who ends
-        // it 60 s after the last refresh he answered.
-        ASSERT_TRUE(zel::sip::test::WaitUntil([&] { return refreshes.Count() >= 2; }, 20s))
-            << ::testing::PrintToString(alice.Handler().Whats());
-        for (std::size_t i = 0; i < 2; ++i) {
-            const std::string refresh = refreshes.At(i);
-            EXPECT_EQ(refresh.rfind(peerAllowsUpdate ? "UPDATE " : "INVITE ", 0), 0u) << refresh;
-            EXPECT_TRUE(Contains(refresh, "Session-Expires: 90;refresher=uac")) << refresh;
-            EXPECT_TRUE(Contains(refresh, "Min-SE: 90")) << refresh;
-            EXPECT_TRUE(Contains(refresh, "timer")) << refresh;
-            // An UPDATE refreshes without offer; a re-INVITE offers the SDP it had, unchanged.
-            EXPECT_EQ(Contains(refresh, "m=audio 49170"), !peerAllowsUpdate) << refresh;
-            EXPECT_EQ(Contains(refresh, "o=- 1 1 IN IP4"), !peerAllowsUpdate) << refresh;
-        }
-        EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "answer", "connected"}))
-            << "the answers to refreshes are no news to the application";
-        if (!peerAllowsUpdate) {
-            ASSERT_TRUE(bob.Handler().WaitFor("offer", 3)) << "bob answers each re-INVITE as any offer";
-        }
-        EXPECT_EQ(bob.Handler().Count("offer"), peerAllowsUpdate ? 1u : 3u);
-        EXPECT_EQ(bob.Handler().Count("terminated:Timeout"), 0u);
-        alice.WithSession([](InviteSession& session) { session.End(); });
-        ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
-        ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
-    }
-}
-
-TEST(InviteSessionTimers, SessionExpiresWhenTheRefresherFallsSilent) {
-    // The refresher runs at real time (its refresh would come after 45 s), the other side 30 times
-    // faster: for it the refresher is silent, and after 60 s (2 s here) it ends the call, either
-    // as the caller or as the callee.
-    for (const bool callerRefreshes : {false, true}) {
-        SCOPED_TRACE(callerRefreshes ? "the caller refreshes" : "the callee refreshes");
-        Phone alice("alice");
-        Phone bob("bob");
-        EnableSessionTimers(alice, callerRefreshes ? SessionRefresherPreference::Local : SessionRefresherPreference::Remote,
-                            callerRefreshes ? 1 : 30);
-        EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, callerRefreshes ? 30 : 1);
-        Phone& watcher = callerRefreshes ? bob : alice;
-        Phone& refresher = callerRefreshes ? alice : bob;
-        SentRecorder watcherRequests(watcher, SentRecorder::Requests({"UPDATE", "INVITE", "BYE"}));
-        alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
-        ASSERT_TRUE(refresher.Handler().WaitFor("terminated:RemoteBye", 1, 15s))
-            << ::testing::PrintToString(watcher.Handler().Whats());
-        ASSERT_TRUE(watcher.Handler().WaitFor("terminated:Timeout"));
-        EXPECT_EQ(watcher.Handler().Count("connected"), 1u);
-        EXPECT_EQ(watcher.Handler().Count("sessionExpired"), 1u);
-        // The side that does not refresh sends nothing but the BYE (RFC 4028 section 10).
-        ASSERT_EQ(watcherRequests.Count(), 1u) << watcherRequests.At(0) << watcherRequests.At(1);
-        EXPECT_EQ(watcherRequests.At(0).rfind("BYE ", 0), 0u);
-    }
-}
-
-TEST(InviteSessionTimers, ApplicationMayKeepAnExpiredSession) {
-    // onSessionExpired decides: an application that overrides it keeps the call until it ends the
-    // call itself; nothing is sent for it meanwhile.
-    Phone alice("alice");
-    Phone bob("bob");
-    EnableSessionTimers(alice, SessionRefresherPreference::Remote, 30);
-    EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 1);
-    alice.Handler().keepExpiredSessions = true;
-    alice.Settle();
-    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
-    ASSERT_TRUE(alice.Handler().WaitFor("sessionExpired", 1, 15s)) << ::testing::PrintToString(alice.Handler().Whats());
-    bool connected = false;
-    alice.WithSession([&](InviteSession& session) { connected = session.IsConnected(); });
-    EXPECT_TRUE(connected);
-    EXPECT_FALSE(alice.Handler().Sent("BYE "));
-    alice.WithSession([](InviteSession& session) { session.End(EndReason::UserHangup); });
-    ASSERT_TRUE(alice.Handler().WaitFor("terminated:LocalBye"));
-    ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
-    EXPECT_EQ(alice.Handler().Count("sessionExpired"), 1u);
-}
-
-TEST(InviteSessionTimers, IntervalBelowTheCalleesMinSEIsRaisedAfter422) {
-    Phone alice("alice");
-    Phone bob("bob");
-    EnableSessionTimers(alice, SessionRefresherPreference::Unspecified, 1);
-    EnableSessionTimers(bob, SessionRefresherPreference::Unspecified, 1, 1800, 180);
-    SentRecorder bobResponses(bob, [](const SipMessage& message) { return message.IsResponse(); });
-    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
-    ASSERT_TRUE(alice.Handler().WaitFor("connected"));
-    ASSERT_TRUE(bob.Handler().WaitFor("connected"));
-    // Neither application hears of the refused INVITE: alice's goes again with bob's Min-SE, next CSeq.
-    EXPECT_EQ(alice.Handler().Whats(), (std::vector<std::string>{"new", "answer", "connected"}));
-    EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offer", "connected"}));
-    ASSERT_GE(bobResponses.Count(), 2u);
-    const std::string refused = bobResponses.At(0);
-    EXPECT_EQ(refused.rfind("SIP/2.0 422 Session Interval Too Small", 0), 0u) << refused;
-    EXPECT_TRUE(Contains(refused, "Min-SE: 180")) << refused;
-    EXPECT_TRUE(Contains(refused, "CSeq: 1 INVITE")) << refused;
-    const std::string ok = bobResponses.At(bobResponses.Count() - 1);
-    EXPECT_TRUE(Contains(ok, "CSeq: 2 INVITE")) << ok;
-    EXPECT_TRUE(Contains(ok, "Session-Expires: 180;refresher=uac")) << ok;
-    EXPECT_TRUE(Contains(ok, "Require: timer")) << ok;
-    EXPECT_TRUE(Contains(ok, "Allow: ")) << ok;
-    alice.WithSession([](InviteSession& session) { session.End(); });
-    ASSERT_TRUE(bob.Handler().WaitFor("terminated:RemoteBye"));
-}
-
-TEST(InviteSessionTimers, RequestsInTheCallAfter422AndARefusedRefresh) {
-    Phone alice("alice");
-    EnableSessionTimers(alice, SessionRefresherPreference::Unspecified, 80);
-    ScriptedPeer peer;
-    const std::string peerContact = "<sip:bob@127.0.0.1:" + std::to_string(peer.Udp().port) + ">";
-    alice.Call(peerContact, Sdp("sendrecv").get());
-    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
-    auto answered = [&](const std::string& expires, bool body) {
-        return [&answer, &peerContact, expires, body](SipMessage& response) {
-            response.Add(HeaderType::Contact, peerContact);
-            if (body) {
-                response.SetBody(answer->Encode(), Mime("application", "sdp"));
-            }
-            if (!expires.empty()) {
-                response.Add(HeaderType::Require, "timer");
-                response.Add(HeaderType::SessionExpires, expires);
-            }
-        };
-    };
-    auto invite = NextOf(peer, "INVITE");
-    ASSERT_TRUE(invite);
-    EXPECT_EQ(invite->message->ValueText(HeaderType::SessionExpires), "90");
-    peer.Answer(*invite, 200, "OK", answered("", true)); // a callee without session timers
-    ASSERT_TRUE(NextOf(peer, "ACK"));
-
-    // The application's re-INVITE and UPDATE, refused 422: each goes again with the larger Min-SE
-    // (and the interval raised to it) and the same offer; its answer is all the application hears.
-    struct Step {
-        std::string method;
-        const char* sent;     // Session-Expires and Min-SE of the refused request
-        const char* peerMin;  // Min-SE of the 422
-        const char* again;    // Session-Expires of the request sent again
-    };
-    for (const Step& step : {Step{"INVITE", "90 90", "300", "300"},
-                             Step{"UPDATE", "300;refresher=uac 300", "400", "400;refresher=uac"}}) {
-        SCOPED_TRACE(step.method);
-        alice.WithSession([&](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly"), step.method == "UPDATE"); });
-        auto first = NextOf(peer, step.method);
-        ASSERT_TRUE(first);
-        EXPECT_EQ(first->message->ValueText(HeaderType::SessionExpires) + " " + first->message->ValueText(HeaderType::MinSE),
-                  step.sent);
-        peer.Answer(*first, 422, "Session Interval Too Small",
-                    [&](SipMessage& response) { response.Add(HeaderType::MinSE, step.peerMin); });
-        auto again = NextOf(peer, step.method);
-        ASSERT_TRUE(again);
-        EXPECT_EQ(again->message->Get<CSeq>(HeaderType::CSeq).Sequence(),
-                  first->message->Get<CSeq>(HeaderType::CSeq).Sequence() + 1);
-        EXPECT_EQ(again->message->ValueText(HeaderType::MinSE), step.peerMin);
-        EXPECT_EQ(again->message->ValueText(HeaderType::SessionExpires), step.again);
-        EXPECT_TRUE(Contains(std::string(again->message->Body()), "a=sendonly"));
-        peer.Answer(*again, 200, "OK", answered(std::string(step.peerMin) + ";refresher=uac", true));
-        if (step.method == "INVITE") {
-            ASSERT_TRUE(NextOf(peer, "ACK"));
-        }
-    }
-    ASSERT_TRUE(alice.Handler().WaitFor("answer", 3));
-    EXPECT_EQ(alice.Handler().Count("offerRejected"), 0u);
-
-    // The peer's UPDATE asking for less than our Min-SE is refused 422 with it (RFC 4028 section 9).
-    SipMessage update = SipMessage::MakeRequest("UPDATE", invite->message->Get<NameAddr>(HeaderType::Contact).GetUri());
-    update.Add(HeaderType::From, "<sip:bob@127.0.0.1>;tag=peer1");
-    update.Add(HeaderType::To, invite->message->ValueText(HeaderType::From));
-    update.Add(HeaderType::CallId, invite->message->ValueText(HeaderType::CallId));
-    update.Add(HeaderType::CSeq, "1 UPDATE");
-    update.Add(HeaderType::Contact, peerContact);
-    update.Add(HeaderType::Supported, "timer");
-    update.Add(HeaderType::SessionExpires, "60");
-    peer.Stack().SendRequest(std::move(update), alice.Ua().Udp());
-    std::optional<SipMessage> refused;
-    for (auto deadline = std::chrono::steady_clock::now() + 5s; !refused && std::chrono::steady_clock::now() < deadline;) {
-        auto message = peer.Stack().Queue().Pop(50ms);
-        if (message && message->message != nullptr && message->message->IsResponse()) {
-            refused = *message->message;
-        }
-    }
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->StatusCode(), 422);
-    EXPECT_EQ(refused->ValueText(HeaderType::MinSE), "400") << "the Min-SE raised by the 422s above";
-
-    // Alice refreshes (400 s, so after 200 s, 2.5 s here) by re-INVITE: the peer allows no
-    // UPDATE. Refused, it ends the call with BYE (RFC 4028 section 10).
-    auto refresh = NextOf(peer, "INVITE", 15s);
-    ASSERT_TRUE(refresh);
-    EXPECT_EQ(refresh->message->ValueText(HeaderType::SessionExpires), "400;refresher=uac");
-    EXPECT_TRUE(Contains(std::string(refresh->message->Body()), "a=sendonly")) << "the SDP as it stands";
-    peer.Answer(*refresh, 403, "Forbidden");
-    auto bye = NextOf(peer, "BYE");
-    ASSERT_TRUE(bye);
-    peer.Answer(*bye, 200, "OK");
-    ASSERT_TRUE(alice.Handler().WaitFor("terminated:Error"));
-    EXPECT_EQ(alice.Handler().Count("offerRejected"), 0u);
 }
 
 } // namespace
