@@ -153,27 +153,5 @@ TEST(SippCallScenariosHarness, AFailingPairIsReported) {
     EXPECT_NE(failures.find("unexpected message"), std::string::npos) << failures;
 }
 
-// The basic call and the late offer over UDP with 10% of the packets lost each way: the callee
-// lingers 8 s after answering the BYE (past the caller's fourth BYE retransmission), the late-offer
-// caller waits 4 s after its ACK (a retransmitted 200 gets the ACK with the answer again), and an
-// unexpected message (a retransmission crossing our answer) is dropped rather than failing the call.
-TEST(SippCallScenariosWithLosses, BasicCallAndLateOfferComplete) {
-    if (!SippInstalled()) {
-        GTEST_SKIP() << "sipp is not installed (Debian package sip-tester)";
-    }
-    const std::vector<std::string> tolerant = {"-default_behaviors", "all,-abortunexp"};
-    std::vector<std::string> pause = tolerant;
-    pause.insert(pause.end(), {"-d", "4000"});
-    std::vector<ScenarioPair> pairs = {
-        {"basic", "call_basic_uac.xml", "call_basic_uas.xml", tolerant, tolerant},
-        {"nosdp", "call_nosdp_uac.xml", "call_nosdp_uas.xml", pause, tolerant},
-    };
-    for (ScenarioPair& pair : pairs) {
-        pair.uasVariables = {{"linger_ms", "8000"}};
-    }
-    const std::string failures = PlayPairs(pairs, "u1", 5, 10, 2);
-    EXPECT_TRUE(failures.empty()) << failures;
-}
-
 } // namespace
 } // namespace zel::sip::test
