@@ -51,7 +51,7 @@ TEST(SessionShutdown, DestroyWithCallsInEveryStateTerminatesEachBeforeReturningA
     // No session: an INVITE nobody answers, still in its transaction.
     alice.Call("<sip:nobody@" + silent.Address() + ">");
     ASSERT_EQ(alice.SessionCount(), 3U);
-    const SIPSession* connected = alice.Session(1).handle;
+    SIPSession* connected = alice.Session(1).handle;
 
     alice.Destroy();
 
@@ -59,6 +59,7 @@ TEST(SessionShutdown, DestroyWithCallsInEveryStateTerminatesEachBeforeReturningA
     ASSERT_EQ(alice.SessionCount(), 3U);
     for (std::size_t index = 0; index < 3; ++index) {
         const auto events = alice.Session(index).events;
+        ASSERT_FALSE(events.empty()) << "session " << index;
         EXPECT_EQ(std::count(events.begin(), events.end(), "Terminated"), 1) << "session " << index;
         EXPECT_EQ(events.back(), "Terminated") << "session " << index;
     }

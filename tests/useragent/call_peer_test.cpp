@@ -106,7 +106,7 @@ TEST_P(KamailioCalls, CallToARegisteredAddressOfRecordConnectsAndHangsUpThroughT
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, KamailioCalls, ::testing::Values("udp", "tcp"),
-                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+                         [](const ::testing::TestParamInfo<std::string>& transport) { return transport.param; });
 
 } // namespace
 } // namespace zel::sip::test
