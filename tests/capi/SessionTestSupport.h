@@ -23,12 +23,14 @@
 
 namespace zel::sip::test {
 
-/// A loopback UDP configuration on `port` with the given extra JSON members (without braces).
+/// A loopback UDP configuration on `port` with the given extra JSON members (without braces). The
+/// extra members come first: of a key given twice the first counts, so they can override these
+/// (e.g. "TCPAllowed": true).
 inline std::string CallConfiguration(std::uint16_t port, const std::string& extra = {}) {
-    return R"({"Address": "127.0.0.1", "UDPPort": )" + std::to_string(port) +
+    return "{" + (extra.empty() ? std::string() : extra + ", ") + R"("Address": "127.0.0.1", "UDPPort": )" +
+           std::to_string(port) +
            R"(, "TCPAllowed": false, "TLSAllowed": false, "DTLSAllowed": false, "Logging": {"StackLogLevel": "ERR"},
-              "UserAgent": "test")" +
-           (extra.empty() ? std::string() : ", " + extra) + "}";
+              "UserAgent": "test"})";
 }
 
 /// PCMU alone, and PCMU followed by opus.
@@ -96,6 +98,12 @@ public:
     }
     Phone(const Phone&) = delete;
     Phone& operator=(const Phone&) = delete;
+
+    /// Destroys the user agent now and keeps what was recorded; the destructor then has nothing to do.
+    void Destroy() {
+        DestroySIPUserAgent(userAgent_);
+        userAgent_ = nullptr;
+    }
 
     SIPUserAgent* Handle() const noexcept { return userAgent_; }
     std::uint16_t Port() const noexcept { return port_; }
