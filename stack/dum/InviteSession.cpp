@@ -563,23 +563,9 @@ void InviteSession::SendInDialog(std::string_view method, bool withBody, const B
         request.Set(HeaderType::ReferTo, *referTo_);
     }
     sessionTimer_.AddToRequest(request);
-    if (!settings.userAgent.empty()) {
-        request.Set(HeaderType::UserAgent, settings.userAgent);
-    }
-    if (manager_.clientAuthentication_) {
-        auth_.Authorize(request);
-    }
-    const auto self = SessionHandle();
-    Deliver(request);
-    if (!self.IsValid()) {
-        return;
-    }
-    RequestOptions options;
-    options.fillContact = !settings.overrideHostAndPort.has_value();
-    const SipMessage sent = request;
-    TransactionId transaction = 0;
+    SipMessage sent;
     try {
-        transaction = manager_.stack_.SendRequest(std::move(request), outgoing.nextHop, options);
+        Dispatch(std::move(outgoing), settings, sent);
     } catch (const std::exception& error) {
         ZEL_LOG(Warning, "session {}: the {} cannot be sent: {}", GetId(), method, error.what());
         const SipMessage response = LocalResponse(&sent, 503, "Service Unavailable");
@@ -589,10 +575,29 @@ void InviteSession::SendInDialog(std::string_view method, bool withBody, const B
                 manager.Reap();
             }
         });
-        return;
     }
+}
+
+bool InviteSession::Dispatch(Dialog::OutgoingRequest outgoing, const ProfileSettings& settings, SipMessage& sent) {
+    SipMessage& request = outgoing.request;
+    if (!settings.userAgent.empty()) {
+        request.Set(HeaderType::UserAgent, settings.userAgent);
+    }
+    if (manager_.clientAuthentication_) {
+        auth_.Authorize(request);
+    }
+    const auto self = SessionHandle();
+    Deliver(request);
+    if (!self.IsValid()) {
+        return false;
+    }
+    RequestOptions options;
+    options.fillContact = !settings.overrideHostAndPort.has_value();
+    sent = request;
+    const TransactionId transaction = manager_.stack_.SendRequest(std::move(request), outgoing.nextHop, options);
     inDialog_.emplace(transaction, sent);
     manager_.Track(transaction, GetId());
+    return true;
 }
 
 void InviteSession::SendAck(bool withBody) {

@@ -111,6 +111,10 @@ protected:
     void Report(InviteEvent event, const InviteStep& step, const SipMessage* message);
     /// Sends a request of `method` in the dialog (with our body when `withBody`, or `body`).
     void SendInDialog(std::string_view method, bool withBody, const Body* body = nullptr);
+    /// Adds User-Agent and credentials, hands the request to onReadyToSend and sends it, tracked
+    /// for its responses. `sent` gets the request as it leaves. Returns false when the session
+    /// ended inside the callback; throws what SipStack::SendRequest throws.
+    bool Dispatch(Dialog::OutgoingRequest outgoing, const ProfileSettings& settings, SipMessage& sent);
     void SendAck(bool withBody);
     void Respond(Received& to, int code, bool withBody);
     void Deliver(SipMessage& message);

@@ -47,32 +47,14 @@ void InviteSession::SendPrack(Dialog& dialog, const RAck& rack, const Body* body
     if (body != nullptr) {
         PutBody(request, *body);
     }
-    const ProfileSettings settings = profile_->Snapshot();
-    if (!settings.userAgent.empty()) {
-        request.Set(HeaderType::UserAgent, settings.userAgent);
-    }
-    if (manager_.clientAuthentication_) {
-        auth_.Authorize(request);
-    }
-    const auto self = SessionHandle();
-    Deliver(request);
-    if (!self.IsValid()) {
-        return;
-    }
-    RequestOptions options;
-    options.fillContact = !settings.overrideHostAndPort.has_value();
-    const SipMessage sent = request;
-    TransactionId transaction = 0;
+    SipMessage sent;
     try {
-        transaction = manager_.stack_.SendRequest(std::move(request), outgoing.nextHop, options);
+        Dispatch(std::move(outgoing), profile_->Snapshot(), sent);
     } catch (const std::exception& error) {
         // Nothing waits for the PRACK's answer: the peer retransmits its 1xx and, without a PRACK,
         // ends the INVITE itself (RFC 3262 section 3).
         ZEL_LOG(Warning, "session {}: the PRACK cannot be sent: {}", GetId(), error.what());
-        return;
     }
-    inDialog_.emplace(transaction, sent);
-    manager_.Track(transaction, GetId());
 }
 
 // ---- the calling side ---------------------------------------------------------------------------------
