@@ -214,8 +214,9 @@ public:
         if (text.size() > 6000) {
             text = text.substr(0, 6000) + "\n[...]";
         }
-        return "--- SIPp " + name_ + " output (end) ---\n" + process_.OutputTail(1500) + "\n--- SIPp " + name_ +
-               " unexpected messages ---\n" + (text.empty() ? std::string("(none)") : text) + "\n";
+        // The unexpected messages first: a long report is cut in the middle by CI's summaries.
+        return "--- SIPp " + name_ + " unexpected messages ---\n" + (text.empty() ? std::string("(none)") : text) +
+               "\n--- SIPp " + name_ + " output (end) ---\n" + process_.OutputTail(1500) + "\n";
     }
 
     ChildProcess& Process() noexcept { return process_; }
