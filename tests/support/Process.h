@@ -107,6 +107,48 @@ inline std::uint16_t FreePort() {
     throw std::runtime_error("no free loopback port");
 }
 
+/// The first port of `count` consecutive loopback ports, all free for both UDP and TCP right now,
+/// below the kernel's ephemeral range. For peers that bind neighbours of the port they are given
+/// (baresip listens for TLS on the next one): a port in the ephemeral range is soon the local port
+/// of some outgoing connection (Linux hands connect() the even ones, bind(0) the odd ones), one
+/// below it is only ever taken by an explicit bind.
+inline std::uint16_t FreePortBlock(unsigned count) {
+    unsigned ephemeralLow = 32768;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeralLow;
+    const unsigned low = 10000;
+    if (count == 0 || ephemeralLow < low + count + 1) {
+        throw std::runtime_error("no room for a port block below the ephemeral range");
+    }
+    const auto freeFor = [](int type, std::uint16_t port) {
+        const int s = ::socket(AF_INET, type, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool bound = s >= 0 && ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        if (s >= 0) {
+            ::close(s);
+        }
+        return bound;
+    };
+    // Parallel test processes draw different starting points (pid and clock) and probe before use.
+    unsigned seed = static_cast<unsigned>(::getpid()) * 2654435761u ^
+                    static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 256; ++attempt) {
+        seed = seed * 1103515245u + 12345u;
+        const auto first = static_cast<std::uint16_t>(low + (seed >> 8) % (ephemeralLow - low - count));
+        bool available = true;
+        for (unsigned i = 0; i < count && available; ++i) {
+            const auto port = static_cast<std::uint16_t>(first + i);
+            available = freeFor(SOCK_STREAM, port) && freeFor(SOCK_DGRAM, port);
+        }
+        if (available) {
+            return first;
+        }
+    }
+    throw std::runtime_error("no free loopback port block");
+}
+
 /// True when something accepts TCP connections on 127.0.0.1:`port`.
 inline bool TcpPortOpen(std::uint16_t port) {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
