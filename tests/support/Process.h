@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -357,9 +359,38 @@ public:
         }
     }
 
+    /// Writes `text` to its standard input. Raises std::runtime_error when that is not a pipe or the
+    /// child has quit (its end of the pipe is closed).
     void Write(const std::string& text) const {
-        if (input_ < 0 || ::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-            throw std::runtime_error("cannot write to the child");
+        if (input_ < 0) {
+            throw std::runtime_error("cannot write to the child: its input is not a pipe");
+        }
+        // A pipe without reader answers EPIPE and raises SIGPIPE, whose default action would end the
+        // whole test executable: the signal is blocked for this thread around the write, and one it
+        // caused is taken off the pending set before the mask is restored.
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        ::sigpending(&pending);
+        const bool pendingBefore = sigismember(&pending, SIGPIPE) == 1;
+        sigset_t previous;
+        ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+        ssize_t written = 0;
+        do {
+            written = ::write(input_, text.data(), text.size());
+        } while (written < 0 && errno == EINTR);
+        const int error = errno;
+        if (written < 0 && error == EPIPE && !pendingBefore) {
+            const timespec now{0, 0};
+            while (::sigtimedwait(&pipeSignal, nullptr, &now) < 0 && errno == EINTR) {
+            }
+        }
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        if (written != static_cast<ssize_t>(text.size())) {
+            throw std::runtime_error(std::string("cannot write to the child: ") +
+                                     (written < 0 ? std::strerror(error) : "short write"));
         }
     }
 
