@@ -15,7 +15,7 @@ PACKAGES=(
   # baselines and tools for the benchmarks in bench/
   libosip2-dev libsofia-sip-ua-dev libre-dev valgrind
   # real peers and tools driven by the tests
-  sip-tester openssl dnsmasq-base python3 python3-websockets iproute2 kamailio kamailio-outbound-modules
+  sip-tester openssl dnsmasq-base python3 python3-websockets iproute2 kamailio kamailio-outbound-modules baresip-core
 )
 
 SUDO=""

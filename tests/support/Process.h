@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -105,6 +107,48 @@ inline std::uint16_t FreePort() {
         }
     }
     throw std::runtime_error("no free loopback port");
+}
+
+/// The first port of `count` consecutive loopback ports, all free for both UDP and TCP right now,
+/// below the kernel's ephemeral range. For peers that bind neighbours of the port they are given
+/// (baresip listens for TLS on the next one): a port in the ephemeral range is soon the local port
+/// of some outgoing connection (Linux hands connect() the even ones, bind(0) the odd ones), one
+/// below it is only ever taken by an explicit bind.
+inline std::uint16_t FreePortBlock(unsigned count) {
+    unsigned ephemeralLow = 32768;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeralLow;
+    const unsigned low = 10000;
+    if (count == 0 || ephemeralLow < low + count + 1) {
+        throw std::runtime_error("no room for a port block below the ephemeral range");
+    }
+    const auto freeFor = [](int type, std::uint16_t port) {
+        const int s = ::socket(AF_INET, type, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool bound = s >= 0 && ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        if (s >= 0) {
+            ::close(s);
+        }
+        return bound;
+    };
+    // Parallel test processes draw different starting points (pid and clock) and probe before use.
+    unsigned seed = static_cast<unsigned>(::getpid()) * 2654435761u ^
+                    static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 256; ++attempt) {
+        seed = seed * 1103515245u + 12345u;
+        const auto first = static_cast<std::uint16_t>(low + (seed >> 8) % (ephemeralLow - low - count));
+        bool available = true;
+        for (unsigned i = 0; i < count && available; ++i) {
+            const auto port = static_cast<std::uint16_t>(first + i);
+            available = freeFor(SOCK_STREAM, port) && freeFor(SOCK_DGRAM, port);
+        }
+        if (available) {
+            return first;
+        }
+    }
+    throw std::runtime_error("no free loopback port block");
 }
 
 /// True when something accepts TCP connections on 127.0.0.1:`port`.
@@ -315,9 +359,38 @@ public:
         }
     }
 
+    /// Writes `text` to its standard input. Raises std::runtime_error when that is not a pipe or the
+    /// child has quit (its end of the pipe is closed).
     void Write(const std::string& text) const {
-        if (input_ < 0 || ::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-            throw std::runtime_error("cannot write to the child");
+        if (input_ < 0) {
+            throw std::runtime_error("cannot write to the child: its input is not a pipe");
+        }
+        // A pipe without reader answers EPIPE and raises SIGPIPE, whose default action would end the
+        // whole test executable: the signal is blocked for this thread around the write, and one it
+        // caused is taken off the pending set before the mask is restored.
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        ::sigpending(&pending);
+        const bool pendingBefore = sigismember(&pending, SIGPIPE) == 1;
+        sigset_t previous;
+        ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+        ssize_t written = 0;
+        do {
+            written = ::write(input_, text.data(), text.size());
+        } while (written < 0 && errno == EINTR);
+        const int error = errno;
+        if (written < 0 && error == EPIPE && !pendingBefore) {
+            const timespec now{0, 0};
+            while (::sigtimedwait(&pipeSignal, nullptr, &now) < 0 && errno == EINTR) {
+            }
+        }
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        if (written != static_cast<ssize_t>(text.size())) {
+            throw std::runtime_error(std::string("cannot write to the child: ") +
+                                     (written < 0 ? std::strerror(error) : "short write"));
         }
     }
 
