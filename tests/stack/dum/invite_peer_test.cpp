@@ -272,6 +272,11 @@ public:
     std::string Address(const std::string& transport) const {
         return "127.0.0.1:" + std::to_string(transport == "t1" ? ua_.Tcp().port : ua_.Udp().port);
     }
+    /// Ends every call that is up and waits for the first to be reported ended by our BYE.
+    void HangUp() {
+        WithLive([](InviteSession& session) { session.End(); });
+        EXPECT_TRUE(handler_.WaitFor("terminated:LocalBye"));
+    }
     /// Runs `work` with every call that is up, on the dialog thread.
     void WithLive(const std::function<void(InviteSession&)>& work) {
         ua_.OnDialogThread([&] {
@@ -396,8 +401,7 @@ TEST_P(InvitePeersOverTransport, OurCallEndedByEitherSide) {
         auto sipp = Server("call_bye_body_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
 }
@@ -412,8 +416,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithLateOfferAndMultipartOffer) {
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         EXPECT_NE(phone.Handler().Text("offer").find("application/sdp"), std::string::npos);
         EXPECT_EQ(phone.Handler().Sent("ACK "), 1u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
     {
@@ -426,8 +429,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithLateOfferAndMultipartOffer) {
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Text("answer").rfind("Content-Type: application/sdp", 0), 0u)
             << phone.Handler().Text("answer");
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
 }
@@ -446,8 +448,7 @@ TEST_P(InvitePeersOverTransport, OurCallHeldAndResumedByEitherSide) {
         phone.WithLive([](InviteSession& session) { session.ProvideOffer(*Sdp("sendrecv")); });
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 3)) << sipp->Report();
         EXPECT_NE(phone.Handler().Text("answer", 2).find("a=sendrecv"), std::string::npos);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
     {
@@ -459,8 +460,7 @@ TEST_P(InvitePeersOverTransport, OurCallHeldAndResumedByEitherSide) {
         EXPECT_NE(phone.Handler().Text("offer", 1).find("a=sendrecv"), std::string::npos);
         // SIPp's ACK of our answer to the resume, then our BYE.
         ASSERT_TRUE(phone.Handler().WaitFor("ack", 2)) << sipp->Report();
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
 }
@@ -476,8 +476,7 @@ TEST_P(InvitePeersOverTransport, OurCallsAnswerDigestChallenges) {
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << scenario << sipp->Report();
         EXPECT_EQ(phone.Handler().Count("failure"), 0u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
 }
@@ -527,8 +526,7 @@ TEST_P(InvitePeersOverTransport, GlareInOurCallIsResolvedByOurRetry) {
         EXPECT_EQ(phone.Handler().Sent("SIP/2.0 491"), 1u);
         EXPECT_EQ(phone.Handler().Sent("INVITE "), 2u); // the re-INVITE and its retry
         EXPECT_EQ(phone.Handler().Count("offerRejected"), 0u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
     {
@@ -539,8 +537,7 @@ TEST_P(InvitePeersOverTransport, GlareInOurCallIsResolvedByOurRetry) {
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 2)) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Sent("SIP/2.0 491"), 1u);
         EXPECT_EQ(phone.Handler().Count("offerRejected"), 0u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
 }
@@ -563,8 +560,7 @@ TEST_P(InvitePeersOverTransport, TheirCallEndedByEitherSide) {
         SippPhone phone;
         auto sipp = Client("call_callee_bye_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
     {
@@ -879,8 +875,7 @@ TEST_P(InvitePeersOverTransport, ReliableProvisionalsBothWays) {
         EXPECT_EQ(phone.Handler().Sent("PRACK "), 1u);
         EXPECT_EQ(phone.Handler().Count("answer"), 1u) << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Count("early"), 0u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
 }
@@ -957,8 +952,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithSessionTimers) {
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Count("failure"), 0u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
     {
