@@ -76,18 +76,6 @@ TEST_F(SecurityNegotiatorTest, OffersByPolicy) {
     EXPECT_EQ(medium.Protocol(), "RTP/SAVP");
 }
 
-TEST_F(SecurityNegotiatorTest, MandatoryWithoutProfilesCannotOffer) {
-    Config empty;
-    const MediaSecurityNegotiator negotiator(random_, UseSRTP::Mandatory, empty);
-    auto medium = Medium("audio", 0, 1, "RTP/AVP");
-    try {
-        negotiator.MakeOffer(nullptr, 0, medium);
-        ADD_FAILURE();
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "SRTP is mandatory but no crypto profiles are defined");
-    }
-}
-
 TEST_F(SecurityNegotiatorTest, MasterKeyIdentifiersNumberEveryKey) {
     const auto negotiator = Make(UseSRTP::Mandatory, {Profile("AES_CM_128_HMAC_SHA1_80", true, 300)});
     auto medium = Medium("audio", 0, 1, "RTP/AVP");

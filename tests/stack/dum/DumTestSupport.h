@@ -1,11 +1,13 @@
 #pragma once
 
-// A dialog usage manager on its own stack and thread for tests, a handler that records what it is
-// told, and a scripted peer (another SipStack of ours, driven from the test thread) that plays a
-// registrar.
+// A dialog usage manager on its own stack and thread for tests, handlers that record what they
+// are told (registrations, invite sessions), a phone built from them, and a scripted peer (another
+// SipStack of ours, driven from the test thread) that plays a registrar, a callee or a caller.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -21,6 +23,8 @@
 #include "stack/dum/ClientRegistration.h"
 #include "stack/dum/DialogUsageManager.h"
 #include "stack/dum/DumThread.h"
+#include "stack/dum/InviteSession.h"
+#include "stack/dum/InviteSessionHandler.h"
 #include "support/Process.h"
 
 namespace zel::sip::stack::test {
@@ -270,6 +274,261 @@ private:
     SipStack stack_;
     Tuple udp_;
     Tuple tcp_;
+};
+
+/// The next request of `method` a scripted peer receives (ACKs included), or nullopt.
+inline std::optional<TransactionUserMessage> NextOf(ScriptedPeer& peer, const std::string& method,
+                                                    std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto message = peer.Stack().Queue().Pop(50ms);
+        if (message && message->message != nullptr && message->message->IsRequest() &&
+            message->message->Method() == method) {
+            return message;
+        }
+    }
+    return std::nullopt;
+}
+
+/// Edits a scripted peer's response as if it came from the fork `tag`: To tag, Contact and, when
+/// given, `body` as SDP.
+inline std::function<void(SipMessage&)> FromFork(const ScriptedPeer& peer, const std::string& tag,
+                                                 const SdpBody* body = nullptr) {
+    return [&peer, tag, body](SipMessage& response) {
+        response.Edit<NameAddr>(HeaderType::To)->Params().Set("tag", tag);
+        response.Add(HeaderType::Contact, "<sip:" + tag + "@127.0.0.1:" + std::to_string(peer.Udp().port) + ">");
+        if (body != nullptr) {
+            response.SetBody(body->Encode(), Mime("application", "sdp"));
+        }
+    };
+}
+
+/// The To tag of `message`, or empty.
+inline std::string ToTag(const SipMessage& message) {
+    const NameAddr* to = message.Peek<NameAddr>(HeaderType::To);
+    const Parameter* tag = to != nullptr ? to->Params().Find("tag") : nullptr;
+    return tag != nullptr ? tag->value : "";
+}
+
+/// An audio-only SDP on 127.0.0.1 with PCMU at `port` and the direction attribute `direction`.
+inline std::unique_ptr<SdpBody> Sdp(const std::string& direction, std::uint16_t port = 49170) {
+    const std::string text = "v=0\r\no=zel 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
+                             std::to_string(port) + " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\na=" + direction + "\r\n";
+    auto parsed = SdpBody::Parse(ContentType("application", "sdp"), text);
+    EXPECT_TRUE(parsed.Ok());
+    return std::move(parsed.Value());
+}
+
+/// Records every invite session callback by name, with the message (or the SDP, for offers and
+/// answers), and keeps the documented defaults of the callbacks it watches by calling the base
+/// class. Unless told otherwise it answers like a phone that picks up: every offer is answered
+/// with `answerDirection` on port 50000 (and an unanswered INVITE accepted), every request for an
+/// offer gets one on port 50002; with `autoAnswer` off a request for an offer in a call is refused
+/// 488. Everything it is told comes on the dialog thread; settings written on the test thread
+/// reach it through Phone::Settle.
+class RecordingInviteHandler : public InviteSessionHandler {
+public:
+    std::atomic<bool> autoAnswer{true};
+    bool keepExpiredSessions = false; // onSessionExpired does not end the session
+    std::string answerDirection = "sendrecv";
+    /// Replaces the automatic answer to an offer.
+    std::function<void(InviteSessionHandle, const SipMessage&)> onOfferHook;
+    /// Called from onReadyToSend, before the message is recorded as sent.
+    std::function<void(InviteSessionHandle, SipMessage&)> readyToSend;
+    /// Replaces the default of onRefer and onReferNoSub.
+    std::function<bool(InviteSessionHandle, const SipMessage&)> refer;
+
+    void onNewSession(ClientInviteSessionHandle s, OfferAnswerType, const SipMessage& m) override { Keep(s, "new", m); }
+    void onNewSession(ServerInviteSessionHandle s, OfferAnswerType, const SipMessage& m) override { Keep(s, "new", m); }
+    void onFailure(ClientInviteSessionHandle, const SipMessage& m) override { Add("failure", m); }
+    void onEarlyMedia(ClientInviteSessionHandle, const SipMessage& m, const SdpBody&) override { Add("early", m); }
+    void onProvisional(ClientInviteSessionHandle, const SipMessage& m) override { Add("provisional", m); }
+    void onConnected(ClientInviteSessionHandle, const SipMessage& m) override { Add("connected", m); }
+    void onConnected(InviteSessionHandle, const SipMessage& m) override { Add("connected", m); }
+    void onConnectedConfirmed(InviteSessionHandle, const SipMessage& m) override { Add("confirmed", m); }
+    void onTerminated(InviteSessionHandle, TerminatedReason reason, const SipMessage* m) override {
+        Add("terminated:" + std::string(ToString(reason)), m != nullptr ? m->Encode() : std::string());
+    }
+    void onForkDestroyed(ClientInviteSessionHandle) override { Add("fork", std::string()); }
+    void onRedirected(ClientInviteSessionHandle, const SipMessage& m) override { Add("redirected", m); }
+    void onAnswer(InviteSessionHandle, const SipMessage&, const SdpBody& sdp) override { Add("answer", sdp.Encode()); }
+    void onOffer(InviteSessionHandle s, const SipMessage& m, const SdpBody& sdp) override {
+        Add("offer", sdp.Encode());
+        if (onOfferHook) {
+            onOfferHook(s, m);
+        } else if (autoAnswer) {
+            s->ProvideAnswer(*Sdp(answerDirection, 50000));
+            AcceptIfServer(s);
+        }
+    }
+    void onOfferRequired(InviteSessionHandle s, const SipMessage& m) override {
+        Add("offerRequired", m);
+        if (autoAnswer) {
+            s->ProvideOffer(*Sdp("sendrecv", 50002));
+            AcceptIfServer(s);
+        } else if (s->IsConnected()) {
+            s->Reject(488, Warning(399, "callee.test", "no offer from here"));
+        }
+    }
+    void onOfferRejected(InviteSessionHandle, const SipMessage* m) override {
+        Add("offerRejected", m != nullptr ? m->Encode() : std::string());
+    }
+    void onInfo(InviteSessionHandle, const SipMessage& m) override { Add("info", m); }
+    void onInfoSuccess(InviteSessionHandle, const SipMessage& m) override { Add("infoSuccess", m); }
+    void onInfoFailure(InviteSessionHandle, const SipMessage& m) override { Add("infoFailure", m); }
+    void onMessage(InviteSessionHandle, const SipMessage& m) override { Add("message", m); }
+    void onMessageSuccess(InviteSessionHandle, const SipMessage& m) override { Add("messageSuccess", m); }
+    void onMessageFailure(InviteSessionHandle, const SipMessage& m) override { Add("messageFailure", m); }
+    bool onRefer(InviteSessionHandle s, const SipMessage& m) override {
+        Add("refer", m);
+        return refer ? refer(s, m) : InviteSessionHandler::onRefer(s, m);
+    }
+    bool onReferNoSub(InviteSessionHandle s, const SipMessage& m) override {
+        Add("referNoSub", m);
+        return refer ? refer(s, m) : InviteSessionHandler::onReferNoSub(s, m);
+    }
+    void onReferAccepted(InviteSessionHandle, const SipMessage& m) override { Add("referAccepted", m); }
+    void onReferRejected(InviteSessionHandle, const SipMessage& m) override { Add("referRejected", m); }
+    void onPrack(ServerInviteSessionHandle, const SipMessage& m) override { Add("prack", m); }
+    void onStaleCallTimeout(ClientInviteSessionHandle s) override {
+        Add("staleCall", std::string());
+        InviteSessionHandler::onStaleCallTimeout(s);
+    }
+    void onStaleReInviteTimeout(InviteSessionHandle s) override {
+        Add("staleReInvite", std::string());
+        InviteSessionHandler::onStaleReInviteTimeout(s);
+    }
+    void onRemoteSdpChanged(InviteSessionHandle, const SipMessage&, const SdpBody& sdp) override {
+        Add("remoteSdpChanged", sdp.Encode());
+    }
+    void onOfferRequestRejected(InviteSessionHandle, const SipMessage& m) override { Add("offerRequestRejected", m); }
+    void onAckNotReceived(InviteSessionHandle s) override {
+        Add("ackNotReceived", std::string());
+        InviteSessionHandler::onAckNotReceived(s);
+    }
+    void onIllegalNegotiation(InviteSessionHandle s, const SipMessage& m) override {
+        Add("illegal", m);
+        InviteSessionHandler::onIllegalNegotiation(s, m);
+    }
+    void onSessionExpired(InviteSessionHandle s) override {
+        Add("sessionExpired", std::string());
+        if (!keepExpiredSessions) {
+            InviteSessionHandler::onSessionExpired(s);
+        }
+    }
+    void onFlowTerminated(InviteSessionHandle s) override {
+        Add("flow", std::string());
+        InviteSessionHandler::onFlowTerminated(s);
+    }
+    void onReadyToSend(InviteSessionHandle s, SipMessage& m) override {
+        if (readyToSend) {
+            readyToSend(s, m);
+        }
+        Add("send", m);
+    }
+
+    std::size_t Count(const std::string& what) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(
+            std::count_if(records_.begin(), records_.end(), [&](const auto& record) { return record.first == what; }));
+    }
+    bool WaitFor(const std::string& what, std::size_t count = 1, std::chrono::milliseconds timeout = 10s) const {
+        return zel::sip::test::WaitUntil([&] { return Count(what) >= count; }, timeout);
+    }
+    /// The text of the `index`-th record of `what` (empty when there is none).
+    std::string Text(const std::string& what, std::size_t index = 0) const {
+        std::lock_guard lock(mutex_);
+        for (const auto& [name, text] : records_) {
+            if (name == what && index-- == 0) {
+                return text;
+            }
+        }
+        return {};
+    }
+    /// Everything but the messages sent, in order.
+    std::vector<std::string> Whats() const {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> whats;
+        for (const auto& record : records_) {
+            if (record.first != "send") {
+                whats.push_back(record.first);
+            }
+        }
+        return whats;
+    }
+    /// Whether we sent a message whose first line starts with `start`.
+    bool Sent(const std::string& start) const {
+        std::lock_guard lock(mutex_);
+        return std::any_of(records_.begin(), records_.end(),
+                           [&](const auto& record) { return record.first == "send" && record.second.rfind(start, 0) == 0; });
+    }
+    /// The session of the last onNewSession.
+    InviteSessionHandle Session() const {
+        std::lock_guard lock(mutex_);
+        return session_;
+    }
+
+private:
+    static void AcceptIfServer(InviteSessionHandle s) {
+        if (auto* server = dynamic_cast<ServerInviteSession*>(s.Get()); server != nullptr && !server->IsAccepted()) {
+            server->Accept(200);
+        }
+    }
+    void Keep(InviteSessionHandle s, const std::string& what, const SipMessage& m) {
+        {
+            std::lock_guard lock(mutex_);
+            session_ = s;
+        }
+        Add(what, m);
+    }
+    void Add(const std::string& what, const SipMessage& m) { Add(what, m.Encode()); }
+    void Add(const std::string& what, std::string text) {
+        std::lock_guard lock(mutex_);
+        records_.emplace_back(what, std::move(text));
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<std::pair<std::string, std::string>> records_;
+    InviteSessionHandle session_;
+};
+
+/// A user agent with the invite recorder and a From of its own, over UDP and TCP.
+class Phone {
+public:
+    explicit Phone(const std::string& user, StackOptions options = FastStackOptions()) : ua_(std::move(options)) {
+        ua_.OnDialogThread([&] {
+            ua_.Manager().SetInviteSessionHandler(&handler_);
+            ua_.Profile()->SetDefaultFrom(NameAddr::Parse("<sip:" + user + "@127.0.0.1>"));
+        });
+    }
+    /// `user` at this phone's UDP (or TCP) address.
+    std::string Uri(const std::string& user, TransportType transport = TransportType::UDP) const {
+        const std::uint16_t port = transport == TransportType::UDP ? ua_.Udp().port : ua_.Tcp().port;
+        return "<sip:" + user + "@127.0.0.1:" + std::to_string(port) +
+               (transport == TransportType::UDP ? "" : ";transport=tcp") + ">";
+    }
+    void Call(const std::string& target, const Body* offer) {
+        ua_.Manager().SendCommand(
+            ua_.Manager().MakeInviteSession(NameAddr::Parse(target), std::make_shared<UserProfile>(*ua_.Profile()), offer));
+    }
+    /// Calls `peer`'s UDP address.
+    void Call(const ScriptedPeer& peer, const Body* offer) {
+        Call("<sip:bob@127.0.0.1:" + std::to_string(peer.Udp().port) + ">", offer);
+    }
+    /// Makes the handler settings written on the test thread visible to the dialog thread (a
+    /// round trip through its loop), before a peer's message makes it read them.
+    void Settle() { ua_.OnDialogThread([] {}); }
+    /// Runs `work` with the current session on the dialog thread.
+    void WithSession(const std::function<void(InviteSession&)>& work) {
+        ua_.OnDialogThread([&] { work(*handler_.Session()); });
+    }
+
+    RecordingInviteHandler& Handler() { return handler_; }
+    DumUnderTest& Ua() { return ua_; }
+
+private:
+    RecordingInviteHandler handler_;
+    DumUnderTest ua_;
 };
 
 } // namespace zel::sip::stack::test

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "stack/message/SipMessage.h"
+#include "stack/message/Token.h"
 
 namespace zel::sip::stack::test {
 
@@ -25,6 +26,17 @@ inline std::string WithCrlf(std::string_view text) {
 }
 
 inline SipMessage ParseLf(std::string_view text) { return SipMessage::Parse(WithCrlf(text)); }
+
+/// Whether one of `message`'s `type` headers lists the token `tag`.
+inline bool Lists(const SipMessage& message, HeaderType type, std::string_view tag) {
+    for (std::size_t i = 0; i < message.Count(type); ++i) {
+        const Token* value = message.Peek<Token>(type, i);
+        if (value != nullptr && value->Matches(tag)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 /// A captured message from tests/data/messages/dum.
 inline SipMessage LoadCaptured(const std::string& name) {

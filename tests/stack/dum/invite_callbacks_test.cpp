@@ -4,238 +4,20 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
-#include <functional>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "stack/body/GenericBody.h"
-#include "stack/body/SdpBody.h"
 #include "stack/dum/DumTestSupport.h"
-#include "stack/dum/InviteSession.h"
-#include "stack/dum/InviteSessionHandler.h"
 #include "stack/message/CSeq.h"
 
 namespace zel::sip::stack::test {
 namespace {
 
-std::unique_ptr<SdpBody> Sdp(std::uint16_t port, const std::string& direction = "sendrecv") {
-    const std::string text = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
-                             std::to_string(port) + " RTP/AVP 0\r\na=" + direction + "\r\n";
-    auto parsed = SdpBody::Parse(ContentType("application", "sdp"), text);
-    EXPECT_TRUE(parsed.Ok());
-    return std::move(parsed.Value());
-}
-
-/// Records every callback by name (with the message, or the SDP for offers and answers) and keeps
-/// the defaults of the callbacks under test by calling the base class. Answers offers and
-/// requests for offers like a phone that picks up, unless `autoAnswer` is off.
-class Recorder : public InviteSessionHandler {
-public:
-    std::atomic<bool> autoAnswer{true};
-    std::function<void(InviteSessionHandle, SipMessage&)> readyToSend;
-    std::function<bool(InviteSessionHandle, const SipMessage&)> refer; // replaces the default
-
-    void onNewSession(ClientInviteSessionHandle s, OfferAnswerType, const SipMessage& m) override { Keep(s, "new", m); }
-    void onNewSession(ServerInviteSessionHandle s, OfferAnswerType, const SipMessage& m) override { Keep(s, "new", m); }
-    void onFailure(ClientInviteSessionHandle s, const SipMessage& m) override { Add("failure", s.Id(), m); }
-    void onEarlyMedia(ClientInviteSessionHandle s, const SipMessage& m, const SdpBody&) override { Add("early", s.Id(), m); }
-    void onProvisional(ClientInviteSessionHandle s, const SipMessage& m) override { Add("provisional", s.Id(), m); }
-    void onConnected(ClientInviteSessionHandle s, const SipMessage& m) override { Add("connected", s.Id(), m); }
-    void onConnected(InviteSessionHandle s, const SipMessage& m) override { Add("connected", s.Id(), m); }
-    void onConnectedConfirmed(InviteSessionHandle s, const SipMessage& m) override { Add("confirmed", s.Id(), m); }
-    void onTerminated(InviteSessionHandle s, TerminatedReason reason, const SipMessage* m) override {
-        Add("terminated:" + std::string(ToString(reason)), s.Id(), m != nullptr ? *m : SipMessage());
-    }
-    void onForkDestroyed(ClientInviteSessionHandle s) override { Add("fork", s.Id(), SipMessage()); }
-    void onRedirected(ClientInviteSessionHandle s, const SipMessage& m) override { Add("redirected", s.Id(), m); }
-    void onAnswer(InviteSessionHandle s, const SipMessage&, const SdpBody& sdp) override { Add("answer", s.Id(), sdp.Encode()); }
-    void onOffer(InviteSessionHandle s, const SipMessage&, const SdpBody& sdp) override {
-        Add("offer", s.Id(), sdp.Encode());
-        if (autoAnswer) {
-            s->ProvideAnswer(*Sdp(50000));
-            AcceptIfServer(s);
-        }
-    }
-    void onOfferRequired(InviteSessionHandle s, const SipMessage& m) override {
-        Add("offerRequired", s.Id(), m);
-        if (autoAnswer) {
-            s->ProvideOffer(*Sdp(50002));
-            AcceptIfServer(s);
-        } else if (s->IsConnected()) {
-            s->Reject(488, Warning(399, "callee.test", "no offer from here"));
-        }
-    }
-    void onOfferRejected(InviteSessionHandle s, const SipMessage* m) override {
-        Add("offerRejected", s.Id(), m != nullptr ? *m : SipMessage());
-    }
-    void onInfo(InviteSessionHandle s, const SipMessage& m) override { Add("info", s.Id(), m); }
-    void onInfoSuccess(InviteSessionHandle s, const SipMessage& m) override { Add("infoSuccess", s.Id(), m); }
-    void onInfoFailure(InviteSessionHandle s, const SipMessage& m) override { Add("infoFailure", s.Id(), m); }
-    void onMessage(InviteSessionHandle s, const SipMessage& m) override { Add("message", s.Id(), m); }
-    void onMessageSuccess(InviteSessionHandle s, const SipMessage& m) override { Add("messageSuccess", s.Id(), m); }
-    void onMessageFailure(InviteSessionHandle s, const SipMessage& m) override { Add("messageFailure", s.Id(), m); }
-    bool onRefer(InviteSessionHandle s, const SipMessage& m) override {
-        Add("refer", s.Id(), m);
-        return refer ? refer(s, m) : InviteSessionHandler::onRefer(s, m);
-    }
-    bool onReferNoSub(InviteSessionHandle s, const SipMessage& m) override {
-        Add("referNoSub", s.Id(), m);
-        return refer ? refer(s, m) : InviteSessionHandler::onReferNoSub(s, m);
-    }
-    void onReferAccepted(InviteSessionHandle s, const SipMessage& m) override { Add("referAccepted", s.Id(), m); }
-    void onReferRejected(InviteSessionHandle s, const SipMessage& m) override { Add("referRejected", s.Id(), m); }
-    void onStaleCallTimeout(ClientInviteSessionHandle s) override {
-        Add("staleCall", s.Id(), SipMessage());
-        InviteSessionHandler::onStaleCallTimeout(s);
-    }
-    void onStaleReInviteTimeout(InviteSessionHandle s) override {
-        Add("staleReInvite", s.Id(), SipMessage());
-        InviteSessionHandler::onStaleReInviteTimeout(s);
-    }
-    void onRemoteSdpChanged(InviteSessionHandle s, const SipMessage&, const SdpBody& sdp) override {
-        Add("remoteSdpChanged", s.Id(), sdp.Encode());
-    }
-    void onOfferRequestRejected(InviteSessionHandle s, const SipMessage& m) override {
-        Add("offerRequestRejected", s.Id(), m);
-    }
-    void onFlowTerminated(InviteSessionHandle s) override {
-        Add("flow", s.Id(), SipMessage());
-        InviteSessionHandler::onFlowTerminated(s);
-    }
-    void onReadyToSend(InviteSessionHandle s, SipMessage& m) override {
-        if (readyToSend) {
-            readyToSend(s, m);
-        }
-        Add("send", s.Id(), m);
-    }
-
-    std::size_t Count(const std::string& what) const {
-        std::lock_guard lock(mutex_);
-        return static_cast<std::size_t>(std::count_if(records_.begin(), records_.end(),
-                                                      [&](const auto& r) { return r.first == what; }));
-    }
-    bool WaitFor(const std::string& what, std::size_t count = 1, std::chrono::milliseconds timeout = 10s) const {
-        return zel::sip::test::WaitUntil([&] { return Count(what) >= count; }, timeout);
-    }
-    std::string Text(const std::string& what, std::size_t index = 0) const {
-        std::lock_guard lock(mutex_);
-        for (const auto& [name, text] : records_) {
-            if (name == what && index-- == 0) {
-                return text;
-            }
-        }
-        return {};
-    }
-    /// Everything but the messages sent, in order.
-    std::vector<std::string> Whats() const {
-        std::lock_guard lock(mutex_);
-        std::vector<std::string> whats;
-        for (const auto& record : records_) {
-            if (record.first != "send") {
-                whats.push_back(record.first);
-            }
-        }
-        return whats;
-    }
-    InviteSessionHandle Session() const {
-        std::lock_guard lock(mutex_);
-        return session_;
-    }
-
-private:
-    static void AcceptIfServer(InviteSessionHandle s) {
-        if (auto* server = dynamic_cast<ServerInviteSession*>(s.Get()); server != nullptr && !server->IsAccepted()) {
-            server->Accept(200);
-        }
-    }
-    template <typename H>
-    void Keep(H s, const std::string& what, const SipMessage& m) {
-        {
-            std::lock_guard lock(mutex_);
-            session_ = s;
-        }
-        Add(what, s.Id(), m);
-    }
-    void Add(const std::string& what, Usage::Id, const SipMessage& m) { Add(what, 0, m.Encode()); }
-    void Add(const std::string& what, Usage::Id, const std::string& text) {
-        std::lock_guard lock(mutex_);
-        records_.emplace_back(what, text);
-    }
-
-    mutable std::mutex mutex_;
-    std::vector<std::pair<std::string, std::string>> records_;
-    InviteSessionHandle session_;
-};
-
-/// A user agent of ours with the recorder.
-class Agent {
-public:
-    explicit Agent(const std::string& user, StackOptions options = FastStackOptions()) : ua_(std::move(options)) {
-        ua_.OnDialogThread([&] {
-            ua_.Manager().SetInviteSessionHandler(&handler_);
-            ua_.Profile()->SetDefaultFrom(NameAddr::Parse("<sip:" + user + "@127.0.0.1>"));
-        });
-    }
-    std::string Uri(const std::string& user) const {
-        return "<sip:" + user + "@127.0.0.1:" + std::to_string(ua_.Udp().port) + ">";
-    }
-    void Call(const std::string& target, const Body* offer) {
-        ua_.Manager().SendCommand(
-            ua_.Manager().MakeInviteSession(NameAddr::Parse(target), std::make_shared<UserProfile>(*ua_.Profile()), offer));
-    }
-    void WithSession(const std::function<void(InviteSession&)>& work) {
-        ua_.OnDialogThread([&] { work(*handler_.Session()); });
-    }
-    /// Makes settings written on the test thread visible to the dialog thread.
-    void Settle() { ua_.OnDialogThread([] {}); }
-    Recorder& Handler() { return handler_; }
-    DumUnderTest& Ua() { return ua_; }
-
-private:
-    Recorder handler_;
-    DumUnderTest ua_;
-};
-
-/// The next request of `method` a scripted peer receives (ACKs included), or nullopt.
-std::optional<TransactionUserMessage> NextOf(ScriptedPeer& peer, const std::string& method,
-                                             std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        auto message = peer.Stack().Queue().Pop(50ms);
-        if (message && message->message != nullptr && message->message->IsRequest() &&
-            message->message->Method() == method) {
-            return message;
-        }
-    }
-    return std::nullopt;
-}
-
-std::string ToTag(const SipMessage& message) {
-    const NameAddr* to = message.Peek<NameAddr>(HeaderType::To);
-    const Parameter* tag = to != nullptr ? to->Params().Find("tag") : nullptr;
-    return tag != nullptr ? tag->value : "";
-}
-
-/// A response from the fork `tag` of a scripted peer, with its Contact and, when given, a body.
-std::function<void(SipMessage&)> FromFork(const ScriptedPeer& peer, const std::string& tag, const SdpBody* body = nullptr) {
-    return [&peer, tag, body](SipMessage& response) {
-        response.Edit<NameAddr>(HeaderType::To)->Params().Set("tag", tag);
-        response.Add(HeaderType::Contact, "<sip:" + tag + "@127.0.0.1:" + std::to_string(peer.Udp().port) + ">");
-        if (body != nullptr) {
-            response.SetBody(body->Encode(), Mime("application", "sdp"));
-        }
-    };
-}
-
 // The CANCEL passes onReadyToSend like every message of the session: a header added there reaches
 // the peer, while what RFC 3261 section 9.1 fixes (Request-URI, Call-ID, From, To, CSeq number,
 // top Via) stays the INVITE's whatever the application wrote.
 TEST(InviteCallbacks, CancelPassesReadyToSendAndKeepsItsMatch) {
-    Agent alice("alice");
+    Phone alice("alice");
     ScriptedPeer callee;
     alice.Handler().readyToSend = [](InviteSessionHandle, SipMessage& message) {
         if (message.IsRequest() && message.Method() == "CANCEL") {
@@ -245,7 +27,7 @@ TEST(InviteCallbacks, CancelPassesReadyToSendAndKeepsItsMatch) {
         }
     };
     alice.Settle();
-    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", Sdp(49170).get());
+    alice.Call(callee, Sdp("sendrecv").get());
     auto invite = NextOf(callee, "INVITE");
     ASSERT_TRUE(invite);
     callee.Answer(*invite, 180, "Ringing", FromFork(callee, "ring"));
@@ -269,10 +51,10 @@ TEST(InviteCallbacks, CancelPassesReadyToSendAndKeepsItsMatch) {
 // No final response within the profile's stale-call time: onStaleCallTimeout, whose default
 // cancels the call.
 TEST(InviteCallbacks, StaleCallIsCancelledByDefault) {
-    Agent alice("alice");
+    Phone alice("alice");
     alice.Ua().Profile()->SetStaleCallTime(1);
     ScriptedPeer callee;
-    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", Sdp(49170).get());
+    alice.Call(callee, Sdp("sendrecv").get());
     auto invite = NextOf(callee, "INVITE");
     ASSERT_TRUE(invite);
     callee.Answer(*invite, 180, "Ringing", FromFork(callee, "ring"));
@@ -287,14 +69,14 @@ TEST(InviteCallbacks, StaleCallIsCancelledByDefault) {
 // An offer in the 2xx the application never answers: the 2xx is still ACKed (without a body) and
 // the call ended with BYE (RFC 3261 section 13.2.2.4). Before, no ACK ever left.
 TEST(InviteCallbacks, UnansweredOfferInTheTwoHundredIsAckedAndEnded) {
-    Agent alice("alice");
+    Phone alice("alice");
     alice.Handler().autoAnswer = false;
     alice.Settle();
     ScriptedPeer callee;
-    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", nullptr);
+    alice.Call(callee, nullptr);
     auto invite = NextOf(callee, "INVITE");
     ASSERT_TRUE(invite);
-    const std::unique_ptr<SdpBody> offer = Sdp(40000);
+    const std::unique_ptr<SdpBody> offer = Sdp("sendrecv", 40000);
     callee.Answer(*invite, 200, "OK", FromFork(callee, "answered", offer.get()));
     ASSERT_TRUE(alice.Handler().WaitFor("offer"));
     auto ack = NextOf(callee, "ACK", 10s);
@@ -311,11 +93,11 @@ TEST(InviteCallbacks, UnansweredOfferInTheTwoHundredIsAckedAndEnded) {
 // failure ends, is reported once with onForkDestroyed; a late 2xx from a reported fork is ACKed
 // and ended with BYE without a second report.
 TEST(InviteCallbacks, ForksThatLoseOrFailAreReportedOnce) {
-    const std::unique_ptr<SdpBody> answer = Sdp(40000);
+    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
     {
-        Agent alice("alice");
+        Phone alice("alice");
         ScriptedPeer forker;
-        alice.Call("<sip:bob@127.0.0.1:" + std::to_string(forker.Udp().port) + ">", Sdp(49170).get());
+        alice.Call(forker, Sdp("sendrecv").get());
         auto invite = NextOf(forker, "INVITE");
         ASSERT_TRUE(invite);
         forker.Answer(*invite, 180, "Ringing", FromFork(forker, "fork-a"));
@@ -338,9 +120,9 @@ TEST(InviteCallbacks, ForksThatLoseOrFailAreReportedOnce) {
         });
     }
     {
-        Agent alice("alice");
+        Phone alice("alice");
         ScriptedPeer forker;
-        alice.Call("<sip:bob@127.0.0.1:" + std::to_string(forker.Udp().port) + ">", Sdp(49170).get());
+        alice.Call(forker, Sdp("sendrecv").get());
         auto invite = NextOf(forker, "INVITE");
         ASSERT_TRUE(invite);
         forker.Answer(*invite, 180, "Ringing", FromFork(forker, "fork-a"));
@@ -362,13 +144,13 @@ TEST(InviteCallbacks, ForksThatLoseOrFailAreReportedOnce) {
 TEST(InviteCallbacks, SecondAnswerThatDiffersIsReported) {
     for (const bool differs : {true, false}) {
         SCOPED_TRACE(differs ? "a different SDP in the 200" : "the same SDP in the 200");
-        Agent alice("alice");
+        Phone alice("alice");
         ScriptedPeer callee;
-        alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", Sdp(49170).get());
+        alice.Call(callee, Sdp("sendrecv").get());
         auto invite = NextOf(callee, "INVITE");
         ASSERT_TRUE(invite);
-        const std::unique_ptr<SdpBody> early = Sdp(40000);
-        const std::unique_ptr<SdpBody> final = Sdp(differs ? 40010 : 40000);
+        const std::unique_ptr<SdpBody> early = Sdp("sendrecv", 40000);
+        const std::unique_ptr<SdpBody> final = Sdp("sendrecv", differs ? 40010 : 40000);
         callee.Answer(*invite, 183, "Session Progress", [&](SipMessage& response) {
             FromFork(callee, "early", early.get())(response);
             response.Add(HeaderType::Require, "100rel");
@@ -397,9 +179,9 @@ TEST(InviteCallbacks, SecondAnswerThatDiffersIsReported) {
 // offer in the 200, our answer in the ACK) and refused (onOfferRequestRejected, the call stays);
 // REFERs refused by default, with onReferNoSub for Refer-Sub: false, and taken with AnswerRefer.
 TEST(InviteCallbacks, ConfirmedOfferRequestsAndRefers) {
-    Agent alice("alice");
-    Agent bob("bob");
-    alice.Call(bob.Uri("bob"), Sdp(49170).get());
+    Phone alice("alice");
+    Phone bob("bob");
+    alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
     ASSERT_TRUE(alice.Handler().WaitFor("connected"));
     ASSERT_TRUE(bob.Handler().WaitFor("confirmed"));
     EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offer", "connected", "confirmed"}));
@@ -448,16 +230,16 @@ TEST(InviteCallbacks, ConfirmedOfferRequestsAndRefers) {
 // Our re-INVITE that the peer keeps open with a provisional only: onStaleReInviteTimeout after the
 // profile's time, whose default ends the call.
 TEST(InviteCallbacks, StaleReInviteEndsTheCallByDefault) {
-    Agent alice("alice");
+    Phone alice("alice");
     alice.Ua().Profile()->SetStaleReInviteTime(1);
     ScriptedPeer callee;
-    alice.Call("<sip:bob@127.0.0.1:" + std::to_string(callee.Udp().port) + ">", Sdp(49170).get());
+    alice.Call(callee, Sdp("sendrecv").get());
     auto invite = NextOf(callee, "INVITE");
     ASSERT_TRUE(invite);
-    const std::unique_ptr<SdpBody> answer = Sdp(40000);
+    const std::unique_ptr<SdpBody> answer = Sdp("sendrecv", 40000);
     callee.Answer(*invite, 200, "OK", FromFork(callee, "answered", answer.get()));
     ASSERT_TRUE(NextOf(callee, "ACK"));
-    alice.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp(49170, "sendonly")); });
+    alice.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
     auto reInvite = NextOf(callee, "INVITE");
     ASSERT_TRUE(reInvite);
     callee.Answer(*reInvite, 180, "Ringing");
@@ -472,7 +254,7 @@ TEST(InviteCallbacks, StaleReInviteEndsTheCallByDefault) {
 // A call over WebSocket whose connection closes: the callee cannot reach the caller any more, so
 // onFlowTerminated fires and its default ends the call.
 TEST(InviteCallbacks, ClosedWebSocketEndsTheCall) {
-    Agent bob("bob");
+    Phone bob("bob");
     const Tuple ws = bob.Ua().Stack().AddTransport(TransportType::WS, IpVersion::V4, "127.0.0.1", 0);
     auto caller = std::make_unique<ScriptedPeer>();
     const Tuple callerWs = caller->Stack().AddTransport(TransportType::WS, IpVersion::V4, "127.0.0.1", 0);
@@ -482,7 +264,7 @@ TEST(InviteCallbacks, ClosedWebSocketEndsTheCall) {
     invite.Add(HeaderType::CallId, "closed-websocket");
     invite.Add(HeaderType::CSeq, "1 INVITE");
     invite.Add(HeaderType::Contact, "<sip:carol@127.0.0.1:" + std::to_string(callerWs.port) + ";transport=ws>");
-    const std::unique_ptr<SdpBody> offer = Sdp(49170);
+    const std::unique_ptr<SdpBody> offer = Sdp("sendrecv");
     invite.SetBody(offer->Encode(), Mime("application", "sdp"));
     caller->Stack().SendRequest(std::move(invite), ws);
     ASSERT_TRUE(bob.Handler().WaitFor("offer"));

@@ -29,14 +29,6 @@ using zel::sip::test::SippServer;
 using zel::sip::test::TempDir;
 using zel::sip::test::WaitUntil;
 
-std::unique_ptr<SdpBody> Sdp(const std::string& direction, std::uint16_t port = 49170) {
-    const std::string text = "v=0\r\no=zel 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
-                             std::to_string(port) + " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\na=" + direction + "\r\n";
-    auto parsed = SdpBody::Parse(ContentType("application", "sdp"), text);
-    EXPECT_TRUE(parsed.Ok());
-    return std::move(parsed.Value());
-}
-
 /// The direction that answers an offer's (RFC 3264 section 6.1): sendonly gets recvonly and so on.
 std::string AnswerDirection(const std::string& offer) {
     if (offer.find("a=sendonly") != std::string::npos) {
@@ -261,9 +253,9 @@ private:
 };
 
 /// Our user agent: a manager with the handler above, on UDP and TCP.
-class Phone {
+class SippPhone {
 public:
-    explicit Phone(StackOptions options = FastStackOptions()) : ua_(std::move(options)) {
+    explicit SippPhone(StackOptions options = FastStackOptions()) : ua_(std::move(options)) {
         ua_.OnDialogThread([&] {
             ua_.Manager().SetInviteSessionHandler(&handler_);
             ua_.Profile()->SetDefaultFrom(NameAddr::Parse("<sip:alice@127.0.0.1>"));
@@ -279,6 +271,11 @@ public:
     /// Our address for SIPp calling us.
     std::string Address(const std::string& transport) const {
         return "127.0.0.1:" + std::to_string(transport == "t1" ? ua_.Tcp().port : ua_.Udp().port);
+    }
+    /// Ends every call that is up and waits for the first to be reported ended by our BYE.
+    void HangUp() {
+        WithLive([](InviteSession& session) { session.End(); });
+        EXPECT_TRUE(handler_.WaitFor("terminated:LocalBye"));
     }
     /// Runs `work` with every call that is up, on the dialog thread.
     void WithLive(const std::function<void(InviteSession&)>& work) {
@@ -327,7 +324,7 @@ protected:
         return std::make_unique<SippProcess>(server, dir_.Path().string(), Name(scenario));
     }
     /// SIPp placing `calls` calls of `scenario` to `phone`.
-    std::unique_ptr<SippProcess> Client(const std::string& scenario, Phone& phone, int calls = 1,
+    std::unique_ptr<SippProcess> Client(const std::string& scenario, SippPhone& phone, int calls = 1,
                                         std::vector<std::string> extra = {}, int lost = 0) {
         SippClient client;
         client.scenario = {"-sf", SippScenario(scenario)};
@@ -341,7 +338,7 @@ protected:
         return std::make_unique<SippProcess>(client, dir_.Path().string(), Name(scenario));
     }
     /// SIPp ended by itself with every call passed, and our side keeps no session of them.
-    static void ExpectPassed(SippProcess& sipp, Phone& phone) {
+    static void ExpectPassed(SippProcess& sipp, SippPhone& phone) {
         const std::optional<int> code = sipp.WaitForExit(60s);
         EXPECT_EQ(code, 0) << sipp.Report() << "--- we heard ---\n" << phone.Handler().Story();
         EXPECT_TRUE(WaitUntil([&] { return phone.Sessions() == 0; }, 40s))
@@ -376,7 +373,7 @@ TEST_P(InvitePeersOverTransport, OurCallEndedByEitherSide) {
     {
         // Several at once: Call-IDs, tags and CSeqs of our calls must not clash.
         constexpr std::size_t kCalls = 8;
-        Phone phone;
+        SippPhone phone;
         auto sipp = Server("call_basic_uas.xml", kCalls);
         for (std::size_t i = 0; i < kCalls; ++i) {
             phone.Call(*sipp, transport, Sdp("sendrecv").get());
@@ -388,14 +385,14 @@ TEST_P(InvitePeersOverTransport, OurCallEndedByEitherSide) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         auto sipp = Server("call_callee_bye_uas.xml", 1, {"-d", "100"});
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << phone.Handler().Story();
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         phone.Handler().readyToSend = [](SipMessage& message) {
             if (message.IsRequest() && message.Method() == "BYE") {
                 message.SetBody("hanging up: meeting starts", Mime("text", "plain"));
@@ -404,8 +401,7 @@ TEST_P(InvitePeersOverTransport, OurCallEndedByEitherSide) {
         auto sipp = Server("call_bye_body_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
 }
@@ -414,18 +410,17 @@ TEST_P(InvitePeersOverTransport, OurCallEndedByEitherSide) {
 // in a multipart/mixed body (SDP and XML): SIPp checks the parts and answers with plain SDP.
 TEST_P(InvitePeersOverTransport, OurCallsWithLateOfferAndMultipartOffer) {
     {
-        Phone phone;
+        SippPhone phone;
         auto sipp = Server("call_nosdp_uas.xml");
         phone.Call(*sipp, transport, nullptr);
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         EXPECT_NE(phone.Handler().Text("offer").find("application/sdp"), std::string::npos);
         EXPECT_EQ(phone.Handler().Sent("ACK "), 1u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         auto sipp = Server("call_multipart_uas.xml");
         MultipartBody offer;
         offer.AddPart(*Sdp("sendrecv"));
@@ -434,8 +429,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithLateOfferAndMultipartOffer) {
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Text("answer").rfind("Content-Type: application/sdp", 0), 0u)
             << phone.Handler().Text("answer");
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
 }
@@ -444,7 +438,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithLateOfferAndMultipartOffer) {
 // which we answer recvonly, then sendrecv).
 TEST_P(InvitePeersOverTransport, OurCallHeldAndResumedByEitherSide) {
     {
-        Phone phone;
+        SippPhone phone;
         auto sipp = Server("call_hold_caller_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
@@ -454,12 +448,11 @@ TEST_P(InvitePeersOverTransport, OurCallHeldAndResumedByEitherSide) {
         phone.WithLive([](InviteSession& session) { session.ProvideOffer(*Sdp("sendrecv")); });
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 3)) << sipp->Report();
         EXPECT_NE(phone.Handler().Text("answer", 2).find("a=sendrecv"), std::string::npos);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         auto sipp = Server("call_hold_callee_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("offer", 2)) << sipp->Report() << phone.Handler().Story();
@@ -467,8 +460,7 @@ TEST_P(InvitePeersOverTransport, OurCallHeldAndResumedByEitherSide) {
         EXPECT_NE(phone.Handler().Text("offer", 1).find("a=sendrecv"), std::string::npos);
         // SIPp's ACK of our answer to the resume, then our BYE.
         ASSERT_TRUE(phone.Handler().WaitFor("ack", 2)) << sipp->Report();
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
 }
@@ -477,15 +469,14 @@ TEST_P(InvitePeersOverTransport, OurCallHeldAndResumedByEitherSide) {
 // it checks each field); we answer with the profile's credentials and the call goes through.
 TEST_P(InvitePeersOverTransport, OurCallsAnswerDigestChallenges) {
     for (const std::string scenario : {"call_auth401_uas.xml", "call_auth407_uas.xml"}) {
-        Phone phone;
+        SippPhone phone;
         phone.Ua().Profile()->AddDigestCredential(DigestCredential{"sipp.test", "alice", "secret"});
         injection = {{"alice", "secret"}};
         auto sipp = Server(scenario);
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << scenario << sipp->Report();
         EXPECT_EQ(phone.Handler().Count("failure"), 0u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
 }
@@ -493,7 +484,7 @@ TEST_P(InvitePeersOverTransport, OurCallsAnswerDigestChallenges) {
 // SIPp refuses our call: 486, then 488 with a Warning the application sees; CANCEL after ringing.
 TEST_P(InvitePeersOverTransport, OurCallsRefusedOrCancelled) {
     {
-        Phone phone;
+        SippPhone phone;
         auto sipp = Server("call_busy_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:Rejected")) << sipp->Report();
@@ -501,7 +492,7 @@ TEST_P(InvitePeersOverTransport, OurCallsRefusedOrCancelled) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         auto sipp = Server("call_reject_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:Rejected")) << sipp->Report();
@@ -511,7 +502,7 @@ TEST_P(InvitePeersOverTransport, OurCallsRefusedOrCancelled) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         phone.Handler().provisionalHook = [](ClientInviteSessionHandle session) { session->End(); };
         auto sipp = Server("call_cancel_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
@@ -526,7 +517,7 @@ TEST_P(InvitePeersOverTransport, OurCallsRefusedOrCancelled) {
 // first); each side answers the other 491 and our retry, 2.1-4 s later, gets through.
 TEST_P(InvitePeersOverTransport, GlareInOurCallIsResolvedByOurRetry) {
     {
-        Phone phone; // SIPp answers our re-INVITE only after sending its own
+        SippPhone phone; // SIPp answers our re-INVITE only after sending its own
         auto sipp = Server("call_glare_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
@@ -535,20 +526,18 @@ TEST_P(InvitePeersOverTransport, GlareInOurCallIsResolvedByOurRetry) {
         EXPECT_EQ(phone.Handler().Sent("SIP/2.0 491"), 1u);
         EXPECT_EQ(phone.Handler().Sent("INVITE "), 2u); // the re-INVITE and its retry
         EXPECT_EQ(phone.Handler().Count("offerRejected"), 0u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone; // SIPp sends its re-INVITE right after our ACK; so do we
+        SippPhone phone; // SIPp sends its re-INVITE right after our ACK; so do we
         phone.Handler().connectedHook = [](InviteSessionHandle session) { session->ProvideOffer(*Sdp("sendonly")); };
         auto sipp = Server("call_glare_first_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 2)) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Sent("SIP/2.0 491"), 1u);
         EXPECT_EQ(phone.Handler().Count("offerRejected"), 0u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
 }
@@ -560,7 +549,7 @@ TEST_P(InvitePeersOverTransport, GlareInOurCallIsResolvedByOurRetry) {
 TEST_P(InvitePeersOverTransport, TheirCallEndedByEitherSide) {
     {
         constexpr std::size_t kCalls = 8;
-        Phone phone;
+        SippPhone phone;
         auto sipp = Client("call_basic_uac.xml", phone, kCalls);
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye", kCalls)) << sipp->Report();
         EXPECT_NE(phone.Handler().Text("offer").find("m=audio"), std::string::npos);
@@ -568,15 +557,14 @@ TEST_P(InvitePeersOverTransport, TheirCallEndedByEitherSide) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         auto sipp = Client("call_callee_bye_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         auto sipp = Client("call_bye_body_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report();
         const std::string bye = phone.Handler().Text("terminated:RemoteBye");
@@ -595,7 +583,7 @@ TEST_P(InvitePeersOverTransport, TheirCallEndedByEitherSide) {
 // SDP once the profile accepts multipart/mixed for INVITE.
 TEST_P(InvitePeersOverTransport, TheirCallsWithLateOfferAndMultipartOffer) {
     {
-        Phone phone;
+        SippPhone phone;
         auto sipp = Client("call_nosdp_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Count("offerRequired"), 1u);
@@ -605,7 +593,7 @@ TEST_P(InvitePeersOverTransport, TheirCallsWithLateOfferAndMultipartOffer) {
     {
         // A re-INVITE without offer in the call: our offer goes in the 200, the answer comes in
         // SIPp's ACK.
-        Phone phone;
+        SippPhone phone;
         auto sipp = Client("call_reinvite_nosdp_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Count("offerRequired"), 1u) << phone.Handler().Story();
@@ -615,7 +603,7 @@ TEST_P(InvitePeersOverTransport, TheirCallsWithLateOfferAndMultipartOffer) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         // RFC 5621 section 3.1: a body type the profile does not list gets 415.
         phone.Ua().Profile()->AddSupportedMimeType("INVITE", Mime("multipart", "mixed"));
         auto sipp = Client("call_multipart_uac.xml", phone);
@@ -632,7 +620,7 @@ TEST_P(InvitePeersOverTransport, TheirCallsWithLateOfferAndMultipartOffer) {
 // Hold and resume in SIPp's call: SIPp holds us, then we hold SIPp.
 TEST_P(InvitePeersOverTransport, TheirCallHeldAndResumedByEitherSide) {
     {
-        Phone phone;
+        SippPhone phone;
         auto sipp = Client("call_hold_caller_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Count("offer"), 3u);
@@ -641,7 +629,7 @@ TEST_P(InvitePeersOverTransport, TheirCallHeldAndResumedByEitherSide) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         auto sipp = Client("call_hold_callee_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         phone.WithLive([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
@@ -659,7 +647,7 @@ TEST_P(InvitePeersOverTransport, TheirCallHeldAndResumedByEitherSide) {
 // that rings.
 TEST_P(InvitePeersOverTransport, TheirCallsRefusedOrCancelled) {
     {
-        Phone phone;
+        SippPhone phone;
         phone.Handler().incoming = PeerHandler::Incoming::Reject;
         phone.Handler().rejectCode = 486;
         auto sipp = Client("call_busy_uac.xml", phone);
@@ -667,7 +655,7 @@ TEST_P(InvitePeersOverTransport, TheirCallsRefusedOrCancelled) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         phone.Handler().incoming = PeerHandler::Incoming::Reject;
         phone.Handler().rejectCode = 488;
         phone.Handler().rejectWarning = Warning(399, "zel.test", "no common codec");
@@ -685,7 +673,7 @@ TEST_P(InvitePeersOverTransport, TheirCallsRefusedOrCancelled) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         phone.Handler().incoming = PeerHandler::Incoming::Ring;
         auto sipp = Client("call_cancel_uac.xml", phone);
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteCancel")) << sipp->Report();
@@ -697,7 +685,7 @@ TEST_P(InvitePeersOverTransport, TheirCallsRefusedOrCancelled) {
 // Glare in SIPp's call (SIPp owns the Call-ID): both send a re-INVITE once the call is up, each
 // answers the other 491; our retry comes first (0-2 s) and gets through, then SIPp's (2.1-4 s).
 TEST_P(InvitePeersOverTransport, GlareInTheirCallIsResolvedByBothRetries) {
-    Phone phone;
+    SippPhone phone;
     phone.Handler().connectedHook = [](InviteSessionHandle session) { session->ProvideOffer(*Sdp("sendonly")); };
     auto sipp = Client("call_glare_retry_uac.xml", phone);
     ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
@@ -713,7 +701,7 @@ TEST_P(InvitePeersOverTransport, GlareInTheirCallIsResolvedByBothRetries) {
 // our BYE), and ours to a third SIPp rings (it gets our CANCEL); the manager reports it may be
 // deleted once they are answered.
 TEST_P(InvitePeersOverTransport, ShutdownEndsCallsInProgress) {
-    Phone phone;
+    SippPhone phone;
     auto theirs = Client("call_callee_bye_uac.xml", phone);
     auto ours = Server("call_basic_uas.xml");
     auto ringing = Server("call_cancel_uas.xml");
@@ -746,7 +734,7 @@ TEST_F(InvitePeers, CallsCompleteDespiteLosses) {
     constexpr int kCalls = 10;
     const std::vector<std::string> tolerant = {"-default_behaviors", "all,-abortunexp"};
     variables = {{"linger_ms", "8000"}};
-    Phone phone{StackOptions{}};
+    SippPhone phone{StackOptions{}};
     auto basicIn = Client("call_basic_uac.xml", phone, kCalls, tolerant, 10);
     std::vector<std::string> pause = tolerant;
     pause.insert(pause.end(), {"-d", "4000"});
@@ -783,7 +771,7 @@ TEST_F(InvitePeers, CallsCompleteDespiteLosses) {
 // each way: our 2xx to each re-INVITE is sent again until its ACK, so every call completes.
 TEST_F(InvitePeers, ReInvitesCompleteDespiteLosses) {
     constexpr std::size_t kCalls = 10;
-    Phone phone{StackOptions{}};
+    SippPhone phone{StackOptions{}};
     auto sipp = Client("call_hold_caller_uac.xml", phone, kCalls, {"-default_behaviors", "all,-abortunexp"}, 10);
     EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye", kCalls, 90s)) << sipp->Report();
     EXPECT_EQ(phone.Handler().Count("offer"), 3 * kCalls) << phone.Handler().Story();
@@ -795,7 +783,7 @@ TEST_F(InvitePeers, ReInvitesCompleteDespiteLosses) {
 // after our 200 with an offer to SIPp's re-INVITE without one (CSeq 2). It acknowledges nothing new;
 // the ACK that follows carries the answer, and the call goes on until SIPp's BYE.
 TEST_P(InvitePeersOverTransport, LateCopyOfAnAckIsNotTakenForTheNextOne) {
-    Phone phone;
+    SippPhone phone;
     auto sipp = Client("call_stale_ack_uac.xml", phone);
     ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
     EXPECT_EQ(phone.Handler().Count("illegal"), 0u) << phone.Handler().Story();
@@ -809,7 +797,7 @@ TEST_P(InvitePeersOverTransport, LateCopyOfAnAckIsNotTakenForTheNextOne) {
 // the re-INVITE is answered (RFC 3261 section 14.2 asks for 500 only before that response); the
 // late ACK of the INVITE changes nothing.
 TEST_P(InvitePeersOverTransport, ReInviteBeforeTheAckIsAnswered) {
-    Phone phone;
+    SippPhone phone;
     auto sipp = Client("call_reinvite_before_ack_uac.xml", phone, 1, {"-default_behaviors", "all,-abortunexp"});
     ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
     EXPECT_EQ(phone.Handler().Sent("SIP/2.0 500"), 0u) << phone.Handler().Story();
@@ -824,7 +812,7 @@ TEST_P(InvitePeersOverTransport, ReInviteBeforeTheAckIsAnswered) {
 // re-INVITEs are retransmitted until answered and SIPp's retransmitted 200s get our ACK again.
 TEST_F(InvitePeers, OurReInvitesCompleteDespiteLosses) {
     constexpr std::size_t kCalls = 10;
-    Phone phone{StackOptions{}};
+    SippPhone phone{StackOptions{}};
     phone.Handler().connectedHook = [](InviteSessionHandle session) { session->ProvideOffer(*Sdp("sendonly")); };
     std::map<Usage::Id, int> answers; // dialog thread only
     phone.Handler().answerHook = [&answers](InviteSessionHandle session, const std::string& answer) {
@@ -850,7 +838,7 @@ TEST_F(InvitePeers, OurReInvitesCompleteDespiteLosses) {
 // does: every 2xx retransmission gets the ACK again (RFC 3261 section 13.2.2.4), not only the
 // INVITE's.
 TEST_P(InvitePeersOverTransport, RetransmittedTwoHundredToOurReInviteIsAckedAgain) {
-    Phone phone;
+    SippPhone phone;
     phone.Handler().connectedHook = [](InviteSessionHandle session) { session->ProvideOffer(*Sdp("sendonly")); };
     // -nr: else SIPp takes our ACK, rightly sent again unchanged, for a retransmission of the first
     // and answers it with its 200 once more instead of moving on.
@@ -869,7 +857,7 @@ TEST_P(InvitePeersOverTransport, RetransmittedTwoHundredToOurReInviteIsAckedAgai
 // RFC 3261 timers: a PRACK crossing a retransmitted 183 is not what these scenarios check.
 TEST_P(InvitePeersOverTransport, ReliableProvisionalsBothWays) {
     {
-        Phone phone{StackOptions{}};
+        SippPhone phone{StackOptions{}};
         phone.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::SupportedEssential);
         phone.Handler().earlyAnswer = true;
         auto sipp = Client("call_prack_uac.xml", phone);
@@ -880,15 +868,14 @@ TEST_P(InvitePeersOverTransport, ReliableProvisionalsBothWays) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone{StackOptions{}};
+        SippPhone phone{StackOptions{}};
         auto sipp = Server("call_prack_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Sent("PRACK "), 1u);
         EXPECT_EQ(phone.Handler().Count("answer"), 1u) << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Count("early"), 0u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
 }
@@ -899,7 +886,7 @@ TEST_P(InvitePeersOverTransport, ReliableProvisionalsBothWays) {
 TEST_F(InvitePeers, ReliableProvisionalsCompleteDespiteLosses) {
     constexpr int kCalls = 5;
     const std::vector<std::string> tolerant = {"-default_behaviors", "all,-abortunexp"};
-    Phone phone{StackOptions{}};
+    SippPhone phone{StackOptions{}};
     phone.Ua().Profile()->SetUasReliableProvisionalMode(ReliableProvisionalMode::SupportedEssential);
     phone.Handler().earlyAnswer = true;
     auto in = Client("call_prack_uac.xml", phone, kCalls, tolerant, 10);
@@ -933,7 +920,7 @@ TEST_F(InvitePeers, ReliableProvisionalsCompleteDespiteLosses) {
 // side runs its session timers 20 times faster (a test-only profile setting), so our refreshes
 // come after 2.25 s and our expiry after 3 s, well within the bounds SIPp checks.
 
-void EnableSessionTimers(Phone& phone, SessionRefresherPreference refresher, std::uint32_t minSE = 90) {
+void EnableSessionTimers(SippPhone& phone, SessionRefresherPreference refresher, std::uint32_t minSE = 90) {
     const std::shared_ptr<MasterProfile>& profile = phone.Ua().Profile();
     profile->SetSessionTimerSupported(true);
     profile->SetDefaultSessionExpires(90);
@@ -946,7 +933,7 @@ void EnableSessionTimers(Phone& phone, SessionRefresherPreference refresher, std
 // the call when SIPp, the refresher, stays silent, and we take SIPp's BYE as the refresher.
 TEST_P(InvitePeersOverTransport, OurCallsWithSessionTimers) {
     {
-        Phone phone;
+        SippPhone phone;
         EnableSessionTimers(phone, SessionRefresherPreference::Local);
         auto sipp = Server("call_timer_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
@@ -959,18 +946,17 @@ TEST_P(InvitePeersOverTransport, OurCallsWithSessionTimers) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
         auto sipp = Server("call_timer_422_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Count("failure"), 0u);
-        phone.WithLive([](InviteSession& session) { session.End(); });
-        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+        phone.HangUp();
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
         auto sipp = Server("call_timer_expiry_uas.xml");
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
@@ -980,7 +966,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithSessionTimers) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         EnableSessionTimers(phone, SessionRefresherPreference::Local);
         auto sipp = Server("call_timer_bye_uas.xml", 1, {"-d", "500"});
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
@@ -995,7 +981,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithSessionTimers) {
 TEST_P(InvitePeersOverTransport, TheirCallsWithSessionTimers) {
     for (const char* scenario : {"call_timer_uac.xml", "call_timer_reinvite_uac.xml"}) {
         SCOPED_TRACE(scenario);
-        Phone phone;
+        SippPhone phone;
         EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
         // SIPp refreshes after 2 s, 40 s of our sped-up time, and ends the call 2 s later: past
         // the 60 s at which we would end a call it had not refreshed.
@@ -1005,7 +991,7 @@ TEST_P(InvitePeersOverTransport, TheirCallsWithSessionTimers) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         EnableSessionTimers(phone, SessionRefresherPreference::Unspecified, 120);
         auto sipp = Client("call_timer_422_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
@@ -1014,7 +1000,7 @@ TEST_P(InvitePeersOverTransport, TheirCallsWithSessionTimers) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
         auto sipp = Client("call_timer_expiry_uac.xml", phone);
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:Timeout")) << sipp->Report() << phone.Handler().Story();
@@ -1022,7 +1008,7 @@ TEST_P(InvitePeersOverTransport, TheirCallsWithSessionTimers) {
         ExpectPassed(*sipp, phone);
     }
     {
-        Phone phone;
+        SippPhone phone;
         EnableSessionTimers(phone, SessionRefresherPreference::Local);
         auto sipp = Client("call_timer_bye_uac.xml", phone, 1, {"-d", "500"});
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();

@@ -1,5 +1,7 @@
 // Client registrations through the whole dialog layer: our manager on a real stack over loopback,
-// against a registrar scripted from the test.
+// against a registrar scripted from the test. The registration rules themselves are in
+// registration_core_test.cpp; outbound and removal at shutdown against kamailio in
+// registration_peer_test.cpp.
 
 #include <gtest/gtest.h>
 
@@ -82,43 +84,6 @@ TEST(Registration, ChallengedRegisterIsAnsweredRefreshedAndRemoved) {
     EXPECT_THROW(handle.Get(), HandleError);
 }
 
-TEST(Registration, ShutdownRemovesTheBindingAndReportsRemoved) {
-    ScriptedPeer registrar;
-    DumUnderTest ua;
-    Register(ua, Aor(registrar), nullptr, 600);
-    auto first = registrar.NextRequest();
-    ASSERT_TRUE(first);
-    registrar.AcceptRegister(*first, 600);
-    ASSERT_TRUE(ua.Handler().WaitFor("success"));
-
-    std::thread answerer([&] {
-        if (auto removal = registrar.NextRequest()) {
-            const NameAddr* contact = removal->message->Peek<NameAddr>(HeaderType::Contact);
-            EXPECT_TRUE(contact != nullptr && !contact->IsWildcard());
-            EXPECT_TRUE((contact != nullptr && contact->Params().GetUInt32("expires") == 0u) ||
-                        Header(*removal->message, HeaderType::Expires) == "0");
-            registrar.AcceptRegister(*removal, 0);
-        }
-    });
-    EXPECT_TRUE(ua.Stop());
-    answerer.join();
-    EXPECT_EQ(ua.Handler().Count("removed"), 1u);
-}
-
-TEST(Registration, IntervalTooBriefIsRetriedWithMinExpires) {
-    ScriptedPeer registrar;
-    DumUnderTest ua;
-    Register(ua, Aor(registrar), nullptr, 60);
-    auto first = registrar.NextRequest();
-    ASSERT_TRUE(first);
-    registrar.Answer(*first, 423, "Interval Too Brief", [](SipMessage& r) { r.Set(HeaderType::MinExpires, "3600"); });
-    auto second = registrar.NextRequest();
-    ASSERT_TRUE(second);
-    EXPECT_EQ(Header(*second->message, HeaderType::Expires), "3600");
-    registrar.AcceptRegister(*second, 3600);
-    EXPECT_TRUE(ua.Handler().WaitFor("success"));
-}
-
 TEST(Registration, RefusalIsAFailureAndEndsTheUsage) {
     ScriptedPeer registrar;
     DumUnderTest ua;
@@ -190,52 +155,6 @@ TEST(Registration, SilentRegistrarFailsWithATimeoutAndShutdownIsBounded) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
 }
 
-TEST(Registration, OutboundRegistrationGoesThroughTheProxyWithInstanceAndRegId) {
-    ScriptedPeer proxy;
-    DumUnderTest ua;
-    auto profile = std::make_shared<UserProfile>(*ua.Profile());
-    profile->SetOutboundProxy(Uri::Parse(proxy.TcpUri()));
-    profile->SetExpressOutboundAsRouteSet(true);
-    profile->SetKeepAliveTimeForStream(1);
-    profile->SetInstanceId("<urn:uuid:00000000-0000-4000-8000-000000000001>");
-    profile->SetRegId(1);
-    profile->SetClientOutboundEnabled(true);
-    Register(ua, NameAddr::Parse("<sip:alice@example.invalid>"), profile, 600);
-
-    auto first = proxy.NextRequest();
-    ASSERT_TRUE(first);
-    const SipMessage& request = *first->message;
-    EXPECT_EQ(std::string(request.RawRequestUri()), "sip:example.invalid");
-    EXPECT_EQ(first->source.transport, TransportType::TCP);
-    const NameAddr* route = request.Peek<NameAddr>(HeaderType::Route);
-    ASSERT_NE(route, nullptr);
-    EXPECT_TRUE(route->GetUri().Params().Has("lr"));
-    EXPECT_EQ(route->GetUri().Port(), proxy.Tcp().port);
-    const NameAddr* contact = request.Peek<NameAddr>(HeaderType::Contact);
-    ASSERT_NE(contact, nullptr);
-    EXPECT_EQ(contact->Params().GetUInt32("reg-id"), 1u);
-    EXPECT_NE(contact->ToString().find("+sip.instance=\"<urn:uuid:00000000-0000-4000-8000-000000000001>\""),
-              std::string::npos)
-        << contact->ToString();
-    const std::string supported = request.ValueText(HeaderType::Supported, 0) + "," +
-                                  request.ValueText(HeaderType::Supported, 1);
-    EXPECT_NE(supported.find("outbound"), std::string::npos);
-    proxy.AcceptRegister(*first, 600, [](SipMessage& r) { r.Set(HeaderType::Require, "outbound"); });
-    ASSERT_TRUE(ua.Handler().WaitFor("success"));
-    bool outbound = false;
-    ua.OnDialogThread([&] {
-        // the usage keeps the flow it registered over
-        outbound = ua.Manager().RegistrationCount() == 1;
-    });
-    EXPECT_TRUE(outbound);
-}
-
-} // namespace
-} // namespace zel::sip::stack::test
-
-namespace zel::sip::stack::test {
-namespace {
-
 // The user agent's teardown order: the dialog thread and the stack stop before the manager is
 // destroyed, with a registration still alive and its flow kept alive. Its clean-up must not raise.
 TEST(Registration, ManagerDestroyedAfterTheStackStopped) {
@@ -265,12 +184,6 @@ TEST(Registration, ManagerDestroyedAfterTheStackStopped) {
     manager.reset(); // the registration's destructor lets go of its flow and target
     stack.reset();
 }
-
-} // namespace
-} // namespace zel::sip::stack::test
-
-namespace zel::sip::stack::test {
-namespace {
 
 // What a host thread hands over wrongly is refused at once, with nothing sent.
 TEST(Registration, BadRequestsAreRefusedWhenMade) {

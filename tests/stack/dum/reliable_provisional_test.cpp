@@ -7,7 +7,6 @@
 #include "TestMessages.h"
 #include "stack/dum/ReliableProvisional.h"
 #include "stack/message/Number.h"
-#include "stack/message/Token.h"
 
 namespace zel::sip::stack {
 namespace {
@@ -16,6 +15,7 @@ using namespace std::chrono_literals;
 using StepEvent = ReliableProvisionalStep::Event;
 using Kind = ProvisionalReceipt::Kind;
 using Mode = ReliableProvisionalMode;
+using test::Lists;
 using test::ParseLf;
 
 const ReliableProvisionalUas::TimePoint kT0{std::chrono::hours(1000)};
@@ -64,16 +64,6 @@ SipMessage Prack(const std::string& rack, const std::string& branch = "z9hG4bK-p
                    "Call-ID: call-100rel@192.0.2.10\n"
                    "CSeq: 314160 PRACK\n" +
                    (rack.empty() ? std::string() : "RAck: " + rack + "\n") + "Content-Length: 0\n\n");
-}
-
-bool Lists(const SipMessage& message, HeaderType type, std::string_view tag) {
-    for (std::size_t i = 0; i < message.Count(type); ++i) {
-        const Token* value = message.Peek<Token>(type, i);
-        if (value != nullptr && value->Matches(tag)) {
-            return true;
-        }
-    }
-    return false;
 }
 
 std::uint32_t RSeqOf(const SipMessage& response) { return response.Get<Number>(HeaderType::RSeq).Value(); }

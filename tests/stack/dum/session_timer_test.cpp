@@ -8,7 +8,6 @@
 #include "TestMessages.h"
 #include "stack/dum/SessionTimer.h"
 #include "stack/message/Number.h"
-#include "stack/message/Token.h"
 
 namespace zel::sip::stack {
 namespace {
@@ -16,6 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 using TimerEvent = SessionTimerStep::Event;
 using State = SessionTimer::State;
+using test::Lists;
 using test::ParseLf;
 
 const SessionTimer::TimePoint kT0{std::chrono::hours(1000)};
@@ -43,16 +43,6 @@ SipMessage Response(int status, const std::string& extra = "", const std::string
 /// A request of ours as the session builds it, before the core adds its headers.
 SipMessage Ours(const std::string& method) {
     return SipMessage::MakeRequest(method, Uri::Parse("sip:bob@192.0.2.20"));
-}
-
-bool Lists(const SipMessage& message, HeaderType type, std::string_view tag) {
-    for (std::size_t i = 0; i < message.Count(type); ++i) {
-        const Token* value = message.Peek<Token>(type, i);
-        if (value != nullptr && value->Matches(tag)) {
-            return true;
-        }
-    }
-    return false;
 }
 
 SessionTimerSettings Settings(std::optional<SessionRefresher> refresher = std::nullopt) {

@@ -44,10 +44,8 @@ TEST_F(TransactionLayerTest, ServerNonInviteDeliversOnceAnswersAndAbsorbsRetrans
 
 TEST_F(TransactionLayerTest, ServerInviteSendsTryingThenRetransmitsAFailureUntilTheAck) {
     Start();
-    const auto sent = std::chrono::steady_clock::now();
     peer.SendTo(udp->LocalTuple(), PeerRequest("INVITE", "inv1"));
     ASSERT_TRUE(RunUntil(io, [&] { return !peer.Starting("SIP/2.0 100").empty(); }));
-    EXPECT_GE(std::chrono::steady_clock::now() - sent, milliseconds(190)); // RFC 3261 section 17.2.1: 200 ms
     const TransactionUserMessage* invite = Received("INVITE");
     ASSERT_NE(invite, nullptr);
     const TransactionId id = invite->transaction;

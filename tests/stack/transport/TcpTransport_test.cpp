@@ -15,18 +15,9 @@ namespace {
 
 using boost::asio::ip::make_address;
 using boost::asio::ip::tcp;
+using test::HasIpv6Loopback;
 using test::RecordingReceiver;
 using test::RunUntil;
-
-bool HasIpv6Loopback() {
-    boost::asio::io_context io;
-    tcp::acceptor acceptor(io);
-    boost::system::error_code error;
-    acceptor.open(tcp::v6(), error);
-    if (!error)
-        acceptor.bind(tcp::endpoint(make_address("::1"), 0), error);
-    return !error;
-}
 
 TransportOptions Options(const std::string& address, RecordingReceiver& receiver) {
     TransportOptions options;
@@ -133,27 +124,6 @@ TEST(TcpTransport, AMisbehavingPeerLosesOnlyItsOwnConnection) {
     good.Write(std::string_view(request).substr(10));
     ASSERT_TRUE(RunUntil(io, [&] { return receiver.received.size() == 1; }));
     EXPECT_EQ(receiver.received[0].message, request);
-    transport->Close();
-    test::Drain(io);
-}
-
-TEST(TcpTransport, AnswersPingsWithPongs) {
-    boost::asio::io_context io;
-    RecordingReceiver receiver;
-    auto transport = MakeTcpTransport(io, Options("127.0.0.1", receiver));
-    RawPeer peer(io, *transport);
-    peer.Write("\r\n\r\n");
-    std::string pong;
-    ASSERT_TRUE(RunUntil(io, [&] {
-        peer.socket.non_blocking(true);
-        char bytes[8];
-        boost::system::error_code error;
-        const auto n = peer.socket.read_some(boost::asio::buffer(bytes), error);
-        if (!error)
-            pong.append(bytes, n);
-        return pong.size() >= 2;
-    }));
-    EXPECT_EQ(pong, "\r\n");
     transport->Close();
     test::Drain(io);
 }

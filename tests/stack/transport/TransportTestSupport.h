@@ -5,6 +5,7 @@
 #include "stack/transport/TransportReceiver.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
 
 #include <chrono>
 #include <functional>
@@ -19,6 +20,17 @@ using zel::sip::test::ChildProcess;
 using zel::sip::test::PythonHas;
 using zel::sip::test::TempDir;
 using zel::sip::test::ToolScript;
+
+/// Whether this host has an IPv6 loopback to bind to (some containers have none).
+inline bool HasIpv6Loopback() {
+    boost::asio::io_context io;
+    boost::asio::ip::udp::socket socket(io);
+    boost::system::error_code error;
+    socket.open(boost::asio::ip::udp::v6(), error);
+    if (!error)
+        socket.bind(boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("::1"), 0), error);
+    return !error;
+}
 
 /// What a transport handed up, kept for assertions.
 struct Received {

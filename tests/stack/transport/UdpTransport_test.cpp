@@ -12,18 +12,9 @@ namespace {
 using boost::asio::ip::make_address;
 using boost::asio::ip::udp;
 using test::RecordingLogger;
+using test::HasIpv6Loopback;
 using test::RecordingReceiver;
 using test::RunUntil;
-
-bool HasIpv6Loopback() {
-    boost::asio::io_context io;
-    udp::socket socket(io);
-    boost::system::error_code error;
-    socket.open(udp::v6(), error);
-    if (!error)
-        socket.bind(udp::endpoint(make_address("::1"), 0), error);
-    return !error;
-}
 
 TransportOptions Options(const char* address, IpVersion version, RecordingReceiver& receiver) {
     TransportOptions options;
