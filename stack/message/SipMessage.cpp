@@ -28,6 +28,8 @@ struct SipMessage::Slot {
 namespace {
 
 constexpr std::size_t kReservedSlots = 32;
+/// Unused slots a parsed message may keep for headers added later.
+constexpr std::size_t kSpareSlots = 8;
 
 struct Line {
     std::size_t begin = 0;
@@ -312,6 +314,11 @@ ParseStatus SipMessage::ParseImpl(std::string buffer, SipMessage& out, const Mes
         return ParseFailure{bodyStart, "body larger than the body limit"};
     }
     out.body_ = body;
+    // Parsed messages are often kept for a call's life (a transaction's last response, a dialog's
+    // request, copies made by re-parsing): hand back the slots reserved for a longer header block.
+    if (out.slots_.capacity() - out.slots_.size() > kSpareSlots) {
+        out.slots_.shrink_to_fit();
+    }
     return {};
 }
 
