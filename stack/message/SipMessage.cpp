@@ -537,13 +537,33 @@ std::size_t SipMessage::InsertPosition(HeaderType type, std::string_view name) c
     return position;
 }
 
+std::uint32_t SipMessage::LineFor(HeaderType type, std::size_t at) noexcept {
+    // Option tags and methods we add go on one line ("Supported: outbound, path, 100rel"): RFC 3261
+    // section 7.3.1 makes that the same as a line each, but peers that read only the first line of
+    // a header (SIPp's checks among them) would miss the rest. Received lines stay as they came.
+    if (at > 0 && type != HeaderType::Extension) {
+        const Slot& previous = slots_[at - 1];
+        const HeaderInfo& info = GetHeaderInfo(type);
+        if (previous.type == type && previous.lineValues == 0 && !previous.placeholder &&
+            info.multiplicity == Multiplicity::List && info.kind == ValueKind::Token) {
+            return previous.line;
+        }
+    }
+    return nextLine_++;
+}
+
+void SipMessage::MoveToTop(HeaderType type) {
+    std::stable_partition(slots_.begin(), slots_.end(), [type](const Slot& slot) { return slot.type == type; });
+}
+
 void SipMessage::AddRaw(HeaderType type, std::string_view name, std::string_view value) {
     if (HasLineBreak(value)) {
         throw std::invalid_argument("SIP header value must not contain CR or LF");
     }
     const std::string_view stored = Store(TrimLws(value));
     const std::string_view storedName = type == HeaderType::Extension ? Store(name) : HeaderName(type);
-    const std::uint32_t lineId = nextLine_++;
+    const std::size_t at = InsertPosition(type, name);
+    const std::uint32_t lineId = LineFor(type, at);
     std::vector<Slot> pieces;
     auto make = [&](std::string_view item, bool placeholder) {
         Slot slot;
@@ -562,19 +582,18 @@ void SipMessage::AddRaw(HeaderType type, std::string_view name, std::string_view
     } else {
         make(stored, false);
     }
-    const std::size_t at = InsertPosition(type, name);
     slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(at), std::make_move_iterator(pieces.begin()),
                   std::make_move_iterator(pieces.end()));
 }
 
 void SipMessage::AddHolder(HeaderType type, std::string_view name, std::unique_ptr<detail::ValueHolderBase> holder) {
+    const std::size_t at = InsertPosition(type, name);
     Slot slot;
     slot.type = type;
-    slot.line = nextLine_++;
+    slot.line = LineFor(type, at);
     slot.name = type == HeaderType::Extension ? Store(name) : HeaderName(type);
     slot.edited = true;
     slot.holder = std::move(holder);
-    const std::size_t at = InsertPosition(type, name);
     slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(at), std::move(slot));
 }
 

@@ -164,6 +164,9 @@ public:
         Remove(type);
         return Add(type, std::move(value));
     }
+    /// Moves every line of the header, in their order, before all other header lines (the order
+    /// of values within the header is unchanged). Never raises.
+    void MoveToTop(HeaderType type);
     /// Removes every value of the header; returns how many were removed.
     std::size_t Remove(HeaderType type);
     std::size_t RemoveExtension(std::string_view name);
@@ -225,6 +228,8 @@ private:
     void AddHolder(HeaderType type, std::string_view name, std::unique_ptr<detail::ValueHolderBase> holder);
     void AddRaw(HeaderType type, std::string_view name, std::string_view value);
     std::size_t InsertPosition(HeaderType type, std::string_view name) const noexcept;
+    /// The line a value added at slot `at` goes on: the previous added value's for token lists.
+    std::uint32_t LineFor(HeaderType type, std::size_t at) noexcept;
     std::string_view Store(std::string_view text);
     void EncodeStartLine(std::string& out) const;
 

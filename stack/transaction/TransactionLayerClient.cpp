@@ -171,6 +171,9 @@ bool TransactionLayer::PrepareRequest(SipMessage& message, const ClientRequest& 
     if (!message.Has(HeaderType::MaxForwards)) {
         message.Add(HeaderType::MaxForwards, "70");
     }
+    // RFC 3261 section 7.3.1: what proxies read goes at the top of the message.
+    message.MoveToTop(HeaderType::MaxForwards);
+    message.MoveToTop(HeaderType::Via);
     if (client.options.fillContact && message.Has(HeaderType::Contact)) {
         NameAddr* contact = message.Edit<NameAddr>(HeaderType::Contact);
         if (contact == nullptr) {

@@ -220,6 +220,47 @@ TEST(SipMessage, BuildsFromScratch) {
     EXPECT_THROW(m.SetMethod("IN VITE"), std::invalid_argument);
 }
 
+// Option tags and methods we add one by one leave on one line (peers that read only a header's
+// first line see them all); received lines, other list headers and extensions keep a line each.
+// Via and Max-Forwards can be moved to the top, where RFC 3261 section 7.3.1 recommends them.
+TEST(SipMessage, AddedTokenListsShareALineAndHeadersMoveToTheTop) {
+    SipMessage m = SipMessage::Parse(Wire("OPTIONS sip:bob@example.com SIP/2.0\n"
+                                          "Call-ID: a\n"
+                                          "Supported: path\n"
+                                          "\n"));
+    m.Add(HeaderType::Supported, Token("timer"));
+    m.Add(HeaderType::Supported, "100rel");
+    m.Add(HeaderType::Allow, Token("INVITE"));
+    m.Add(HeaderType::Allow, Token("ACK"));
+    m.Add(HeaderType::Contact, NameAddr::Parse("<sip:a@192.0.2.1>"));
+    m.Add(HeaderType::Contact, NameAddr::Parse("<sip:b@192.0.2.1>"));
+    m.AddExtension("X-Tag", "one");
+    m.AddExtension("X-Tag", "two");
+    m.Add(HeaderType::Via, "SIP/2.0/UDP 192.0.2.1;branch=z9hG4bKx");
+    m.Add(HeaderType::MaxForwards, "70");
+    m.MoveToTop(HeaderType::MaxForwards);
+    m.MoveToTop(HeaderType::Via);
+    EXPECT_EQ(m.Encode(), Wire("OPTIONS sip:bob@example.com SIP/2.0\n"
+                               "Via: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bKx\n"
+                               "Max-Forwards: 70\n"
+                               "Call-ID: a\n"
+                               "Supported: path\n"
+                               "Supported: timer, 100rel\n"
+                               "Allow: INVITE, ACK\n"
+                               "Contact: <sip:a@192.0.2.1>\n"
+                               "Contact: <sip:b@192.0.2.1>\n"
+                               "X-Tag: one\n"
+                               "X-Tag: two\n"
+                               "Content-Length: 0\n"
+                               "\n"));
+    EXPECT_EQ(m.Count(HeaderType::Supported), 3U);
+    EXPECT_EQ(m.ValueText(HeaderType::Supported, 2), "100rel");
+    ASSERT_TRUE(m.RemoveAt(HeaderType::Supported, 1));
+    const SipMessage again = SipMessage::Parse(m.Encode());
+    EXPECT_EQ(again.Count(HeaderType::Supported), 2U);
+    EXPECT_EQ(again.ValueText(HeaderType::Supported, 1), "100rel");
+}
+
 TEST(SipMessage, ContentLengthIsRecomputed) {
     SipMessage m = SipMessage::Parse(Wire("MESSAGE sip:a@b SIP/2.0\nl: 5\nContent-Length: 5\n\nhello"));
     EXPECT_EQ(m.Encode(), Wire("MESSAGE sip:a@b SIP/2.0\nl: 5\n\nhello")); // duplicate dropped, matching one kept
