@@ -216,6 +216,21 @@ TEST_F(SessionWithSipp, ProxyChallengeIsAnsweredWithTheCallsOwnCredential) {
     ExpectExit(*sipp);
 }
 
+// A callee that answers in a reliable 183 (RFC 3262; SIPp checks Supported: 100rel and the RAck of
+// our PRACK): the media is negotiated once, from the 183, and the 200 that follows connects.
+TEST_F(SessionWithSipp, AnswerInAReliable183IsAcknowledgedWithPrack) {
+    auto sipp = SippAnswers("call_prack_uas.xml");
+    Phone phone(kPcmu);
+    phone.Call("<sip:service@" + sipp->Address() + ">");
+    ASSERT_TRUE(phone.WaitFor(0, "Connected"));
+    const auto events = phone.Session(0).events;
+    EXPECT_EQ(std::count(events.begin(), events.end(), "MediaNegotiated"), 1) << testing::PrintToString(events);
+    ASSERT_EQ(SIPSessionTerminate(phone.Session(0).handle), 0) << LastError();
+    ASSERT_TRUE(phone.WaitFor(0, "Terminated"));
+    EXPECT_EQ(phone.Session(0).terminatedReason, TerminatedReason_LocalBye);
+    ExpectExit(*sipp);
+}
+
 TEST_F(SessionWithSipp, HangUpFromAHostThreadSendsBye) {
     auto sipp = SippAnswers("call_basic_uas.xml");
     Phone phone(kPcmu);
