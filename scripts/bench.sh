@@ -55,8 +55,10 @@ done
 "$root/scripts/setup.sh"
 if [ "$do_build" -eq 1 ]; then
   # Only the benchmarks asked for: a Release build of everything takes long on two cores.
+  # Warnings are not errors here: g++ 12 at -O3 reports a false -Wrestrict in std::string's
+  # operator+ (GCC bug 105329); the CI builds keep -Werror.
   ZEL_TARGETS="$(echo "$targets" | tr ' ' '\n' | sort -u | tr '\n' ' ')" \
-    "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DZEL_BUILD_BENCH=ON
+    "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DZEL_BUILD_BENCH=ON -DZEL_WERROR=OFF
 fi
 
 mkdir -p "$results"
