@@ -4,13 +4,13 @@
 # JSON per group) stay in build-bench/bench-results.
 #
 # Usage: scripts/bench.sh [--only GROUP[,GROUP...]] [--no-build] [--list]
-#   groups (all by default, about 10 to 15 minutes on two cores):
-#     message    message parsing against the Debian SIP parsers (bench_message)      ~1 min
-#     options    OPTIONS/s against SIPp's UAS and kamailio, stateless and stateful   ~1-3 min
+#   groups (all by default: about 5 minutes plus the build, at most about 18 minutes):
+#     message    message parsing against the Debian SIP parsers (bench_message)     ~15 s
+#     options    OPTIONS/s against SIPp's UAS and kamailio, stateless and stateful  ~10-40 s
 #     calls      CPU per call through the C interface against SIPp's UAS, and the
-#                highest clean call rate (bench_capi_call)                            ~3-4 min
-#     heap       heap per held call, per idle user agent, per registration           ~2 min
-#     registration  registrations/s against SIPp's client, heap per registration    ~1 min
+#                highest clean call rate (bench_capi_call)                           ~2 min
+#     heap       heap per held call, per idle user agent, per registration          ~2 min
+#     registration  registrations/s against SIPp's client, heap per registration   ~25 s
 # Each group runs under a time limit; one that overruns is stopped with every process it started
 # (timeout signals the whole process group) and the table says so.
 set -euo pipefail
@@ -83,14 +83,14 @@ run() {
 started=$SECONDS
 for group in $groups; do
   case "$group" in
-    message) run message 300 bench_message ;;
-    options) run options 400 bench_transaction ;;
-    calls) run calls 420 bench_capi_call --benchmark_filter='BM_CapiSustainedLoad|BM_CapiHighestCallRate' ;;
+    message) run message 120 bench_message ;;
+    options) run options 240 bench_transaction ;;
+    calls) run calls 300 bench_capi_call --benchmark_filter='BM_CapiSustainedLoad|BM_CapiHighestCallRate' ;;
     heap)
-      run heap-calls 240 bench_capi_call --benchmark_filter=BM_CapiHeapPerHeldCall
-      run heap-useragent 120 bench_useragent --benchmark_filter='BM_IdleUserAgent|BM_HeapPerRegistration'
+      run heap-calls 200 bench_capi_call --benchmark_filter=BM_CapiHeapPerHeldCall
+      run heap-useragent 90 bench_useragent --benchmark_filter='BM_IdleUserAgent|BM_HeapPerRegistration'
       ;;
-    registration) run registration 240 bench_registration ;;
+    registration) run registration 150 bench_registration ;;
   esac
 done
 
