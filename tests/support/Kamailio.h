@@ -1,8 +1,9 @@
 #pragma once
 
-// kamailio (Debian `kamailio` with `kamailio-outbound-modules`) as a registrar and proxy on
-// loopback for one test: the test writes its configuration, starts it in the foreground and stops
-// it in the destructor.
+// kamailio (Debian `kamailio` with `kamailio-outbound-modules`) on loopback for one test or
+// benchmark: a registrar and proxy, or a server answering OPTIONS 200 (the ceiling the transaction
+// benchmark measures our stack against). The configuration is written into a temporary folder, the
+// process runs in the foreground and is stopped in the destructor.
 
 #include <cstdint>
 #include <fstream>
@@ -12,7 +13,22 @@
 
 namespace zel::sip::test {
 
+/// What the configuration makes of kamailio.
+enum class KamailioRole {
+    /// Registrar (outbound, Path, optional digest) and proxy to the registered users.
+    Registrar,
+    /// Answers every OPTIONS 200 without keeping state (sl_send_reply): a retransmission is
+    /// answered again as a new request.
+    OptionsStateless,
+    /// Answers every OPTIONS 200 from a server transaction (t_newtran, then t_reply): a
+    /// retransmission is absorbed and the stored 200 sent again (RFC 3261 17.2.2).
+    OptionsStateful,
+};
+
 struct KamailioOptions {
+    KamailioRole role = KamailioRole::Registrar;
+    /// Worker processes reading the UDP socket (kamailio's `children`).
+    int children = 1;
     /// Ask for digest authentication (this password for every user of realm `realm`).
     std::string password;
     std::string realm = "127.0.0.1";
@@ -25,10 +41,16 @@ struct KamailioOptions {
 /// over their flows.
 class Kamailio {
 public:
-    static bool Installed() {
+    /// Whether kamailio and the modules `role` loads are installed (the registrar needs
+    /// kamailio-outbound-modules).
+    static bool Installed(KamailioRole role = KamailioRole::Registrar) {
         return ProgramInstalled("kamailio") &&
-               std::filesystem::exists("/usr/lib/x86_64-linux-gnu/kamailio/modules/outbound.so");
+               (role != KamailioRole::Registrar ||
+                std::filesystem::exists("/usr/lib/x86_64-linux-gnu/kamailio/modules/outbound.so"));
     }
+
+    /// Starts kamailio on a free loopback port and returns once it listens there on UDP and TCP.
+    /// Raises std::runtime_error, with its output, when it does not within 10 s.
 
     explicit Kamailio(KamailioOptions options = {}) : port_(FreePort()) {
         const std::string config = dir_.File("kamailio.cfg");
@@ -49,13 +71,16 @@ public:
 private:
     std::string Config(const KamailioOptions& options) const {
         const std::string listen = "127.0.0.1:" + std::to_string(port_);
+        if (options.role != KamailioRole::Registrar) {
+            return OptionsConfig(options, listen);
+        }
         std::string authenticate;
         if (!options.password.empty()) {
             authenticate = "    if (!pv_www_authenticate(\"" + options.realm + "\", \"" + options.password +
                            "\", \"0\")) { www_challenge(\"" + options.realm + "\", \"0\"); exit; }\n";
         }
         return "#!KAMAILIO\n"
-               "debug=2\nlog_stderror=yes\nfork=yes\nchildren=1\ntcp_children=1\nauto_aliases=no\n"
+               "debug=2\nlog_stderror=yes\nfork=yes\nchildren=" + std::to_string(options.children) + "\ntcp_children=1\nauto_aliases=no\n"
                "listen=udp:" + listen + "\nlisten=tcp:" + listen + "\nalias=\"" + listen + "\"\n"
                "mpath=\"/usr/lib/x86_64-linux-gnu/kamailio/modules/\"\n"
                "loadmodule \"tm.so\"\nloadmodule \"sl.so\"\nloadmodule \"rr.so\"\nloadmodule \"pv.so\"\n"
@@ -80,6 +105,28 @@ private:
                "    if (uri==myself && !lookup(\"location\")) { sl_send_reply(\"404\", \"Not Found\"); exit; }\n"
                "  }\n"
                "  t_relay();\n"
+               "}\n";
+    }
+
+    /// Only what answering OPTIONS needs, and no logging per request: as a ceiling it must not pay
+    /// for more than the work it is compared with. Anything but OPTIONS is refused 405.
+    static std::string OptionsConfig(const KamailioOptions& options, const std::string& listen) {
+        const bool stateful = options.role == KamailioRole::OptionsStateful;
+        const std::string answer = stateful ? "    if (!t_newtran()) { sl_reply_error(); exit; }\n"
+                                              "    t_reply(\"200\", \"OK\");\n"
+                                            : "    sl_send_reply(\"200\", \"OK\");\n";
+        return "#!KAMAILIO\n"
+               "debug=1\nlog_stderror=yes\nfork=yes\nchildren=" + std::to_string(options.children) +
+               "\ntcp_children=1\nauto_aliases=no\n"
+               "listen=udp:" + listen + "\nlisten=tcp:" + listen + "\n"
+               "mpath=\"/usr/lib/x86_64-linux-gnu/kamailio/modules/\"\n"
+               "loadmodule \"sl.so\"\n" + (stateful ? "loadmodule \"tm.so\"\n" : "") +
+               "request_route {\n"
+               "  if (method==\"OPTIONS\") {\n" + answer +
+               "    exit;\n"
+               "  }\n"
+               "  if (method!=\"ACK\") { sl_send_reply(\"405\", \"Method Not Allowed\"); }\n"
+               "  exit;\n"
                "}\n";
     }
 
