@@ -220,7 +220,7 @@ protected:
     std::vector<std::string> peerSupported_;
     std::array<std::unique_ptr<boost::asio::steady_timer>, 6> timers_; // by InviteTimer, while armed
     std::optional<Flow> flow_;            // the WS/WSS connection the dialog depends on
-    std::optional<NameAddr> referTo_;     // the target of our latest REFER (its retry needs it)
+    std::unique_ptr<NameAddr> referTo_;   // the target of our latest REFER (its retry needs it); rare
     bool referAnswered_ = false;          // the peer's REFER in hand got its answer (AnswerRefer)
     bool finished_ = false;
     // Session timers (RFC 4028).
