@@ -8,6 +8,7 @@
 #include <boost/asio/ip/address.hpp>
 
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -36,6 +37,21 @@ stack::IpVersion PathIpVersion(const stack::InviteSession& session) {
     }
     return stack::IpVersion::V4;
 }
+
+/// Lends a body to the session for the negotiation in this scope (SessionImpl::LendRemoteSDP),
+/// ending the loan however the scope is left.
+class RemoteLoan {
+public:
+    RemoteLoan(SessionImpl& session, std::shared_ptr<const stack::SdpBody> sdp) noexcept : session_(session) {
+        session_.LendRemoteSDP(std::move(sdp));
+    }
+    ~RemoteLoan() { session_.LendRemoteSDP(nullptr); }
+    RemoteLoan(const RemoteLoan&) = delete;
+    RemoteLoan& operator=(const RemoteLoan&) = delete;
+
+private:
+    SessionImpl& session_;
+};
 
 bool IsMultipartMixed(const stack::Body& body) noexcept {
     return dynamic_cast<const stack::MultipartBody*>(&body) != nullptr &&
@@ -142,13 +158,14 @@ void InviteSessionHandler::onNewSession(stack::ClientInviteSessionHandle session
     const stack::InviteSessionHandle handle(session);
     CreateSessionIfOneDoesNotExist(handle, message);
     // The offer went out with the INVITE before the session existed; it is the local SDP now.
-    const stack::Body* local = session->LocalBody();
+    const std::shared_ptr<const stack::Body>& local = session->SharedLocalBody();
     if (local == nullptr) {
         return;
     }
     if (const stack::SdpBody* sdp = FindSDP(*local)) {
         if (auto found = Find(handle)) {
-            found->SetLocalSDP(*sdp);
+            // The SDP part shares the ownership of the session's body: one copy for both.
+            found->AdoptLocalSDP(std::shared_ptr<const stack::SdpBody>(local, sdp));
             found->Publish();
         }
     }
@@ -221,10 +238,12 @@ void InviteSessionHandler::onOffer(stack::InviteSessionHandle session, const sta
     if (!found) {
         return;
     }
-    // The negotiator narrows the offer to what it accepted, so it works on a copy.
-    stack::SdpBody offer(sdp);
+    // The negotiator narrows the offer to what it accepted, so it works on a copy, which the
+    // session then keeps as its remote SDP rather than copying it again.
+    auto offer = std::make_shared<stack::SdpBody>(sdp);
+    const RemoteLoan loan(*found, offer);
     try {
-        mediaNegotiator_.NegotiateAnswer(*found, offer);
+        mediaNegotiator_.NegotiateAnswer(*found, *offer);
     } catch (...) {
         // What the attempt left is what the host may read, as after a success.
         found->Publish();
@@ -243,8 +262,8 @@ void InviteSessionHandler::onOffer(stack::InviteSessionHandle session, const sta
     }
     try {
         HandleContent(session, body, [&](const stack::SdpBody& sdp) { onOffer(session, message, sdp); });
-        if (const stack::SdpBody* answer = found->GetLocalSDP()) {
-            session->ProvideAnswer(*answer);
+        if (std::shared_ptr<const stack::SdpBody> answer = found->ShareLocalSDP()) {
+            session->ProvideAnswer(std::move(answer));
         }
         AcceptIfServer(session);
     } catch (const stack::HandleError&) {
@@ -267,9 +286,9 @@ void InviteSessionHandler::onOfferRequired(stack::InviteSessionHandle session, c
         return;
     }
     try {
-        const stack::SdpBody& offer = mediaNegotiator_.MakeOffer(*found, PathIpVersion(*session));
+        mediaNegotiator_.MakeOffer(*found, PathIpVersion(*session));
         found->Publish();
-        session->ProvideOffer(offer);
+        session->ProvideOffer(found->ShareLocalSDP());
         AcceptIfServer(session);
     } catch (const stack::HandleError&) {
         throw;
@@ -289,6 +308,12 @@ void InviteSessionHandler::onAnswer(stack::InviteSessionHandle session, const st
         if (!found) {
             return;
         }
+        // The answer is the dialog layer's remote body: the session shares it instead of
+        // keeping a copy of its own.
+        const std::shared_ptr<const stack::Body>& remote = session->SharedRemoteBody();
+        const RemoteLoan loan(*found, remote != nullptr && FindSDP(*remote) == &sdp
+                                          ? std::shared_ptr<const stack::SdpBody>(remote, &sdp)
+                                          : nullptr);
         try {
             mediaNegotiator_.VerifyAnswer(*found, sdp);
             found->Publish();

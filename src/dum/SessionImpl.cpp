@@ -67,12 +67,8 @@ SessionImpl::SessionImpl(stack::DialogUsageManager& dum, stack::InviteSessionHan
 
 void SessionImpl::Publish() {
     auto snapshot = std::make_shared<Snapshot>();
-    if (localSdp_) {
-        snapshot->local = std::make_unique<stack::SdpBody>(*localSdp_);
-    }
-    if (remoteSdp_) {
-        snapshot->remote = std::make_unique<stack::SdpBody>(*remoteSdp_);
-    }
+    snapshot->local = ShareLocalSDP();
+    snapshot->remote = remoteSdp_;
     snapshot->addresses = localAddresses_;
     const std::lock_guard lock(publishedMutex_);
     published_ = std::move(snapshot);
@@ -82,7 +78,7 @@ template <typename Read>
 auto SessionImpl::WithView(Read read) const {
     if (dum_.Thread().IsCurrentThread()) {
         // The dialog thread is the only writer: its reads cannot meet a change.
-        return read(View{localSdp_.get(), remoteSdp_.get(), &localAddresses_});
+        return read(View{localSdp_.Get(), remoteSdp_.get(), &localAddresses_});
     }
     std::shared_ptr<const Snapshot> snapshot;
     {
@@ -108,18 +104,35 @@ bool SessionImpl::IsSupportedByPeer(std::string_view tag) const {
 }
 
 void SessionImpl::SetLocalSDP(const stack::SdpBody& sdp) {
-    localSdp_ = std::make_unique<stack::SdpBody>(sdp);
-    const auto& media = localSdp_->Session().Media();
+    localSdp_.Assign(sdp);
+    RebuildLocalAddresses();
+}
+
+void SessionImpl::AdoptLocalSDP(std::shared_ptr<const stack::SdpBody> sdp) {
+    localSdp_.Adopt(std::move(sdp));
+    RebuildLocalAddresses();
+}
+
+void SessionImpl::RebuildLocalAddresses() {
     localAddresses_.clear();
+    const stack::SdpBody* local = localSdp_.Get();
+    if (local == nullptr) {
+        return;
+    }
+    const auto& media = local->Session().Media();
     localAddresses_.reserve(media.size());
     for (const auto& medium : media) {
-        const auto connections = ConnectionsOf(*localSdp_, medium);
+        const auto connections = ConnectionsOf(*local, medium);
         localAddresses_.push_back(connections.empty() ? std::string() : connections.front().address);
     }
 }
 
 void SessionImpl::SetRemoteSDP(const stack::SdpBody& sdp) {
-    remoteSdp_ = std::make_unique<stack::SdpBody>(sdp);
+    if (lentRemote_ != nullptr && lentRemote_.get() == &sdp) {
+        remoteSdp_ = lentRemote_;
+        return;
+    }
+    remoteSdp_ = std::make_shared<const stack::SdpBody>(sdp);
 }
 
 // ---- getters (any thread) -------------------------------------------------------------------------

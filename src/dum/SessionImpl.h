@@ -2,6 +2,7 @@
 
 #include "core/IComputerNameProvider.h"
 #include "dum/ISession.h"
+#include "dum/SharedSdp.h"
 #include "stack/dum/DialogUsageManager.h"
 #include "stack/dum/InviteSession.h"
 
@@ -30,11 +31,25 @@ public:
     bool IsSupportedByPeer(std::string_view tag) const override;
     std::vector<std::string>& LocalConnectionAddresses() override { return localAddresses_; }
     const std::vector<std::string>& LocalConnectionAddresses() const override { return localAddresses_; }
-    stack::SdpBody* GetLocalSDP() override { return localSdp_.get(); }
-    const stack::SdpBody* GetLocalSDP() const override { return localSdp_.get(); }
+    /// The local SDP to edit: a copy is made first when the current one is shared (published to
+    /// the getters or handed to the dialog layer), which must never change.
+    stack::SdpBody* GetLocalSDP() override { return localSdp_.Edit(); }
+    const stack::SdpBody* GetLocalSDP() const override { return localSdp_.Get(); }
     void SetLocalSDP(const stack::SdpBody& sdp) override;
     const stack::SdpBody* GetRemoteSDP() const override { return remoteSdp_.get(); }
+    /// Keeps a copy of `sdp`, or shares it when it is the body lent by LendRemoteSDP.
     void SetRemoteSDP(const stack::SdpBody& sdp) override;
+
+    /// The local SDP as an immutable share (null when there is none), for the dialog layer's
+    /// ProvideOffer / ProvideAnswer: from now on an edit goes to a fresh copy. Dialog thread.
+    std::shared_ptr<const stack::SdpBody> ShareLocalSDP() noexcept { return localSdp_.Share(); }
+    /// Takes `sdp`, immutable and possibly shared with the dialog layer, as the local SDP and
+    /// rebuilds the local connection addresses from it, as SetLocalSDP does. Dialog thread.
+    void AdoptLocalSDP(std::shared_ptr<const stack::SdpBody> sdp);
+    /// Until the next call, a SetRemoteSDP of exactly this object (the negotiator's argument)
+    /// shares it instead of copying it; null ends the loan. `sdp` must not change afterwards.
+    /// Dialog thread.
+    void LendRemoteSDP(std::shared_ptr<const stack::SdpBody> sdp) noexcept { lentRemote_ = std::move(sdp); }
 
     // ISession: any thread.
     const std::string& CallIdText() const override;
@@ -55,7 +70,7 @@ public:
     void Terminate() override;
 
     /// The remote SDP if there is one, else the local one, else null. Dialog thread.
-    const stack::SdpBody* GetAnySDP() const noexcept { return remoteSdp_ ? remoteSdp_.get() : localSdp_.get(); }
+    const stack::SdpBody* GetAnySDP() const noexcept { return remoteSdp_ ? remoteSdp_.get() : localSdp_.Get(); }
 
     /// Makes the negotiation state as it is now what getters on other threads read. The dialog
     /// thread calls it once an exchange (or a failed attempt) is over, never half way, so a host
@@ -72,15 +87,19 @@ private:
         const std::vector<std::string>* addresses = nullptr;
         const stack::SdpBody* Any() const noexcept { return remote != nullptr ? remote : local; }
     };
+    /// Shares of the bodies as they were at Publish: the live ones are never edited in place
+    /// once shared (see GetLocalSDP), so no copy is needed.
     struct Snapshot {
-        std::unique_ptr<stack::SdpBody> local;
-        std::unique_ptr<stack::SdpBody> remote;
+        std::shared_ptr<const stack::SdpBody> local;
+        std::shared_ptr<const stack::SdpBody> remote;
         std::vector<std::string> addresses;
     };
     /// Runs `read` on the view this thread may use; the published copy is held for the call.
     template <typename Read>
     auto WithView(Read read) const;
 
+    /// One entry per media description of the local SDP: its first connection address or empty.
+    void RebuildLocalAddresses();
     /// Raises the dialog layer's handle error when the session has ended. Any thread.
     void ThrowIfEnded() const;
     /// Runs `command` with the resolved session: now on the dialog thread, else posted there.
@@ -92,8 +111,11 @@ private:
     const IComputerNameProvider& computerName_;
     std::string callId_;
     std::vector<std::string> localAddresses_;
-    std::unique_ptr<stack::SdpBody> localSdp_;
-    std::unique_ptr<stack::SdpBody> remoteSdp_;
+    // The bodies of the latest exchange, shared with the published snapshot and the dialog
+    // layer's session rather than copied for each.
+    SharedSdp localSdp_;
+    std::shared_ptr<const stack::SdpBody> remoteSdp_;
+    std::shared_ptr<const stack::SdpBody> lentRemote_;
     mutable std::mutex publishedMutex_; ///< guards `published_` (the pointer, not what it points to)
     std::shared_ptr<const Snapshot> published_ = std::make_shared<const Snapshot>();
 };

@@ -28,7 +28,7 @@ DialogSet::DialogSet(SipMessage request) {
         throw std::invalid_argument("DialogSet: the request needs a Call-ID, a From tag and a CSeq");
     }
     id_ = DialogSetId{callId->Value(), std::string(TagOf(*from))};
-    request_ = std::move(request);
+    request_ = std::make_unique<SipMessage>(std::move(request));
 }
 
 DialogSet::DialogSet(DialogSetId id) : id_(std::move(id)) {}

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,11 +74,11 @@ public:
     /// The dialogs in creation order.
     const std::list<Dialog>& Dialogs() const noexcept { return dialogs_; }
     /// The request of ours the set belongs to; null for a set of a received request.
-    const SipMessage* Request() const noexcept { return request_ ? &*request_ : nullptr; }
+    const SipMessage* Request() const noexcept { return request_.get(); }
 
 private:
     DialogSetId id_;
-    std::optional<SipMessage> request_;
+    std::unique_ptr<SipMessage> request_; // behind a pointer: a received call's set has none
     std::list<Dialog> dialogs_; // a handful of forks at most; a list keeps the pointers we hand out valid
     std::optional<std::string> winnerTag_;
 };

@@ -1,6 +1,7 @@
 #include "stack/dum/InviteSession.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 #include "stack/base/CaseInsensitive.h"
@@ -103,19 +104,14 @@ void PutBody(SipMessage& message, const Body& body) {
 
 InviteSession::InviteSession(DialogUsageManager& manager, std::shared_ptr<UserProfile> profile, InviteSessionCore core)
     : Usage(manager.Handles()), manager_(manager), profile_(std::move(profile)), core_(std::move(core)),
-      timers_{boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor()),
-              boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor()),
-              boost::asio::steady_timer(manager.Thread().Executor()), boost::asio::steady_timer(manager.Thread().Executor())},
-      sessionTimer_(MakeSessionTimerSettings(profile_->Snapshot())), sessionTimerWake_(manager.Thread().Executor()),
+      sessionTimer_(MakeSessionTimerSettings(profile_->Snapshot())),
       sessionTimerEpoch_(std::chrono::steady_clock::now()),
       sessionTimerSpeedup_(std::max<std::uint32_t>(1, profile_->Snapshot().sessionTimerSpeedupForTests)) {
     core_.SetStaleLimits(std::chrono::seconds(profile_->StaleCallTime()), std::chrono::seconds(profile_->StaleReInviteTime()));
 }
 
 InviteSession::~InviteSession() {
-    for (auto& timer : timers_) {
-        timer.cancel();
-    }
+    // Destroying a timer cancels its wait; its handler then sees operation_aborted.
     if (ack_ != 0) {
         manager_.stack_.ForgetAck(ack_);
     }
@@ -129,8 +125,14 @@ InviteSessionHandler* InviteSession::Handler() const { return manager_.GetInvite
 // ---- application operations ----------------------------------------------------------------------
 
 void InviteSession::ProvideOffer(const Body& offer, bool useUpdate) {
-    std::unique_ptr<Body> previous = std::move(localBody_);
-    localBody_ = offer.Clone();
+    ProvideOffer(std::shared_ptr<const Body>(offer.Clone()), useUpdate);
+}
+
+void InviteSession::ProvideOffer(std::shared_ptr<const Body> offer, bool useUpdate) {
+    if (offer == nullptr) {
+        throw std::invalid_argument("ProvideOffer: no body");
+    }
+    std::shared_ptr<const Body> previous = std::exchange(localBody_, std::move(offer));
     InviteStep step;
     try {
         step = core_.ProvideOffer(Now(), useUpdate);
@@ -142,8 +144,14 @@ void InviteSession::ProvideOffer(const Body& offer, bool useUpdate) {
 }
 
 void InviteSession::ProvideAnswer(const Body& answer) {
-    std::unique_ptr<Body> previous = std::move(localBody_);
-    localBody_ = answer.Clone();
+    ProvideAnswer(std::shared_ptr<const Body>(answer.Clone()));
+}
+
+void InviteSession::ProvideAnswer(std::shared_ptr<const Body> answer) {
+    if (answer == nullptr) {
+        throw std::invalid_argument("ProvideAnswer: no body");
+    }
+    std::shared_ptr<const Body> previous = std::exchange(localBody_, std::move(answer));
     InviteStep step;
     try {
         step = core_.ProvideAnswer(Now());
@@ -265,7 +273,7 @@ void InviteSession::Report(InviteEvent event, const InviteStep& step, const SipM
         if (sdp == nullptr) {
             return;
         }
-        remoteBody_ = body->Clone();
+        remoteBody_ = std::move(body);
         if (handler->IsGenericOfferAnswer()) {
             callBody(*remoteBody_);
         } else {
@@ -427,7 +435,7 @@ void InviteSession::Execute(const InviteSend& send) {
         if (current_ != nullptr && current_->request.Method() == send.method) {
             to = current_;
         } else if (pending_ && pending_->request.Method() == send.method) {
-            to = &*pending_;
+            to = pending_.get();
         } else if (Received* initial = Initial(); initial != nullptr && send.method == "INVITE") {
             to = initial;
         }
@@ -526,7 +534,7 @@ void InviteSession::Respond(Received& to, int code, bool withBody) {
     }
     Deliver(*response);
     if (invite && code >= 200 && code < 300) {
-        last2xx_ = *response;
+        last2xx_ = std::make_unique<SipMessage>(*response);
         last2xxTransaction_ = to.transaction;
         if (dialog_ != nullptr) {
             dialog_->Confirm();
@@ -642,7 +650,12 @@ void InviteSession::SendAck(bool withBody) {
 }
 
 void InviteSession::ArmTimer(InviteTimer timer, InviteStep::TimePoint at) {
-    boost::asio::steady_timer& t = timers_[TimerIndex(timer)];
+    // Made when first armed and dropped when stopped: a held call waits on none of them.
+    std::unique_ptr<boost::asio::steady_timer>& slot = timers_[TimerIndex(timer)];
+    if (slot == nullptr) {
+        slot = std::make_unique<boost::asio::steady_timer>(manager_.Thread().Executor());
+    }
+    boost::asio::steady_timer& t = *slot;
     t.expires_at(at);
     t.async_wait([this, timer, id = GetId(), &manager = manager_](const boost::system::error_code& error) {
         if (error || !manager.Handles().IsLive(id) || finished_) {
@@ -653,14 +666,21 @@ void InviteSession::ArmTimer(InviteTimer timer, InviteStep::TimePoint at) {
     });
 }
 
-void InviteSession::StopTimer(InviteTimer timer) { timers_[TimerIndex(timer)].cancel(); }
+void InviteSession::StopTimer(InviteTimer timer) {
+    // Safe from the timer's own handler: the wait has completed and its handler was moved out.
+    timers_[TimerIndex(timer)].reset();
+}
+
+void InviteSession::StopTimers() {
+    for (auto& timer : timers_) {
+        timer.reset();
+    }
+}
 
 void InviteSession::Finish() {
     if (!finished_) {
         finished_ = true;
-        for (auto& timer : timers_) {
-            timer.cancel();
-        }
+        StopTimers();
         StopSessionTimer();
         manager_.Finished(GetId());
         // An operation the application posted (End, Reject) does not pass through the manager's
@@ -792,7 +812,7 @@ void InviteSession::OnRequest(TransactionUserMessage& message) {
     if (offerCarrier) {
         // Kept until the application answers it (or the core refuses it at once below).
         if (!pending_) {
-            pending_ = received;
+            pending_ = std::make_unique<Received>(received);
         }
     }
     Received* before = current_;
@@ -821,7 +841,14 @@ void InviteSession::OnAck(const SipMessage& ack) {
     }
     InviteStep step = core_.OnAck(HasSdp(ack));
     if (!step.events.empty() || !step.send.empty()) {
+        // RFC 3261 section 13.3.1.4: the ACK ends the 2xx's retransmissions.
         last2xx_.reset();
+        if (Received* initial = Initial(); initial != nullptr && core_.IsAccepted()) {
+            // The INVITE is answered and its 2xx acknowledged: no response to it is built again
+            // (its retransmissions are absorbed by its server transaction, RFC 6026), so only
+            // the transaction and the flow are kept, not the request for the call's life.
+            initial->request = SipMessage();
+        }
     }
     Apply(std::move(step), &ack);
 }
@@ -859,9 +886,7 @@ void InviteSession::EndForShutdown() {
 }
 
 void InviteSession::Abandon() {
-    for (auto& timer : timers_) {
-        timer.cancel();
-    }
+    StopTimers();
     Finish();
 }
 

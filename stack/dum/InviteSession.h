@@ -44,10 +44,16 @@ public:
     /// UPDATE when `useUpdate`, RFC 3311). Raises std::logic_error when the offer/answer state or
     /// a request in progress does not allow one (one offer at a time, RFC 3264).
     void ProvideOffer(const Body& offer, bool useUpdate = false);
+    /// As above, keeping `offer` itself (it must not change afterwards): the caller and the
+    /// session share one immutable body instead of each holding a copy. Raises
+    /// std::invalid_argument for a null body.
+    void ProvideOffer(std::shared_ptr<const Body> offer, bool useUpdate = false);
     /// Our answer to the peer's offer: kept for the 2xx of an unanswered INVITE, else sent at once
     /// (the 2xx of the re-INVITE or UPDATE, or the ACK of a 2xx that carried an offer). Raises
     /// std::logic_error when there is no offer to answer.
     void ProvideAnswer(const Body& answer);
+    /// As above, keeping `answer` itself (shared and immutable, like the offer above).
+    void ProvideAnswer(std::shared_ptr<const Body> answer);
     /// Refuses the unanswered INVITE (a final response; the session ends, Rejected) or the peer's
     /// pending re-INVITE / UPDATE (the session stays up). `warning` becomes a Warning header.
     /// Raises std::logic_error when there is nothing to refuse or `code` is not 300-699.
@@ -85,6 +91,10 @@ public:
     bool HasLocalOfferAnswer() const noexcept { return localBody_ != nullptr; }
     const Body* LocalBody() const noexcept { return localBody_.get(); }
     const Body* RemoteBody() const noexcept { return remoteBody_.get(); }
+    /// The same bodies as shares: they are never changed once the session holds them (a new
+    /// exchange replaces the pointer), so a holder may read them from any thread.
+    const std::shared_ptr<const Body>& SharedLocalBody() const noexcept { return localBody_; }
+    const std::shared_ptr<const Body>& SharedRemoteBody() const noexcept { return remoteBody_; }
     /// The dialog, once there is one.
     const Dialog* GetDialog() const noexcept { return dialog_; }
     const std::shared_ptr<UserProfile>& GetUserProfile() const noexcept { return profile_; }
@@ -120,6 +130,7 @@ protected:
     void Deliver(SipMessage& message);
     void ArmTimer(InviteTimer timer, InviteStep::TimePoint at);
     void StopTimer(InviteTimer timer);
+    void StopTimers();
     void Finish();
     void SyncPending();
     /// ACKs a 2xx again when it is a retransmission of the one our last ACK answered.
@@ -195,25 +206,26 @@ protected:
     DialogSet* set_ = nullptr;            // owned below
     std::unique_ptr<DialogSet> ownedSet_;
     Dialog* dialog_ = nullptr;            // in ownedSet_
-    std::unique_ptr<Body> localBody_;
-    std::unique_ptr<Body> remoteBody_;
+    // Immutable once held: shared with the application instead of copied.
+    std::shared_ptr<const Body> localBody_;
+    std::shared_ptr<const Body> remoteBody_;
     std::optional<Warning> warning_;      // for the next final response of Reject
-    std::optional<Received> pending_;     // the peer's re-INVITE / UPDATE in progress
+    std::unique_ptr<Received> pending_;   // the peer's re-INVITE / UPDATE in progress
     Received* current_ = nullptr;         // the request being handled now
-    std::optional<SipMessage> last2xx_;   // our latest 2xx to an INVITE, for retransmissions
+    std::unique_ptr<SipMessage> last2xx_; // our latest 2xx to an INVITE, until its ACK
     TransactionId last2xxTransaction_ = 0;
     TransactionId ack_ = 0;               // our latest ACK of a 2xx, for retransmissions
     std::optional<std::uint32_t> ackedInvite_; // the CSeq of the INVITE it acknowledges
     std::map<TransactionId, SipMessage> inDialog_; // our requests in the dialog in flight, as sent
     std::vector<std::string> peerSupported_;
-    std::array<boost::asio::steady_timer, 6> timers_;
+    std::array<std::unique_ptr<boost::asio::steady_timer>, 6> timers_; // by InviteTimer, while armed
     std::optional<Flow> flow_;            // the WS/WSS connection the dialog depends on
-    std::optional<NameAddr> referTo_;     // the target of our latest REFER (its retry needs it)
+    std::unique_ptr<NameAddr> referTo_;   // the target of our latest REFER (its retry needs it); rare
     bool referAnswered_ = false;          // the peer's REFER in hand got its answer (AnswerRefer)
     bool finished_ = false;
     // Session timers (RFC 4028).
     SessionTimer sessionTimer_;
-    boost::asio::steady_timer sessionTimerWake_;
+    std::unique_ptr<boost::asio::steady_timer> sessionTimerWake_; // while armed
     TimerPoint sessionTimerEpoch_;
     std::uint32_t sessionTimerSpeedup_ = 1;
     std::optional<RefreshMethod> refreshWanted_;        // a refresh is due and not sent yet
@@ -307,11 +319,12 @@ private:
     /// Accept's 2xx waits for the PRACK of a reliable 1xx with a description: true when held.
     bool HoldSuccess(int code);
 
-    Received invite_;
+    Received invite_; // its request is dropped once the 2xx is acknowledged (OnAck)
     bool acceptPosted_ = false;
-    std::optional<ReliableProvisionalUas> reliability_;   // made with the first 1xx or PRACK
-    std::optional<SipMessage> reliableSent_;              // the unacknowledged reliable 1xx as it left
-    std::optional<boost::asio::steady_timer> reliableTimer_;
+    // RFC 3262 state, behind pointers: most calls never send a reliable provisional.
+    std::unique_ptr<ReliableProvisionalUas> reliability_; // made with the first 1xx or PRACK
+    std::unique_ptr<SipMessage> reliableSent_;            // the unacknowledged reliable 1xx as it left
+    std::unique_ptr<boost::asio::steady_timer> reliableTimer_;
     std::optional<int> heldSuccess_;                      // Accept's code, while the 2xx is held
 };
 

@@ -41,7 +41,7 @@ void InviteSession::Refer(const NameAddr& target) {
         throw std::logic_error("Refer: the session has no dialog or has ended");
     }
     core_.ReferSent();
-    referTo_ = target; // kept: a challenged REFER is sent again with it
+    referTo_ = std::make_unique<NameAddr>(target); // kept: a challenged REFER is sent again with it
     SendInDialog("REFER", false);
 }
 

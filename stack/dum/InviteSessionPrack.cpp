@@ -110,7 +110,7 @@ ReliableProvisionalUas& ServerInviteSession::Reliability() {
     if (!reliability_) {
         const ProfileSettings settings = profile_->Snapshot();
         const auto& timers = manager_.Stack().Options().transactions.timers;
-        reliability_.emplace(settings.uasReliableProvisionalMode, invite_.request,
+        reliability_ = std::make_unique<ReliableProvisionalUas>(settings.uasReliableProvisionalMode, invite_.request,
                              ReliableProvisionalTimers{timers.t1, timers.t2});
     }
     return *reliability_;
@@ -187,7 +187,7 @@ void ServerInviteSession::ApplyReliable(ReliableProvisionalStep step) {
     }
     if (step.wakeAt) {
         if (!reliableTimer_) {
-            reliableTimer_.emplace(manager_.Thread().Executor());
+            reliableTimer_ = std::make_unique<boost::asio::steady_timer>(manager_.Thread().Executor());
         }
         reliableTimer_->expires_at(*step.wakeAt);
         reliableTimer_->async_wait([this, id = GetId(), &manager = manager_](const boost::system::error_code& error) {
@@ -239,7 +239,7 @@ void ServerInviteSession::SendProvisionalNow(SipMessage response, bool reliable)
     }
     core_.OnProvisionalSent(CarriesSessionDescription(response), reliable);
     if (reliable) {
-        reliableSent_ = response;
+        reliableSent_ = std::make_unique<SipMessage>(response);
     }
     manager_.stack_.SendResponse(invite_.transaction, std::move(response));
 }

@@ -52,8 +52,11 @@ void InviteSession::ArmSessionTimer(TimerPoint at) {
     // due yet, and nothing would wake it again.
     const auto span = std::max(at - sessionTimerEpoch_, TimerPoint::duration::zero());
     const auto real = TimerPoint::duration((span.count() + sessionTimerSpeedup_ - 1) / sessionTimerSpeedup_);
-    sessionTimerWake_.expires_at(sessionTimerEpoch_ + real);
-    sessionTimerWake_.async_wait([this, id = GetId(), &manager = manager_](const boost::system::error_code& error) {
+    if (sessionTimerWake_ == nullptr) {
+        sessionTimerWake_ = std::make_unique<boost::asio::steady_timer>(manager_.Thread().Executor());
+    }
+    sessionTimerWake_->expires_at(sessionTimerEpoch_ + real);
+    sessionTimerWake_->async_wait([this, id = GetId(), &manager = manager_](const boost::system::error_code& error) {
         if (error || !manager.Handles().IsLive(id) || finished_) {
             return;
         }
@@ -63,14 +66,14 @@ void InviteSession::ArmSessionTimer(TimerPoint at) {
 }
 
 void InviteSession::StopSessionTimer() {
-    sessionTimerWake_.cancel();
+    sessionTimerWake_.reset();
     (void)sessionTimer_.Stop();
     refreshWanted_.reset();
 }
 
 void InviteSession::ApplySessionTimer(const SessionTimerStep& step) {
     if (step.stopTimer) {
-        sessionTimerWake_.cancel();
+        sessionTimerWake_.reset();
     }
     if (step.wakeAt) {
         ArmSessionTimer(*step.wakeAt);
