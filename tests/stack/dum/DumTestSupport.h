@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <exception>
 #include <future>
 #include <map>
 #include <memory>
@@ -179,14 +180,19 @@ public:
         return done;
     }
 
-    /// Runs `work` on the dialog thread and waits for it.
+    /// Runs `work` on the dialog thread and waits for it; what `work` raises is raised here, so a
+    /// refused operation fails the test instead of leaving it waiting.
     void OnDialogThread(std::function<void()> work) {
         std::promise<void> done;
         manager_->Post([&] {
-            work();
-            done.set_value();
+            try {
+                work();
+                done.set_value();
+            } catch (...) {
+                done.set_exception(std::current_exception());
+            }
         });
-        done.get_future().wait();
+        done.get_future().get();
     }
 
     DialogUsageManager& Manager() { return *manager_; }
@@ -402,6 +408,10 @@ public:
         Add("remoteSdpChanged", sdp.Encode());
     }
     void onOfferRequestRejected(InviteSessionHandle, const SipMessage& m) override { Add("offerRequestRejected", m); }
+    void onAckReceived(InviteSessionHandle s, const SipMessage& m) override {
+        Add("ack", m);
+        InviteSessionHandler::onAckReceived(s, m);
+    }
     void onAckNotReceived(InviteSessionHandle s) override {
         Add("ackNotReceived", std::string());
         InviteSessionHandler::onAckNotReceived(s);

@@ -184,7 +184,7 @@ TEST(InviteCallbacks, ConfirmedOfferRequestsAndRefers) {
     alice.Call(bob.Uri("bob"), Sdp("sendrecv").get());
     ASSERT_TRUE(alice.Handler().WaitFor("connected"));
     ASSERT_TRUE(bob.Handler().WaitFor("confirmed"));
-    EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offer", "connected", "confirmed"}));
+    EXPECT_EQ(bob.Handler().Whats(), (std::vector<std::string>{"new", "offer", "ack", "connected", "confirmed"}));
     EXPECT_EQ(alice.Handler().Count("confirmed"), 0u);
 
     alice.WithSession([](InviteSession& session) { session.RequestOffer(); });

@@ -27,8 +27,11 @@ TEST(InviteSessions, ReInviteHoldAndResumeThenInfoAndMessage) {
 
     bob.Handler().answerDirection = "recvonly";
     bob.Settle();
+    const std::size_t acks = bob.Handler().Count("ack");
     alice.WithSession([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
     ASSERT_TRUE(alice.Handler().WaitFor("answer", 2));
+    // Bob offers again only once the re-INVITE has ended with its ACK.
+    ASSERT_TRUE(bob.Handler().WaitFor("ack", acks + 1));
     EXPECT_NE(bob.Handler().Text("offer", 1).find("a=sendonly"), std::string::npos);
     EXPECT_NE(alice.Handler().Text("answer", 1).find("a=recvonly"), std::string::npos);
 
