@@ -10,7 +10,7 @@ CC=clang-14 CXX=clang++-14 "$root/scripts/build.sh" "$build" \
   -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=ON -DZEL_BUILD_FUZZ=ON
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-(cd "$build" && ctest --output-on-failure --timeout 900 -j2)
+(cd "$build" && "$root/scripts/run-ctest.sh" --output-on-failure --timeout 900 -j2)
 for target in "$build"/fuzz/fuzz_*; do
   name="${target##*/fuzz_}"
   corpus="$root/fuzz/corpus/$name"

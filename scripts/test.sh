@@ -5,4 +5,4 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cd "$root/build"
-ctest --output-on-failure --timeout 600 -j2
+"$root/scripts/run-ctest.sh" --output-on-failure --timeout 600 -j2

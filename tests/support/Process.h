@@ -80,35 +80,6 @@ inline bool WaitUntil(const std::function<bool()>& ready, std::chrono::milliseco
     }
 }
 
-/// A loopback port that is free for both UDP and TCP right now (the system picks it, so parallel
-/// test processes do not collide).
-inline std::uint16_t FreePort() {
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        const int tcp = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        if (tcp < 0 || ::bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-            ::getsockname(tcp, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            if (tcp >= 0) {
-                ::close(tcp);
-            }
-            continue;
-        }
-        const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
-        const bool udpFree = udp >= 0 && ::bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-        if (udp >= 0) {
-            ::close(udp);
-        }
-        ::close(tcp);
-        if (udpFree) {
-            return ntohs(address.sin_port);
-        }
-    }
-    throw std::runtime_error("no free loopback port");
-}
-
 /// The first port of `count` consecutive loopback ports, all free for both UDP and TCP right now,
 /// below the kernel's ephemeral range. For peers that bind neighbours of the port they are given
 /// (baresip listens for TLS on the next one): a port in the ephemeral range is soon the local port
@@ -150,6 +121,12 @@ inline std::uint16_t FreePortBlock(unsigned count) {
     }
     throw std::runtime_error("no free loopback port block");
 }
+
+/// A loopback port that is free for both UDP and TCP right now, for a peer process to bind. It
+/// is drawn below the ephemeral range, as a block is: a port the system picked is free again the
+/// moment it is closed, and another test process's bind(0) or connect() may take it before the peer
+/// binds it.
+inline std::uint16_t FreePort() { return FreePortBlock(1); }
 
 /// True when something accepts TCP connections on 127.0.0.1:`port`.
 inline bool TcpPortOpen(std::uint16_t port) {

@@ -860,6 +860,7 @@ TEST_F(InvitePeers, OurReInvitesCompleteDespiteLosses) {
             session->End();
         }
     };
+    variables = {{"linger_ms", "8000"}}; // to answer a retransmitted BYE again
     auto sipp = Server("call_hold_caller_uas.xml", kCalls, {"-default_behaviors", "all,-abortunexp"}, 10);
     for (std::size_t i = 0; i < kCalls; ++i) {
         phone.Call(*sipp, transport, Sdp("sendrecv").get());
