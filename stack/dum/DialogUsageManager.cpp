@@ -491,7 +491,7 @@ void DialogUsageManager::StartServerSession(TransactionUserMessage& message, con
         }
         return;
     }
-    InviteSession::Received received{request, message.transaction, message.local, message.source};
+    InviteSession::Received received{message.message, message.transaction, message.local, message.source};
     auto usage = std::make_unique<ServerInviteSession>(*this, GetMasterProfile(), std::move(received), std::move(*dialog));
     ServerInviteSession& started = *usage;
     sessionsBySet_[started.set_->Id()] = started.GetId();

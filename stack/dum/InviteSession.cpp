@@ -432,9 +432,9 @@ void InviteSession::Execute(const InviteSend& send) {
         return;
     case InviteSend::Kind::Response: {
         Received* to = nullptr;
-        if (current_ != nullptr && current_->request.Method() == send.method) {
+        if (current_ != nullptr && current_->request->Method() == send.method) {
             to = current_;
-        } else if (pending_ && pending_->request.Method() == send.method) {
+        } else if (pending_ && pending_->request->Method() == send.method) {
             to = pending_.get();
         } else if (Received* initial = Initial(); initial != nullptr && send.method == "INVITE") {
             to = initial;
@@ -490,12 +490,12 @@ NameAddr InviteSession::MakeContact(const ProfileSettings& settings, const Tuple
 
 void InviteSession::Respond(Received& to, int code, bool withBody) {
     std::optional<SipMessage> response =
-        detail::MakeResponseTo(to.request, code, ReasonFor(code), dialog_ != nullptr ? dialog_->Id().localTag : "");
+        detail::MakeResponseTo(*to.request, code, ReasonFor(code), dialog_ != nullptr ? dialog_->Id().localTag : "");
     if (!response) {
         return;
     }
     const ProfileSettings settings = profile_->Snapshot();
-    const bool invite = to.request.Method() == "INVITE";
+    const bool invite = to.request->Method() == "INVITE";
     if (invite && code > 100 && code < 300) {
         response->Add(HeaderType::Contact, dialog_ != nullptr && dialog_->LocalContact()
                                                ? *dialog_->LocalContact()
@@ -504,7 +504,7 @@ void InviteSession::Respond(Received& to, int code, bool withBody) {
             response->Add(HeaderType::Supported, Token(tag));
         }
     }
-    if (code == 500 && (invite || to.request.Method() == "UPDATE")) {
+    if (code == 500 && (invite || to.request->Method() == "UPDATE")) {
         // RFC 3261 section 14.2: the peer may retry after 0-10 s.
         response->Add(HeaderType::RetryAfter, std::to_string(RandomHex(1)[0] % 10));
     }
@@ -778,8 +778,8 @@ void InviteSession::OnRequest(TransactionUserMessage& message) {
     if (message.message == nullptr) {
         return;
     }
-    Received received{*message.message, message.transaction, message.local, message.source};
-    const SipMessage& request = received.request;
+    Received received{message.message, message.transaction, message.local, message.source};
+    const SipMessage& request = *received.request;
     const std::string method(request.Method());
     if (finished_ || dialog_ == nullptr) {
         Respond(received, 481, false);
@@ -847,7 +847,7 @@ void InviteSession::OnAck(const SipMessage& ack) {
             // The INVITE is answered and its 2xx acknowledged: no response to it is built again
             // (its retransmissions are absorbed by its server transaction, RFC 6026), so only
             // the transaction and the flow are kept, not the request for the call's life.
-            initial->request = SipMessage();
+            initial->request = std::make_shared<const SipMessage>();
         }
     }
     Apply(std::move(step), &ack);
@@ -1118,13 +1118,14 @@ ServerInviteSession::ServerInviteSession(DialogUsageManager& manager, std::share
 }
 
 void ServerInviteSession::Start() {
-    LearnSupported(invite_.request);
+    LearnSupported(*invite_.request);
     BindFlow(invite_.local, invite_.source);
     if (RefusedBySessionTimer(invite_)) {
         return;
     }
-    const SipMessage request = invite_.request;
-    Apply(core_.Start(HasSdp(request)), &request);
+    // Held here: a step may drop the session's own reference (once its 2xx is acknowledged).
+    const std::shared_ptr<const SipMessage> request = invite_.request;
+    Apply(core_.Start(HasSdp(*request)), request.get());
 }
 
 void ServerInviteSession::Provisional(int code, bool withBody) {

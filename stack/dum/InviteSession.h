@@ -110,7 +110,8 @@ protected:
 
     /// The received request a response of the core answers.
     struct Received {
-        SipMessage request;
+        /// As the transaction layer handed it over: shared, never copied (a copy re-parses).
+        std::shared_ptr<const SipMessage> request;
         TransactionId transaction = 0;
         Tuple local;
         Tuple source;

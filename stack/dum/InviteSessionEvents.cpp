@@ -46,7 +46,7 @@ void InviteSession::Refer(const NameAddr& target) {
 }
 
 void InviteSession::AnswerRefer(int code) {
-    if (finished_ || current_ == nullptr || current_->request.Method() != "REFER" || referAnswered_) {
+    if (finished_ || current_ == nullptr || current_->request->Method() != "REFER" || referAnswered_) {
         throw std::logic_error("AnswerRefer: no REFER waits for an answer (answer it inside onRefer)");
     }
     if (code < 200 || code > 699) {

@@ -110,7 +110,7 @@ ReliableProvisionalUas& ServerInviteSession::Reliability() {
     if (!reliability_) {
         const ProfileSettings settings = profile_->Snapshot();
         const auto& timers = manager_.Stack().Options().transactions.timers;
-        reliability_ = std::make_unique<ReliableProvisionalUas>(settings.uasReliableProvisionalMode, invite_.request,
+        reliability_ = std::make_unique<ReliableProvisionalUas>(settings.uasReliableProvisionalMode, *invite_.request,
                              ReliableProvisionalTimers{timers.t1, timers.t2});
     }
     return *reliability_;
@@ -148,7 +148,7 @@ bool ServerInviteSession::HoldSuccess(int code) {
 }
 
 bool ServerInviteSession::OnPrack(Received& prack) {
-    ReliableProvisionalStep step = Reliability().OnPrack(prack.request, Now());
+    ReliableProvisionalStep step = Reliability().OnPrack(*prack.request, Now());
     const auto self = SessionHandle();
     if (step.response) {
         SipMessage response = std::move(*step.response);
@@ -170,7 +170,7 @@ bool ServerInviteSession::OnPrack(Received& prack) {
     if (!self.IsValid() || finished_) {
         return true;
     }
-    Apply(core_.OnPrack(CarriesSdp(prack.request)), &prack.request);
+    Apply(core_.OnPrack(CarriesSdp(*prack.request)), prack.request.get());
     if (released && self.IsValid() && !finished_ && heldSuccess_ &&
         core_.GetState() == InviteSessionCore::State::Proceeding) {
         const int code = *heldSuccess_;

@@ -148,7 +148,7 @@ void InviteSession::TryRefresh() {
 }
 
 bool InviteSession::RefusedBySessionTimer(Received& received) {
-    const SipMessage& request = received.request;
+    const SipMessage& request = *received.request;
     if (!NegotiatesSession(request.Method())) {
         return false;
     }
@@ -188,8 +188,8 @@ void InviteSession::AddSessionTimerHeaders(const Received& to, int code, SipMess
     if (code < 200 || code > 299 || !sessionTimerRequest_) {
         return;
     }
-    const CSeq* sequence = to.request.Peek<CSeq>(HeaderType::CSeq);
-    if (sequence == nullptr || sequence->Sequence() != *sessionTimerRequest_ || !NegotiatesSession(to.request.Method())) {
+    const CSeq* sequence = to.request->Peek<CSeq>(HeaderType::CSeq);
+    if (sequence == nullptr || sequence->Sequence() != *sessionTimerRequest_ || !NegotiatesSession(to.request->Method())) {
         return; // a 2xx to another request (an early UPDATE) carries no session interval
     }
     sessionTimerRequest_.reset();

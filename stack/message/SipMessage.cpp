@@ -27,7 +27,8 @@ struct SipMessage::Slot {
 
 namespace {
 
-constexpr std::size_t kReservedSlots = 32;
+/// Slots a message built from scratch starts with (a request or response we make).
+constexpr std::size_t kBuiltSlots = 16;
 /// Unused slots a parsed message may keep for headers added later.
 constexpr std::size_t kSpareSlots = 8;
 
@@ -83,7 +84,7 @@ void NeutraliseLineBreaks(std::string& out, std::size_t from) noexcept {
 
 } // namespace
 
-SipMessage::SipMessage() { slots_.reserve(kReservedSlots); }
+SipMessage::SipMessage() = default;
 SipMessage::~SipMessage() = default;
 SipMessage::SipMessage(SipMessage&&) noexcept = default;
 SipMessage& SipMessage::operator=(SipMessage&&) noexcept = default;
@@ -123,6 +124,7 @@ SipMessage& SipMessage::operator=(const SipMessage& other) {
 
 SipMessage SipMessage::MakeRequest(std::string_view method, const Uri& requestUri) {
     SipMessage message;
+    message.slots_.reserve(kBuiltSlots);
     message.isRequest_ = true;
     message.SetMethod(method);
     message.SetRequestUri(requestUri);
@@ -131,6 +133,7 @@ SipMessage SipMessage::MakeRequest(std::string_view method, const Uri& requestUr
 
 SipMessage SipMessage::MakeResponse(int statusCode, std::string_view reasonPhrase) {
     SipMessage message;
+    message.slots_.reserve(kBuiltSlots);
     message.isRequest_ = false;
     message.method_ = {};
     message.SetStatus(statusCode, reasonPhrase);
@@ -223,7 +226,23 @@ ParseStatus SipMessage::ParseImpl(std::string buffer, SipMessage& out, const Mes
         out.version_ = version;
     }
 
-    // Header lines.
+    // Header lines. One slot per value: reserve for the header block at once, so the slots are
+    // allocated once instead of growing by doubling (and shrunk below). A line has a value per
+    // comma in a list (Allow, Supported, Record-Route); commas after a '=' are counted out, as
+    // they mostly separate parameters (digest credentials) rather than values.
+    std::size_t expected = 1;
+    bool lineStart = true;
+    bool parameters = false;
+    for (std::size_t i = start.next; i < text.size(); ++i) {
+        const char c = text[i];
+        if (lineStart && (c == '\n' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))) {
+            break; // the empty line that ends the header block
+        }
+        lineStart = c == '\n';
+        parameters = !lineStart && (parameters || c == '=');
+        expected += (c == '\n' || (c == ',' && !parameters)) ? 1 : 0;
+    }
+    out.slots_.reserve(std::min(expected, limits.maxValueCount + 1));
     pos = start.next;
     std::size_t bodyStart = text.size();
     std::size_t headerCount = 0;
