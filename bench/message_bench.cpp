@@ -28,7 +28,8 @@
 //
 // `--callgrind=N`: instead of the timed run, run each case N times between callgrind client
 // requests (zero stats, dump "<case>"), for deterministic instruction counts:
-//   valgrind --tool=callgrind --collect-atstart=no bench_message --callgrind=1000
+//   valgrind --tool=callgrind bench_message --callgrind=1000   (collection on: the counts are zeroed
+//   before each case and dumped after it)
 #include "stack/message/CSeq.h"
 #include "stack/message/CallId.h"
 #include "stack/message/NameAddr.h"

@@ -1,6 +1,7 @@
 #include "stack/message/SipMessage.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "stack/base/CaseInsensitive.h"
 #include "stack/base/CharClass.h"
@@ -29,8 +30,8 @@ namespace {
 
 /// Slots a message built from scratch starts with (a request or response we make).
 constexpr std::size_t kBuiltSlots = 16;
-/// Unused slots a parsed message may keep for headers added later.
-constexpr std::size_t kSpareSlots = 8;
+/// Slots the parser's scratch vector keeps between messages (a few times a usual header block).
+constexpr std::size_t kScratchSlots = 256;
 
 struct Line {
     std::size_t begin = 0;
@@ -226,23 +227,12 @@ ParseStatus SipMessage::ParseImpl(std::string buffer, SipMessage& out, const Mes
         out.version_ = version;
     }
 
-    // Header lines. One slot per value: reserve for the header block at once, so the slots are
-    // allocated once instead of growing by doubling (and shrunk below). A line has a value per
-    // comma in a list (Allow, Supported, Record-Route); commas after a '=' are counted out, as
-    // they mostly separate parameters (digest credentials) rather than values.
-    std::size_t expected = 1;
-    bool lineStart = true;
-    bool parameters = false;
-    for (std::size_t i = start.next; i < text.size(); ++i) {
-        const char c = text[i];
-        if (lineStart && (c == '\n' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))) {
-            break; // the empty line that ends the header block
-        }
-        lineStart = c == '\n';
-        parameters = !lineStart && (parameters || c == '=');
-        expected += (c == '\n' || (c == ',' && !parameters)) ? 1 : 0;
-    }
-    out.slots_.reserve(std::min(expected, limits.maxValueCount + 1));
+    // Header lines. The slots are gathered in this thread's scratch vector (it keeps its
+    // capacity from message to message) and then moved into the message in one allocation of
+    // the exact size: no growth by doubling and no spare slots kept for the message's life.
+    static thread_local std::vector<Slot> scratch;
+    std::vector<Slot>& slots = scratch;
+    slots.clear();
     pos = start.next;
     std::size_t bodyStart = text.size();
     std::size_t headerCount = 0;
@@ -283,7 +273,7 @@ ParseStatus SipMessage::ParseImpl(std::string buffer, SipMessage& out, const Mes
         slot.name = name;
         slot.lineText = lineText;
         if (type != HeaderType::Extension && GetHeaderInfo(type).multiplicity == Multiplicity::List) {
-            const std::size_t first = out.slots_.size();
+            const std::size_t first = slots.size();
             SplitList(value, [&](std::string_view item) {
                 Slot piece;
                 piece.type = type;
@@ -291,27 +281,33 @@ ParseStatus SipMessage::ParseImpl(std::string buffer, SipMessage& out, const Mes
                 piece.name = name;
                 piece.lineText = lineText;
                 piece.raw = item;
-                out.slots_.push_back(std::move(piece));
+                slots.push_back(std::move(piece));
             });
-            const auto added = static_cast<std::uint32_t>(out.slots_.size() - first);
+            const auto added = static_cast<std::uint32_t>(slots.size() - first);
             if (added == 0) {
                 slot.placeholder = true;
                 slot.lineValues = 1;
-                out.slots_.push_back(std::move(slot));
+                slots.push_back(std::move(slot));
             } else {
-                for (std::size_t i = first; i < out.slots_.size(); ++i) {
-                    out.slots_[i].lineValues = added;
+                for (std::size_t i = first; i < slots.size(); ++i) {
+                    slots[i].lineValues = added;
                 }
             }
         } else {
             slot.raw = value;
             slot.lineValues = 1;
-            out.slots_.push_back(std::move(slot));
+            slots.push_back(std::move(slot));
         }
-        if (out.slots_.size() > limits.maxValueCount) {
+        if (slots.size() > limits.maxValueCount) {
             return ParseFailure{line.begin, "more header values than the value limit"};
         }
         pos = line.next;
+    }
+    out.slots_.assign(std::make_move_iterator(slots.begin()), std::make_move_iterator(slots.end()));
+    if (slots.capacity() > kScratchSlots) {
+        std::vector<Slot>().swap(slots); // a header block far above the usual: give it back
+    } else {
+        slots.clear();
     }
 
     // Body.
@@ -333,11 +329,6 @@ ParseStatus SipMessage::ParseImpl(std::string buffer, SipMessage& out, const Mes
         return ParseFailure{bodyStart, "body larger than the body limit"};
     }
     out.body_ = body;
-    // Parsed messages are often kept for a call's life (a transaction's last response, a dialog's
-    // request, copies made by re-parsing): hand back the slots reserved for a longer header block.
-    if (out.slots_.capacity() - out.slots_.size() > kSpareSlots) {
-        out.slots_.shrink_to_fit();
-    }
     return {};
 }
 
