@@ -11,9 +11,9 @@ namespace zel::sip::stack::detail {
 /// CRLF CRLF pings are answered with a CRLF pong (RFC 5626 section 3.5.1). A peer that breaks the
 /// framing or a limit loses this connection only.
 ///
-/// Reading waits for readiness first and reads into a buffer on the stack only once bytes are
-/// there, so a quiet connection holds no read buffer: only the framer's unfinished message, whose
-/// storage goes too once it is consumed.
+/// Each read goes into a buffer on the stack, and the connection waits for readiness only once a
+/// read found nothing, so a quiet connection holds no read buffer: only the framer's unfinished
+/// message, whose storage goes too once it is consumed.
 class FramedConnection : public Connection {
 public:
     FramedConnection(ConnectionOwner& owner, TransportType type, const TransportLimits& limits, bool outgoing,
