@@ -188,7 +188,17 @@ def heap_rows(folder, table):
                       "heap per registration (C interface)")
         if found is not None:
             table.add("heap per registration (C interface)", number(found["heap_per_registration"], " B"))
-    table.missing("heap per idle TLS connection", "not measured by any benchmark yet")
+    benchmarks, why = load(folder, "heap-tls")
+    if benchmarks is None:
+        table.missing("heap per idle TLS connection", why)
+    else:
+        for name, side in (("BM_HeapPerAcceptedTlsConnection", "accepted"),
+                           ("BM_HeapPerOpenedTlsConnection", "opened by us")):
+            measure = f"heap per idle TLS connection, {side} (200 up)"
+            found = entry(benchmarks, name, table, measure)
+            if found is not None:
+                value = found["heap_bytes_per_connection"]
+                table.add(measure, number(value, " B"), goal=judged(("< 61 kB", lambda v: v < 61000), value))
 
 
 def registration_rows(folder, table):

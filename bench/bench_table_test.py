@@ -71,6 +71,25 @@ class TableTest(unittest.TestCase):
         self.assertIn("skipped: sipp is not installed", row(text, "CPU per call"))
         self.assertIn("not run", row(text, "registrations per second"))
 
+    def test_tls_connection_heap_is_judged_per_side(self):
+        benchmarks = [{"name": "BM_HeapPerAcceptedTlsConnection/200/iterations:1/real_time",
+                       "heap_bytes_per_connection": 16153.4},
+                      {"name": "BM_HeapPerOpenedTlsConnection/200/iterations:1/real_time",
+                       "heap_bytes_per_connection": 61000}]
+        text = table_of({"heap-tls": benchmarks})
+        accepted = row(text, "heap per idle TLS connection, accepted")
+        self.assertIn("16,153 B", accepted)
+        self.assertIn("< 61 kB (met)", accepted)
+        self.assertIn("< 61 kB (NOT met)", row(text, "heap per idle TLS connection, opened by us"))
+
+    def test_tls_connection_heap_without_results_shows_why(self):
+        self.assertIn("not run", row(table_of({}), "heap per idle TLS connection"))
+        skipped = {"name": "BM_HeapPerOpenedTlsConnection/200/iterations:1/real_time", "error_occurred": True,
+                   "error_message": "the TLS servers did not start"}
+        text = table_of({"heap-tls": [skipped]})
+        self.assertIn("not run", row(text, "heap per idle TLS connection, accepted"))
+        self.assertIn("skipped: the TLS servers did not start", row(text, "heap per idle TLS connection, opened"))
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,4 +1,4 @@
-// Messages per second through our UDP, TCP and DTLS transports on loopback, against the ceiling
+// Messages per second through our UDP, TCP, DTLS and TLS transports on loopback, against the ceiling
 // of a plain Asio UDP echo on the same machine in the same run. Each iteration sends a window of
 // messages from one endpoint to the other, which echoes each one back; the iteration ends when
 // the whole window has come back. `vs_asio_udp` is the rate divided by the ceiling's.
@@ -163,11 +163,23 @@ void BM_OurDtlsEcho(benchmark::State& state) {
     });
 }
 
+void BM_OurTlsEcho(benchmark::State& state) {
+    static zel::sip::stack::test::TestCertificates certificates;
+    SecuritySettings security;
+    security.caDirectoryPath = certificates.caDir;
+    security.certificatePath = certificates.Certificate("server");
+    security.privateKeyPath = certificates.Key("server");
+    RunTransportEcho(state, [&](boost::asio::io_context& io, const TransportOptions& options) {
+        return MakeTlsTransport(io, options, security);
+    });
+}
+
 } // namespace
 
 BENCHMARK(BM_AsioUdpEcho)->UseRealTime();
 BENCHMARK(BM_OurUdpEcho)->UseRealTime();
 BENCHMARK(BM_OurTcpEcho)->UseRealTime();
 BENCHMARK(BM_OurDtlsEcho)->UseRealTime();
+BENCHMARK(BM_OurTlsEcho)->UseRealTime();
 
 BENCHMARK_MAIN();

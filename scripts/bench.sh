@@ -4,12 +4,13 @@
 # JSON per group) stay in build-bench/bench-results.
 #
 # Usage: scripts/bench.sh [--only GROUP[,GROUP...]] [--no-build] [--list]
-#   groups (all by default: about 5 minutes plus the build, at most about 18 minutes):
+#   groups (all by default: about 5 minutes plus the build, at most about 20 minutes):
 #     message    message parsing against the Debian SIP parsers (bench_message)     ~15 s
 #     options    OPTIONS/s against SIPp's UAS and kamailio, stateless and stateful  ~10-40 s
 #     calls      CPU per call through the C interface against SIPp's UAS, and the
 #                highest clean call rate (bench_capi_call)                           ~2 min
-#     heap       heap per held call, per idle user agent, per registration          ~2 min
+#     heap       heap per held call, per idle user agent, per registration, per
+#                idle TLS connection (accepted and opened)                           ~2.5 min
 #     registration  registrations/s against SIPp's client, heap per registration   ~25 s
 # Each group runs under a time limit; one that overruns is stopped with every process it started
 # (timeout signals the whole process group) and the table says so.
@@ -47,7 +48,7 @@ for group in $groups; do
     message) targets+=" bench_message" ;;
     options) targets+=" bench_transaction" ;;
     calls) targets+=" bench_capi_call" ;;
-    heap) targets+=" bench_capi_call bench_useragent" ;;
+    heap) targets+=" bench_capi_call bench_useragent bench_tls_connection" ;;
     registration) targets+=" bench_registration" ;;
   esac
 done
@@ -89,6 +90,7 @@ for group in $groups; do
     heap)
       run heap-calls 200 bench_capi_call --benchmark_filter=BM_CapiHeapPerHeldCall
       run heap-useragent 90 bench_useragent --benchmark_filter='BM_IdleUserAgent|BM_HeapPerRegistration'
+      run heap-tls 120 bench_tls_connection
       ;;
     registration) run registration 150 bench_registration ;;
   esac

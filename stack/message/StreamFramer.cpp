@@ -36,6 +36,13 @@ void StreamFramer::Feed(std::string_view bytes) {
     buffer_.append(bytes);
 }
 
+void StreamFramer::ReleaseStorageIfEmpty() noexcept {
+    if (Buffered() == 0) {
+        std::string().swap(buffer_);
+        start_ = 0;
+    }
+}
+
 void StreamFramer::Reset() noexcept {
     buffer_.clear();
     start_ = 0;

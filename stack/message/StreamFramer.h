@@ -71,6 +71,9 @@ public:
     /// Bytes buffered and not yet framed.
     std::size_t Buffered() const noexcept { return buffer_.size() - start_; }
     bool Failed() const noexcept { return failed_; }
+    /// Frees the buffer's storage when nothing is buffered, so a connection gone quiet holds none
+    /// however large its last message was. Invalidates the bytes of frames returned so far.
+    void ReleaseStorageIfEmpty() noexcept;
     /// Drops everything buffered and clears an error.
     void Reset() noexcept;
 

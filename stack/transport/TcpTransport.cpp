@@ -21,11 +21,18 @@ public:
 protected:
     tcp::socket& Socket() override { return socket_; }
 
-    void Handshake(Completion done) override { done({}); }
-
-    void ReadSome(boost::asio::mutable_buffer buffer, ReadCompletion done) override {
-        socket_.async_read_some(buffer, std::move(done));
+    /// Nothing to negotiate; reads are tried before any wait, so they must never block.
+    void Handshake(Completion done) override {
+        boost::system::error_code error;
+        socket_.non_blocking(true, error);
+        done(error);
     }
+
+    std::size_t ReadAvailable(boost::asio::mutable_buffer buffer, boost::system::error_code& error) override {
+        return socket_.read_some(buffer, error);
+    }
+
+    void WaitReadable(Completion done) override { socket_.async_wait(tcp::socket::wait_read, std::move(done)); }
 
     void Write(std::string_view bytes, Completion done) override {
         boost::asio::async_write(socket_, boost::asio::buffer(bytes),

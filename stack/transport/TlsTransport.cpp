@@ -1,16 +1,16 @@
-// TLS transport (RFC 3261 section 26.2): Content-Length framing over asio::ssl, with the RFC 5922
-// identity checks on the client side.
+// TLS transport (RFC 3261 section 26.2): Content-Length framing over TLS streams that drive OpenSSL on
+// the socket itself (detail/TlsStream), with the RFC 5922 identity checks on the client side.
 
 #include "stack/transport/KeepAliveSender.h"
 #include "stack/transport/TlsContext.h"
 #include "stack/transport/Transports.h"
 #include "stack/transport/detail/FramedConnection.h"
 #include "stack/transport/detail/StreamTransport.h"
+#include "stack/transport/detail/TlsStream.h"
 #include "stack/transport/detail/TlsVerification.h"
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/stream.hpp>
-#include <boost/asio/write.hpp>
 
 namespace zel::sip::stack {
 
@@ -25,40 +25,39 @@ public:
                   const std::string& serverName, std::shared_ptr<ssl::context> context,
                   ClientVerificationMode verification)
         : FramedConnection(owner, TransportType::TLS, limits, outgoing, serverName), context_(std::move(context)),
-          stream_(std::move(socket), *context_), verification_(verification) {}
+          stream_(std::move(socket)), verification_(verification) {}
 
     bool PeerVerifiedFor(const std::string& name) const override {
-        return detail::PeerVerifiedFor(const_cast<ssl::stream<tcp::socket>&>(stream_).native_handle(), name);
+        return detail::PeerVerifiedFor(stream_.Native(), name);
     }
 
 protected:
-    tcp::socket& Socket() override { return stream_.next_layer(); }
+    tcp::socket& Socket() override { return stream_.Socket(); }
 
     void Handshake(Completion done) override {
+        // The OpenSSL object exists from the handshake on: a connection still connecting holds none.
+        if (!stream_.Create(context_->native_handle(), !IsOutgoing()))
+            return done(boost::asio::error::no_memory);
         if (IsOutgoing()) {
             expectedName_ = ServerName().empty() ? Peer().address.to_string() : ServerName();
-            detail::PrepareClient(stream_.native_handle(), expectedName_);
-            stream_.async_handshake(ssl::stream_base::client, std::move(done));
+            detail::PrepareClient(stream_.Native(), expectedName_);
         } else {
-            detail::PrepareServer(stream_.native_handle(), verification_);
-            stream_.async_handshake(ssl::stream_base::server, std::move(done));
+            detail::PrepareServer(stream_.Native(), verification_);
         }
+        stream_.AsyncHandshake(std::move(done));
     }
 
-    void ReadSome(boost::asio::mutable_buffer buffer, ReadCompletion done) override {
-        stream_.async_read_some(buffer, std::move(done));
+    std::size_t ReadAvailable(boost::asio::mutable_buffer buffer, boost::system::error_code& error) override {
+        return stream_.ReadSome(buffer, error);
     }
 
-    void Write(std::string_view bytes, Completion done) override {
-        boost::asio::async_write(stream_, boost::asio::buffer(bytes),
-                                 [done = std::move(done)](const boost::system::error_code& error, std::size_t) {
-                                     done(error);
-                                 });
-    }
+    void WaitReadable(Completion done) override { stream_.AsyncWaitReadable(std::move(done)); }
+
+    void Write(std::string_view bytes, Completion done) override { stream_.AsyncWrite(bytes, std::move(done)); }
 
 private:
     std::shared_ptr<ssl::context> context_;
-    ssl::stream<tcp::socket> stream_;
+    detail::TlsStream stream_;
     ClientVerificationMode verification_;
     std::string expectedName_;
 };

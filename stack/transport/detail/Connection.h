@@ -8,6 +8,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,7 +29,7 @@ struct OutboundMessage {
     bool pong = false;
 };
 
-/// What a queued entry costs beyond its bytes (the entry, the deque slot, the allocation), counted
+/// What a queued entry costs beyond its bytes (the entry, its list node, the allocation), counted
 /// against `TransportLimits::maxPendingOutboundBytes`.
 inline constexpr std::size_t kQueueEntryOverhead = 64;
 
@@ -147,7 +148,9 @@ private:
     State state_;
     Tuple peer_;
     Tuple local_;
-    std::deque<OutboundMessage> queue_;
+    /// A list: an idle connection holds no storage for it (a deque keeps a map and a 512-byte block
+    /// even when empty).
+    std::list<OutboundMessage> queue_;
     std::size_t queuedBytes_ = 0;
     bool writing_ = false;
     bool pongPending_ = false;

@@ -1,6 +1,9 @@
 #include "stack/transport/detail/FramedConnection.h"
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+
+#include <array>
 
 namespace zel::sip::stack::detail {
 
@@ -16,6 +19,9 @@ MessageLimits FramingLimits(const TransportLimits& limits) {
     return framing;
 }
 
+/// The most one read takes: a TLS record's worth.
+constexpr std::size_t kReadChunk = 16 * 1024;
+
 } // namespace
 
 FramedConnection::FramedConnection(ConnectionOwner& owner, TransportType type, const TransportLimits& limits,
@@ -23,13 +29,36 @@ FramedConnection::FramedConnection(ConnectionOwner& owner, TransportType type, c
     : Connection(owner, type, limits, outgoing, std::move(serverName)),
       framer_(outgoing ? StreamFramer::Role::Client : StreamFramer::Role::Server, FramingLimits(limits)) {}
 
-void FramedConnection::Read() {
+void FramedConnection::Read() { ReadNow(); }
+
+void FramedConnection::ReadNow() {
+    // On the stack for this one read: what a message leaves unfinished is the framer's to keep.
+    std::array<char, kReadChunk> buffer;
+    boost::system::error_code error;
+    const std::size_t size = ReadAvailable(boost::asio::buffer(buffer), error);
     auto self = std::static_pointer_cast<FramedConnection>(shared_from_this());
-    ReadSome(boost::asio::buffer(readBuffer_),
-             [self](const boost::system::error_code& error, std::size_t size) { self->OnRead(error, size); });
+    if (error == boost::asio::error::would_block) {
+        WaitReadable([self](const boost::system::error_code& waitError) {
+            if (self->IsClosed())
+                return;
+            if (waitError)
+                return self->Fail(waitError, false);
+            self->ReadNow();
+        });
+        return;
+    }
+    if (error)
+        return Fail(error, false);
+    if (!Consume(std::string_view(buffer.data(), size)))
+        return;
+    // The next read runs later, so a busy peer takes turns with every other connection.
+    boost::asio::post(Socket().get_executor(), [self] {
+        if (!self->IsClosed())
+            self->ReadNow();
+    });
 }
 
-void FramedConnection::NoteHeldBytes(std::size_t size) {
+void FramedConnection::NoteHeldBytes(std::string_view read) {
     // What the framer holds after the last whole frame is the start of a message, or up to three
     // line ends it cannot yet tell from a ping (a lone CRLF some peers send as a keep-alive). Only
     // a message starts the deadline; held line ends are bytes of this read, or of earlier reads
@@ -37,32 +66,29 @@ void FramedConnection::NoteHeldBytes(std::size_t size) {
     auto lineEnds = [](std::string_view bytes) { return bytes.find_first_not_of("\r\n") == std::string_view::npos; };
     const std::size_t held = framer_.Buffered();
     bool partial = false;
-    if (held > 0 && held <= size)
-        partial = !lineEnds(std::string_view(readBuffer_.data() + (size - held), held));
-    else if (held > size)
-        partial = !heldLineEndsOnly_ || !lineEnds(std::string_view(readBuffer_.data(), size));
+    if (held > 0 && held <= read.size())
+        partial = !lineEnds(read.substr(read.size() - held));
+    else if (held > read.size())
+        partial = !heldLineEndsOnly_ || !lineEnds(read);
     heldLineEndsOnly_ = held > 0 && !partial;
     NoteMessageProgress(partial);
 }
 
-void FramedConnection::OnRead(const boost::system::error_code& error, std::size_t size) {
-    if (IsClosed())
-        return;
-    if (error)
-        return Fail(error, false);
+bool FramedConnection::Consume(std::string_view bytes) {
     // Bytes alone are not activity: only a whole message is (see `Deliver`). A message that has
     // begun runs against its own deadline instead, so a trickle cannot hold the connection.
-    framer_.Feed(std::string_view(readBuffer_.data(), size));
+    framer_.Feed(bytes);
     for (;;) {
         const auto frame = framer_.NextFrame();
         switch (frame.kind) {
         case FrameKind::NeedMore:
-            NoteHeldBytes(size);
-            return Read();
+            NoteHeldBytes(bytes);
+            framer_.ReleaseStorageIfEmpty();
+            return true;
         case FrameKind::Message:
             NoteMessageProgress(false);
             if (!Deliver(frame.bytes))
-                return;
+                return false;
             break;
         case FrameKind::Ping:
             SendPong();
@@ -72,10 +98,11 @@ void FramedConnection::OnRead(const boost::system::error_code& error, std::size_
             break;
         case FrameKind::Invalid: // not produced by NextFrame
         case FrameKind::Error:
-            return Fail(std::make_error_code(std::errc::bad_message), true);
+            Fail(std::make_error_code(std::errc::bad_message), true);
+            return false;
         }
         if (IsClosed())
-            return;
+            return false;
     }
 }
 

@@ -3,34 +3,40 @@
 #include "stack/message/StreamFramer.h"
 #include "stack/transport/detail/Connection.h"
 
-#include <array>
-#include <functional>
+#include <string_view>
 
 namespace zel::sip::stack::detail {
 
 /// A connection that carries SIP as a byte stream (TCP, TLS): messages are cut by Content-Length,
 /// CRLF CRLF pings are answered with a CRLF pong (RFC 5626 section 3.5.1). A peer that breaks the
 /// framing or a limit loses this connection only.
+///
+/// Each read goes into a buffer on the stack, and the connection waits for readiness only once a
+/// read found nothing, so a quiet connection holds no read buffer: only the framer's unfinished
+/// message, whose storage goes too once it is consumed.
 class FramedConnection : public Connection {
 public:
     FramedConnection(ConnectionOwner& owner, TransportType type, const TransportLimits& limits, bool outgoing,
                      std::string serverName);
 
 protected:
-    using ReadCompletion = std::function<void(const boost::system::error_code&, std::size_t)>;
-
-    /// Reads what is available into `buffer`.
-    virtual void ReadSome(boost::asio::mutable_buffer buffer, ReadCompletion done) = 0;
+    /// Reads what has arrived into `buffer` without waiting: the count, or 0 with `error` set
+    /// (`would_block` when nothing is there yet, `eof` when the peer closed).
+    virtual std::size_t ReadAvailable(boost::asio::mutable_buffer buffer, boost::system::error_code& error) = 0;
+    /// Waits until a read that reported `would_block` may make progress.
+    virtual void WaitReadable(Completion done) = 0;
 
     void Read() final;
 
 private:
-    void OnRead(const boost::system::error_code& error, std::size_t size);
-    /// After the framer wants more: starts or ends the message deadline (`size` bytes were read).
-    void NoteHeldBytes(std::size_t size);
+    /// One read and what it completes; then the next read, later.
+    void ReadNow();
+    /// Frames `bytes`; false when the connection closed meanwhile.
+    bool Consume(std::string_view bytes);
+    /// After the framer wants more: starts or ends the message deadline (`read` was the last read).
+    void NoteHeldBytes(std::string_view read);
 
     StreamFramer framer_;
-    std::array<char, 16 * 1024> readBuffer_{};
     bool heldLineEndsOnly_ = false;
 };
 

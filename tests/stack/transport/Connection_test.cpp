@@ -5,6 +5,7 @@
 
 #include "TransportTestSupport.h"
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include <gtest/gtest.h>
@@ -37,15 +38,15 @@ public:
 class ScriptedConnection final : public detail::FramedConnection {
 public:
     ScriptedConnection(detail::ConnectionOwner& owner, const TransportLimits& limits, boost::asio::io_context& io)
-        : FramedConnection(owner, TransportType::TCP, limits, false, {}), socket_(io) {}
+        : FramedConnection(owner, TransportType::TCP, limits, false, {}), io_(io), socket_(io) {}
 
+    /// The peer sends `bytes`; returns once the connection has read them all.
     void Feed(std::string_view bytes) {
-        while (!bytes.empty() && pendingRead_) {
-            const std::size_t size = std::min(bytes.size(), peerBuffer_.size());
-            std::memcpy(peerBuffer_.data(), bytes.data(), size);
-            bytes.remove_prefix(size);
-            std::exchange(pendingRead_, nullptr)({}, size);
-        }
+        inbox_ += bytes;
+        if (pendingWait_)
+            std::exchange(pendingWait_, nullptr)({});
+        io_.restart();
+        io_.poll();
     }
     /// Lets the write under way finish; false when there is none.
     bool CompleteWrite() {
@@ -57,7 +58,7 @@ public:
     /// Closes, and drops the pending operations (each holds the connection) as a socket's close would.
     void Shutdown() {
         Close();
-        pendingRead_ = nullptr;
+        pendingWait_ = nullptr;
         pendingWrite_ = nullptr;
     }
     std::vector<std::string> written;
@@ -65,19 +66,27 @@ public:
 protected:
     tcp::socket& Socket() override { return socket_; }
     void Handshake(Completion done) override { done({}); }
-    void ReadSome(boost::asio::mutable_buffer buffer, ReadCompletion done) override {
-        peerBuffer_ = buffer;
-        pendingRead_ = std::move(done);
+    std::size_t ReadAvailable(boost::asio::mutable_buffer buffer, boost::system::error_code& error) override {
+        if (inbox_.empty()) {
+            error = boost::asio::error::would_block;
+            return 0;
+        }
+        const std::size_t size = std::min(buffer.size(), inbox_.size());
+        std::memcpy(buffer.data(), inbox_.data(), size);
+        inbox_.erase(0, size);
+        return size;
     }
+    void WaitReadable(Completion done) override { pendingWait_ = std::move(done); }
     void Write(std::string_view bytes, Completion done) override {
         written.emplace_back(bytes);
         pendingWrite_ = std::move(done);
     }
 
 private:
+    boost::asio::io_context& io_;
     tcp::socket socket_;
-    boost::asio::mutable_buffer peerBuffer_;
-    ReadCompletion pendingRead_;
+    std::string inbox_;
+    Completion pendingWait_;
     Completion pendingWrite_;
 };
 

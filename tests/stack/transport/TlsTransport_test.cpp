@@ -238,5 +238,63 @@ TEST_F(TlsTransportTest, ConnectionThePeerOpenedServesOnlyNamesItsCertificatePro
     }
 }
 
+TEST_F(TlsTransportTest, LargeMessagesAndMessagesSplitAcrossRecordsArriveOnIdleConnections) {
+    // Ours on both sides: messages near the size limit span several TLS records and several reads,
+    // in bursts that the server (on a loop of its own) only starts reading once all are written.
+    boost::asio::io_context io, serverIo;
+    RecordingReceiver serverReceiver, clientReceiver;
+    auto server = MakeTlsTransport(serverIo, Options(serverReceiver), Settings("server"));
+    auto client = MakeTlsTransport(io, Options(clientReceiver), Settings(""));
+    serverReceiver.onMessage = [&](const test::Received& request) { server->Send(request.source, request.message); };
+    auto runBoth = [&](const std::function<bool()>& done) {
+        return RunUntil(io, [&] {
+            serverIo.poll();
+            return done();
+        });
+    };
+    client->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "first"));
+    ASSERT_TRUE(runBoth([&] { return clientReceiver.received.size() == 1; }));
+    std::vector<std::string> requests;
+    for (int i = 0; i < 12; ++i)
+        requests.push_back(test::MakeRequest("MESSAGE", "large-" + std::to_string(i),
+                                             std::string(60 * 1024 + i, static_cast<char>('a' + i % 26))));
+    for (int round = 0; round < 2; ++round) { // the second round starts on a connection gone quiet
+        SCOPED_TRACE(round);
+        clientReceiver.received.clear();
+        for (const auto& request : requests)
+            client->Send(server->LocalTuple(), request);
+        while (io.poll() > 0) {
+        }
+        ASSERT_TRUE(runBoth([&] { return clientReceiver.received.size() == requests.size(); }));
+        for (std::size_t i = 0; i < requests.size(); ++i)
+            EXPECT_TRUE(clientReceiver.received[i].message == requests[i]) << "echo " << i << " differs";
+    }
+    EXPECT_TRUE(clientReceiver.failures.empty());
+    EXPECT_EQ(server->Statistics().connectionsRejected, 0u);
+    client->Close();
+    test::Drain(io);
+
+    // Another TLS stack, cutting what it sends into 512-byte records: the header of each message
+    // spans records, and each message arrives on a connection idle since the last one.
+    serverReceiver.onMessage = nullptr;
+    serverReceiver.received.clear();
+    test::ChildProcess peer({"openssl", "s_client", "-quiet", "-nocommands", "-max_send_frag", "512", "-CAfile",
+                             certificates->caDir + "/ca.pem", "-connect",
+                             "127.0.0.1:" + std::to_string(server->LocalTuple().port)},
+                            certificates->root + "/split.out", {.stdinPipe = true});
+    const std::string small = test::MakeRequest("OPTIONS", "split-small", std::string(700, 's'));
+    const std::string large = test::MakeRequest("MESSAGE", "split-large", std::string(40 * 1024, 'l'));
+    peer.Write(small);
+    ASSERT_TRUE(RunUntil(serverIo, [&] { return serverReceiver.received.size() == 1 || !peer.Running(); }))
+        << peer.OutputTail();
+    peer.Write(large);
+    ASSERT_TRUE(RunUntil(serverIo, [&] { return serverReceiver.received.size() == 2 || !peer.Running(); }))
+        << peer.OutputTail();
+    EXPECT_TRUE(serverReceiver.received[0].message == small);
+    EXPECT_TRUE(serverReceiver.received[1].message == large);
+    server->Close();
+    test::Drain(serverIo);
+}
+
 } // namespace
 } // namespace zel::sip::stack
