@@ -152,23 +152,25 @@ void BM_OurUdpEcho(benchmark::State& state) { RunTransportEcho(state, MakeUdpTra
 
 void BM_OurTcpEcho(benchmark::State& state) { RunTransportEcho(state, MakeTcpTransport); }
 
-void BM_OurDtlsEcho(benchmark::State& state) {
+/// Our test certificates as the server's settings of a secure transport.
+SecuritySettings TestSecurity() {
     static zel::sip::stack::test::TestCertificates certificates;
     SecuritySettings security;
     security.caDirectoryPath = certificates.caDir;
     security.certificatePath = certificates.Certificate("server");
     security.privateKeyPath = certificates.Key("server");
+    return security;
+}
+
+void BM_OurDtlsEcho(benchmark::State& state) {
+    const SecuritySettings security = TestSecurity();
     RunTransportEcho(state, [&](boost::asio::io_context& io, const TransportOptions& options) {
         return MakeDtlsTransport(io, options, security);
     });
 }
 
 void BM_OurTlsEcho(benchmark::State& state) {
-    static zel::sip::stack::test::TestCertificates certificates;
-    SecuritySettings security;
-    security.caDirectoryPath = certificates.caDir;
-    security.certificatePath = certificates.Certificate("server");
-    security.privateKeyPath = certificates.Key("server");
+    const SecuritySettings security = TestSecurity();
     RunTransportEcho(state, [&](boost::asio::io_context& io, const TransportOptions& options) {
         return MakeTlsTransport(io, options, security);
     });
