@@ -101,7 +101,8 @@ Uri RegistrationCore::ContactForDialogs() const {
     return uri;
 }
 
-SipMessage RegistrationCore::BuildRegister(bool removal) {
+SipMessage RegistrationCore::BuildRegister(std::uint32_t sequence) const {
+    const bool removal = state_ == State::Removing;
     SipMessage request = SipMessage::MakeRequest("REGISTER", registrar_);
     request.Add(HeaderType::MaxForwards, Number(70));
     request.Add(HeaderType::To, aor_);
@@ -109,7 +110,7 @@ SipMessage RegistrationCore::BuildRegister(bool removal) {
     from.Params().Set("tag", fromTag_);
     request.Add(HeaderType::From, std::move(from));
     request.Add(HeaderType::CallId, CallId(callId_));
-    request.Add(HeaderType::CSeq, CSeq(++cseq_, "REGISTER"));
+    request.Add(HeaderType::CSeq, CSeq(sequence, "REGISTER"));
 
     const auto expires = static_cast<std::uint32_t>(removal ? 0 : asked_.count());
     NameAddr contact = contact_;
@@ -147,11 +148,10 @@ SipMessage RegistrationCore::BuildRegister(bool removal) {
     return request;
 }
 
-RegistrationStep RegistrationCore::SendNew(State next, bool removal) {
-    current_ = BuildRegister(removal);
+RegistrationStep RegistrationCore::SendNew(State next) {
     state_ = next;
     RegistrationStep step;
-    step.send = *current_;
+    step.send = BuildRegister(++cseq_);
     step.stopTimer = true;
     due_.reset();
     return step;
@@ -163,15 +163,23 @@ RegistrationStep RegistrationCore::Start(TimePoint now) {
         throw std::logic_error(std::string("RegistrationCore::Start: already started (state ") +
                                std::string(ToString(state_)) + ")");
     }
-    return SendNew(State::Registering, false);
+    return SendNew(State::Registering);
 }
 
 SipMessage RegistrationCore::Resend() {
-    if ((state_ != State::Registering && state_ != State::Refreshing && state_ != State::Removing) || !current_) {
+    if (state_ != State::Registering && state_ != State::Refreshing && state_ != State::Removing) {
         throw std::logic_error("RegistrationCore::Resend: no REGISTER in progress");
     }
-    current_->Set(HeaderType::CSeq, CSeq(++cseq_, "REGISTER"));
-    return *current_;
+    // Nothing that shapes the request changes while it is in progress (the Contact URI and the
+    // time asked change only on a final response), so this is the same REGISTER, next CSeq.
+    return BuildRegister(++cseq_);
+}
+
+std::optional<SipMessage> RegistrationCore::LastRequest() const {
+    if (cseq_ == 0) {
+        return std::nullopt;
+    }
+    return BuildRegister(cseq_);
 }
 
 const NameAddr* RegistrationCore::FindOurContact(const SipMessage& response) const {
@@ -288,7 +296,7 @@ RegistrationStep RegistrationCore::OnFailureResponse(const SipMessage& response,
         }
         raisedForMinExpires_ = true;
         asked_ = seconds(minimum->Value());
-        return SendNew(state_, false);
+        return SendNew(state_);
     }
     if (status == 439 && settings_.outbound) {
         return Fail(status, std::move(reason), RegistrationFailure::OutboundUnsupported);
@@ -361,7 +369,7 @@ RegistrationStep RegistrationCore::AfterEndRequest(RegistrationStep step, TimePo
         // what it hears about.
         return FinishRemoval(step.statusCode, std::move(step.reason), RegistrationFailure::None);
     }
-    RegistrationStep removal = SendNew(State::Removing, true);
+    RegistrationStep removal = SendNew(State::Removing);
     // Ending was asked for: a failure of the REGISTER in progress is no reason to ask about a
     // retry any more; the removal that follows is what the caller hears about.
     removal.event = step.event == RegistrationStep::Event::RetryQuery ? RegistrationStep::Event::None : step.event;
@@ -378,9 +386,9 @@ RegistrationStep RegistrationCore::OnTimer(TimePoint now) {
     }
     switch (state_) {
     case State::Registered:
-        return SendNew(State::Refreshing, false);
+        return SendNew(State::Refreshing);
     case State::RetryWaiting:
-        return SendNew(State::Registering, false);
+        return SendNew(State::Registering);
     case State::Idle:
     case State::Registering:
     case State::Refreshing:
@@ -436,7 +444,7 @@ RegistrationStep RegistrationCore::OnFlowFailed(TimePoint now) {
     }
     // A new flow is a new registration as far as the host is concerned: report Registered again.
     registeredBefore_ = false;
-    return SendNew(State::Registering, false);
+    return SendNew(State::Registering);
 }
 
 RegistrationStep RegistrationCore::End(TimePoint now) {
@@ -448,14 +456,14 @@ RegistrationStep RegistrationCore::End(TimePoint now) {
         endRequested_ = true;
         return {};
     case State::Registered:
-        return SendNew(State::Removing, true);
+        return SendNew(State::Removing);
     case State::RetryPending:
     case State::RetryWaiting:
     case State::Failed:
         // A binding from an earlier success may still be alive: remove it rather than let it
         // attract requests until it lapses.
         if (BindingAlive(now)) {
-            return SendNew(State::Removing, true);
+            return SendNew(State::Removing);
         }
         return FinishRemoval(0, "nothing to remove", RegistrationFailure::None);
     case State::Removing:

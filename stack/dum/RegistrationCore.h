@@ -157,8 +157,11 @@ public:
     SipMessage Resend();
 
     State GetState() const noexcept { return state_; }
-    /// The REGISTER in progress or last sent; null before Start.
-    const SipMessage* LastRequest() const noexcept { return current_ ? &*current_ : nullptr; }
+    /// The REGISTER in progress or last sent, built again from the core's state (the core keeps no
+    /// message between requests); nullopt before Start. Its Contact carries the URI as set last.
+    std::optional<SipMessage> LastRequest() const;
+    /// The address of record (From and To, without a tag).
+    const NameAddr& AddressOfRecord() const noexcept { return aor_; }
     bool IsOutboundInEffect() const noexcept { return outboundInEffect_; }
     /// The time the registrar last granted (0 before the first success).
     std::chrono::seconds GrantedExpires() const noexcept { return granted_; }
@@ -173,8 +176,9 @@ public:
     static std::chrono::seconds RefreshDelay(std::chrono::seconds granted) noexcept;
 
 private:
-    SipMessage BuildRegister(bool removal);
-    RegistrationStep SendNew(State next, bool removal);
+    /// A REGISTER with CSeq `sequence`: a removal while Removing, else asking for asked_.
+    SipMessage BuildRegister(std::uint32_t sequence) const;
+    RegistrationStep SendNew(State next);
     RegistrationStep OnSuccess(const SipMessage& response, TimePoint now);
     RegistrationStep OnFailureResponse(const SipMessage& response, TimePoint now);
     RegistrationStep RetryQuery(int statusCode, std::string reason, RegistrationFailure cause,
@@ -193,8 +197,10 @@ private:
     std::string fromTag_;
     Uri registrar_;
     State state_ = State::Idle;
+    // The REGISTER in progress (or last sent) is not kept: every input that shapes it is here,
+    // and it is built again for a retry with credentials or a refresh. A kept message would hold
+    // its buffer and header slots for the whole life of the binding (a few KiB per registration).
     std::uint32_t cseq_ = 0;
-    std::optional<SipMessage> current_;
     std::chrono::seconds asked_{0};
     bool raisedForMinExpires_ = false;
     bool endRequested_ = false;

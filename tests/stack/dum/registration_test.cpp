@@ -64,6 +64,11 @@ TEST(Registration, ChallengedRegisterIsAnsweredRefreshedAndRemoved) {
     auto refresh = registrar.NextRequest(10s);
     ASSERT_TRUE(refresh);
     EXPECT_NE(Header(*refresh->message, HeaderType::Authorization).find("nc=00000002"), std::string::npos);
+    EXPECT_EQ(Header(*refresh->message, HeaderType::CallId), Header(request, HeaderType::CallId));
+    EXPECT_EQ(Header(*refresh->message, HeaderType::From), Header(request, HeaderType::From));
+    EXPECT_EQ(Header(*refresh->message, HeaderType::Contact), Header(*second->message, HeaderType::Contact));
+    const std::uint32_t refreshCSeq = refresh->message->Peek<CSeq>(HeaderType::CSeq)->Sequence();
+    EXPECT_EQ(refreshCSeq, second->message->Peek<CSeq>(HeaderType::CSeq)->Sequence() + 1);
     registrar.AcceptRegister(*refresh, 60);
     ASSERT_TRUE(ua.Handler().WaitFor("success", 2));
 
@@ -76,6 +81,10 @@ TEST(Registration, ChallengedRegisterIsAnsweredRefreshedAndRemoved) {
     ASSERT_NE(removed, nullptr);
     EXPECT_FALSE(removed->IsWildcard());
     EXPECT_EQ(removed->Params().GetUInt32("expires"), 0u);
+    EXPECT_EQ(Header(*removal->message, HeaderType::CallId), Header(request, HeaderType::CallId));
+    EXPECT_EQ(removal->message->Peek<CSeq>(HeaderType::CSeq)->Sequence(), refreshCSeq + 1);
+    EXPECT_NE(Header(*removal->message, HeaderType::Authorization).find("nc=00000003"), std::string::npos)
+        << "the removal carries the credentials too";
     registrar.AcceptRegister(*removal, 0);
     ASSERT_TRUE(ua.Handler().WaitFor("removed"));
     bool valid = true;
