@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -133,14 +134,16 @@ struct ProfileSettings {
 /// members are safe from any thread.
 ///
 /// Copies: copying a profile locks the source; the copy is a snapshot with a mutex of its own, so
-/// later changes to either one do not reach the other.
+/// later changes to either one do not reach the other. A copy is cheap: it shares the settings
+/// with its source until one of them changes them (copy on write, in two parts: the identity -
+/// default From, credentials, outbound proxy and RFC 5626 settings - and everything else).
 ///
 /// Errors: setters raise std::invalid_argument for text that cannot go into a header (a method,
 /// scheme or option tag that is not a token, a User-Agent or instance id holding CR or LF, a
 /// negative reg-id).
 class UserProfile {
 public:
-    UserProfile() = default;
+    UserProfile();
     explicit UserProfile(ProfileSettings settings);
     UserProfile(const UserProfile& other);
     UserProfile& operator=(const UserProfile& other);
@@ -260,8 +263,33 @@ public:
     bool ClientOutboundEnabled() const;
 
 private:
+    /// The settings that name who we are: what a profile made per registration or per call usually
+    /// changes, kept apart so that such a profile shares everything else with its master.
+    struct Identity {
+        NameAddr defaultFrom;
+        std::vector<DigestCredential> digestCredentials;
+        std::optional<Uri> outboundProxy;
+        bool expressOutboundAsRouteSet = false;
+        std::string instanceId;
+        int regId = 0;
+        bool clientOutboundEnabled = false;
+        std::uint32_t keepAliveTimeForDatagram = 0;
+        std::uint32_t keepAliveTimeForStream = 0;
+    };
+
+    /// A fresh copy of the settings besides the identity, put in place of the old one, for a setter
+    /// to change. Mutex held.
+    ProfileSettings& Common();
+    /// The same for the identity.
+    Identity& Own();
+
     mutable std::mutex mutex_;
-    ProfileSettings settings_;
+    // Both parts are immutable once made: a copy of a profile shares them and a setter replaces the
+    // part it changes with a changed copy (copy on write), so a profile per registration costs its
+    // identity, not a copy of every list of the master, and a snapshot copies from them without
+    // the lock. The identity's fields in `shared_` keep their defaults and are never read.
+    std::shared_ptr<const ProfileSettings> shared_;
+    std::shared_ptr<const Identity> identity_;
 };
 
 /// The profile the dialog usage manager holds as the template of every user profile. A user profile
