@@ -29,7 +29,7 @@ class DialogUsageManager;
 class ClientRegistration final : public Usage {
 public:
     /// The address of record being registered.
-    const NameAddr& AddressOfRecord() const noexcept { return core_.AddressOfRecord(); }
+    NameAddr AddressOfRecord() const { return core_.AddressOfRecord(); }
     /// The profile the registration was made with; the application may change it and register
     /// again with it.
     const std::shared_ptr<UserProfile>& GetUserProfile() const noexcept { return profile_; }

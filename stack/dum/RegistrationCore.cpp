@@ -52,12 +52,11 @@ bool IsRetryable(int status) noexcept {
 
 RegistrationCore::RegistrationCore(NameAddr aor, NameAddr contact, RegistrationSettings settings, std::string callId,
                                    std::string fromTag, std::optional<Uri> registrar)
-    : aor_(std::move(aor)), contact_(std::move(contact)), settings_(std::move(settings)), callId_(std::move(callId)),
-      fromTag_(std::move(fromTag)) {
+    : settings_(std::move(settings)), callId_(std::move(callId)), fromTag_(std::move(fromTag)) {
     if (callId_.empty() || fromTag_.empty()) {
         throw std::invalid_argument("RegistrationCore: the Call-ID and the From tag must not be empty");
     }
-    if (contact_.IsWildcard()) {
+    if (contact.IsWildcard()) {
         throw std::invalid_argument("RegistrationCore: our Contact cannot be the wildcard");
     }
     if (settings_.registrationTime.count() <= 0) {
@@ -66,19 +65,41 @@ RegistrationCore::RegistrationCore(NameAddr aor, NameAddr contact, RegistrationS
     if (settings_.outbound && (settings_.instanceId.empty() || settings_.regId == 0)) {
         throw std::invalid_argument("RegistrationCore: outbound needs an instance id and a reg-id from 1");
     }
-    aor_.Params().Remove("tag");
-    if (registrar) {
-        registrar_ = std::move(*registrar);
-    } else {
+    aor.Params().Remove("tag");
+    if (!registrar) {
         // Section 10.2: the Request-URI names the domain, without userinfo.
-        const Uri& aorUri = aor_.GetUri();
-        registrar_.SetScheme(aorUri.Scheme());
-        registrar_.SetHost(aorUri.Host());
+        const Uri& aorUri = aor.GetUri();
+        registrar.emplace();
+        registrar->SetScheme(aorUri.Scheme());
+        registrar->SetHost(aorUri.Host());
         if (aorUri.HasPort()) {
-            registrar_.SetPort(aorUri.Port());
+            registrar->SetPort(aorUri.Port());
         }
     }
+    aor_ = aor.ToString();
+    contact_ = contact.ToString();
+    registrar_ = registrar->ToString();
+    // Every later request parses these again: a value that does not survive its own encoding is
+    // refused now rather than when a refresh is due.
+    NameAddr aorAgain;
+    NameAddr contactAgain;
+    Uri registrarAgain;
+    if (!NameAddr::TryParse(aor_, aorAgain) || !NameAddr::TryParse(contact_, contactAgain) ||
+        !Uri::TryParse(registrar_, registrarAgain)) {
+        throw std::invalid_argument("RegistrationCore: the address of record, Contact or registrar cannot be encoded: " +
+                                    aor_ + ", " + contact_ + ", " + registrar_);
+    }
     asked_ = AskedTime();
+}
+
+NameAddr RegistrationCore::AddressOfRecord() const { return NameAddr::Parse(aor_); }
+
+NameAddr RegistrationCore::Contact() const { return NameAddr::Parse(contact_); }
+
+void RegistrationCore::SetContactUri(Uri uri) {
+    NameAddr contact = Contact();
+    contact.SetUri(std::move(uri));
+    contact_ = contact.ToString();
 }
 
 seconds RegistrationCore::AskedTime() const noexcept {
@@ -94,7 +115,7 @@ seconds RegistrationCore::RefreshDelay(seconds granted) noexcept {
 }
 
 Uri RegistrationCore::ContactForDialogs() const {
-    Uri uri = contact_.GetUri();
+    Uri uri = Contact().GetUri();
     if (outboundInEffect_) {
         uri.Params().SetFlag("ob");
     }
@@ -103,17 +124,17 @@ Uri RegistrationCore::ContactForDialogs() const {
 
 SipMessage RegistrationCore::BuildRegister(std::uint32_t sequence) const {
     const bool removal = state_ == State::Removing;
-    SipMessage request = SipMessage::MakeRequest("REGISTER", registrar_);
+    SipMessage request = SipMessage::MakeRequest("REGISTER", Uri::Parse(registrar_));
     request.Add(HeaderType::MaxForwards, Number(70));
-    request.Add(HeaderType::To, aor_);
-    NameAddr from = aor_;
+    NameAddr from = AddressOfRecord();
+    request.Add(HeaderType::To, from);
     from.Params().Set("tag", fromTag_);
     request.Add(HeaderType::From, std::move(from));
     request.Add(HeaderType::CallId, CallId(callId_));
     request.Add(HeaderType::CSeq, CSeq(sequence, "REGISTER"));
 
     const auto expires = static_cast<std::uint32_t>(removal ? 0 : asked_.count());
-    NameAddr contact = contact_;
+    NameAddr contact = Contact();
     contact.Params().SetUInt32("expires", expires);
     for (const Parameter& capability : settings_.capabilities) {
         contact.Params().Remove(capability.name);
@@ -186,6 +207,8 @@ const NameAddr* RegistrationCore::FindOurContact(const SipMessage& response) con
     const std::size_t count = response.Count(HeaderType::Contact);
     const std::string instance = settings_.instanceId.empty() ? std::string() : InstanceValue(settings_.instanceId);
     const NameAddr* loose = nullptr;
+    const NameAddr ourContact = Contact();
+    const Uri& ours = ourContact.GetUri();
     for (std::size_t i = 0; i < count; ++i) {
         const NameAddr* candidate = response.Peek<NameAddr>(HeaderType::Contact, i);
         if (candidate == nullptr || candidate->IsWildcard()) {
@@ -200,11 +223,11 @@ const NameAddr* RegistrationCore::FindOurContact(const SipMessage& response) con
                 return candidate;
             }
         }
-        if (candidate->GetUri().Equivalent(contact_.GetUri())) {
+        if (candidate->GetUri().Equivalent(ours)) {
             return candidate;
         }
         // Registrars that drop or add URI parameters (transport, ob, line) still keep the address.
-        if (loose == nullptr && SameAddress(candidate->GetUri(), contact_.GetUri())) {
+        if (loose == nullptr && SameAddress(candidate->GetUri(), ours)) {
             loose = candidate;
         }
     }

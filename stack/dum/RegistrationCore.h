@@ -150,7 +150,7 @@ public:
     /// Our Contact's URI as it really went out: the caller's transport layer may fill in the host
     /// and port of the transport a REGISTER left on. The registrar's bindings are matched against
     /// it from now on, and later REGISTERs carry it.
-    void SetContactUri(Uri uri) { contact_.SetUri(std::move(uri)); }
+    void SetContactUri(Uri uri);
 
     /// The REGISTER in progress again with the next CSeq, for the caller to add credentials to
     /// after a 401/407. Raises std::logic_error when no REGISTER is in progress.
@@ -161,7 +161,10 @@ public:
     /// message between requests); nullopt before Start. Its Contact carries the URI as set last.
     std::optional<SipMessage> LastRequest() const;
     /// The address of record (From and To, without a tag).
-    const NameAddr& AddressOfRecord() const noexcept { return aor_; }
+    NameAddr AddressOfRecord() const;
+    /// Our Contact as given or last set, without what the core adds to it (expires, capabilities,
+    /// instance, reg-id).
+    NameAddr Contact() const;
     bool IsOutboundInEffect() const noexcept { return outboundInEffect_; }
     /// The time the registrar last granted (0 before the first success).
     std::chrono::seconds GrantedExpires() const noexcept { return granted_; }
@@ -190,12 +193,16 @@ private:
     const NameAddr* FindOurContact(const SipMessage& response) const;
     std::chrono::seconds AskedTime() const noexcept;
 
-    NameAddr aor_;
-    NameAddr contact_;
+    // The address of record, our Contact and the Request-URI as text, parsed again when a request
+    // is built: a refresh every few minutes affords a parse, and the parsed values would hold
+    // several hundred bytes per registration for the whole life of the binding. The text is our
+    // own encoding of values checked when the core was made, so it always parses.
+    std::string aor_;
+    std::string contact_;
     RegistrationSettings settings_;
     std::string callId_;
     std::string fromTag_;
-    Uri registrar_;
+    std::string registrar_;
     State state_ = State::Idle;
     // The REGISTER in progress (or last sent) is not kept: every input that shapes it is here,
     // and it is built again for a retry with credentials or a refresh. A kept message would hold
