@@ -28,6 +28,50 @@ bool ContainsIgnoringCase(const std::vector<std::string>& list, std::string_view
     return std::any_of(list.begin(), list.end(), [item](const std::string& entry) { return IEquals(entry, item); });
 }
 
+// The identity keeps the default From and the outbound proxy as text: a profile per registration
+// holds them for the life of the registration, and the parsed values are several hundred bytes
+// each while every reader gets a copy anyway. Empty text stands for an empty From and no proxy.
+
+std::string EncodeFrom(const NameAddr& from) {
+    std::string text = from.ToString();
+    if (text == NameAddr().ToString()) {
+        return {};
+    }
+    NameAddr again;
+    if (!NameAddr::TryParse(text, again)) {
+        throw std::invalid_argument("the default From cannot be encoded: " + text);
+    }
+    return text;
+}
+
+NameAddr DecodeFrom(const std::string& text) {
+    NameAddr from;
+    if (!text.empty() && !NameAddr::TryParse(text, from)) {
+        return NameAddr(); // not reached: EncodeFrom checked the text
+    }
+    return from;
+}
+
+std::string EncodeProxy(const std::optional<Uri>& proxy) {
+    if (!proxy) {
+        return {};
+    }
+    std::string text = proxy->ToString();
+    Uri again;
+    if (text.empty() || !Uri::TryParse(text, again)) {
+        throw std::invalid_argument("the outbound proxy cannot be encoded: " + text);
+    }
+    return text;
+}
+
+std::optional<Uri> DecodeProxy(const std::string& text) {
+    Uri proxy;
+    if (text.empty() || !Uri::TryParse(text, proxy)) {
+        return std::nullopt;
+    }
+    return proxy;
+}
+
 bool SubtypeAccepts(const Mime& listed, const Mime& type) noexcept {
     if (listed.Type() == "*") {
         return true;
@@ -111,9 +155,9 @@ UserProfile::UserProfile() : shared_(std::make_shared<ProfileSettings>()), ident
 
 UserProfile::UserProfile(ProfileSettings settings) {
     auto identity = std::make_shared<Identity>();
-    identity->defaultFrom = std::move(settings.defaultFrom);
+    identity->defaultFrom = EncodeFrom(settings.defaultFrom);
     identity->digestCredentials = std::move(settings.digestCredentials);
-    identity->outboundProxy = std::move(settings.outboundProxy);
+    identity->outboundProxy = EncodeProxy(settings.outboundProxy);
     identity->expressOutboundAsRouteSet = settings.expressOutboundAsRouteSet;
     identity->instanceId = std::move(settings.instanceId);
     identity->regId = settings.regId;
@@ -169,9 +213,9 @@ ProfileSettings UserProfile::Snapshot() const {
         identity = identity_;
     }
     ProfileSettings settings = *shared;
-    settings.defaultFrom = identity->defaultFrom;
+    settings.defaultFrom = DecodeFrom(identity->defaultFrom);
     settings.digestCredentials = identity->digestCredentials;
-    settings.outboundProxy = identity->outboundProxy;
+    settings.outboundProxy = DecodeProxy(identity->outboundProxy);
     settings.expressOutboundAsRouteSet = identity->expressOutboundAsRouteSet;
     settings.instanceId = identity->instanceId;
     settings.regId = identity->regId;
@@ -480,13 +524,14 @@ std::optional<Uri> UserProfile::OverrideHostAndPort() const {
 }
 
 void UserProfile::SetDefaultFrom(NameAddr from) {
+    std::string text = EncodeFrom(from);
     std::lock_guard lock(mutex_);
-    Own().defaultFrom = std::move(from);
+    Own().defaultFrom = std::move(text);
 }
 
 NameAddr UserProfile::DefaultFrom() const {
     std::lock_guard lock(mutex_);
-    return identity_->defaultFrom;
+    return DecodeFrom(identity_->defaultFrom);
 }
 
 void UserProfile::AddDigestCredential(DigestCredential credential) {
@@ -520,13 +565,14 @@ std::optional<DigestCredential> UserProfile::FindDigestCredential(std::string_vi
 }
 
 void UserProfile::SetOutboundProxy(std::optional<Uri> proxy) {
+    std::string text = EncodeProxy(proxy);
     std::lock_guard lock(mutex_);
-    Own().outboundProxy = std::move(proxy);
+    Own().outboundProxy = std::move(text);
 }
 
 std::optional<Uri> UserProfile::OutboundProxy() const {
     std::lock_guard lock(mutex_);
-    return identity_->outboundProxy;
+    return DecodeProxy(identity_->outboundProxy);
 }
 
 void UserProfile::SetExpressOutboundAsRouteSet(bool express) {

@@ -235,7 +235,8 @@ public:
     void SetOverrideHostAndPort(std::optional<Uri> hostAndPort);
     std::optional<Uri> OverrideHostAndPort() const;
 
-    /// From of requests outside a dialog.
+    /// From of requests outside a dialog. Raises std::invalid_argument for a value that does not
+    /// parse again from its own encoding (the profile keeps it as text).
     void SetDefaultFrom(NameAddr from);
     NameAddr DefaultFrom() const;
 
@@ -245,7 +246,8 @@ public:
     std::vector<DigestCredential> DigestCredentials() const;
     std::optional<DigestCredential> FindDigestCredential(std::string_view realm) const;
 
-    /// Proxy every request outside a dialog is sent to; nullopt for none.
+    /// Proxy every request outside a dialog is sent to; nullopt for none. Raises
+    /// std::invalid_argument as SetDefaultFrom does.
     void SetOutboundProxy(std::optional<Uri> proxy);
     std::optional<Uri> OutboundProxy() const;
     /// Write the outbound proxy as a Route header (a loose route) instead of only sending to it.
@@ -266,9 +268,9 @@ private:
     /// The settings that name who we are: what a profile made per registration or per call usually
     /// changes, kept apart so that such a profile shares everything else with its master.
     struct Identity {
-        NameAddr defaultFrom;
+        std::string defaultFrom; // encoded; empty for an empty From
         std::vector<DigestCredential> digestCredentials;
-        std::optional<Uri> outboundProxy;
+        std::string outboundProxy; // encoded; empty for none
         bool expressOutboundAsRouteSet = false;
         std::string instanceId;
         int regId = 0;
