@@ -150,6 +150,13 @@ void ClientRegistration::OnResponse(TransactionUserMessage& message) {
     // as little as it can; the core keeps the request it builds the next one from).
     sent_.reset();
     Apply(core_.OnResponse(response, Now()), &response);
+    // Only the refreshes of an outbound registration (and the answer to a challenge, which comes
+    // with a transaction of its own) go back to the hop that answered: without outbound in effect
+    // the transaction layer need not remember where this REGISTER went for the life of the binding.
+    if (!finished_ && lastAnswered_ == message.transaction && !core_.IsOutboundInEffect()) {
+        manager_.stack_.ForgetTarget(lastAnswered_);
+        lastAnswered_ = 0;
+    }
 }
 
 void ClientRegistration::OnTransactionFailure(bool timeout) {
