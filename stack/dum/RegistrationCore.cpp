@@ -52,8 +52,8 @@ bool IsRetryable(int status) noexcept {
 
 RegistrationCore::RegistrationCore(NameAddr aor, NameAddr contact, RegistrationSettings settings, std::string callId,
                                    std::string fromTag, std::optional<Uri> registrar)
-    : settings_(std::move(settings)), callId_(std::move(callId)), fromTag_(std::move(fromTag)) {
-    if (callId_.empty() || fromTag_.empty()) {
+    : settings_(std::move(settings)) {
+    if (callId.empty() || fromTag.empty()) {
         throw std::invalid_argument("RegistrationCore: the Call-ID and the From tag must not be empty");
     }
     if (contact.IsWildcard()) {
@@ -76,30 +76,52 @@ RegistrationCore::RegistrationCore(NameAddr aor, NameAddr contact, RegistrationS
             registrar->SetPort(aorUri.Port());
         }
     }
-    aor_ = aor.ToString();
-    contact_ = contact.ToString();
-    registrar_ = registrar->ToString();
+    const std::string aorText = aor.ToString();
+    const std::string contactText = contact.ToString();
+    const std::string registrarText = registrar->ToString();
     // Every later request parses these again: a value that does not survive its own encoding is
     // refused now rather than when a refresh is due.
     NameAddr aorAgain;
     NameAddr contactAgain;
     Uri registrarAgain;
-    if (!NameAddr::TryParse(aor_, aorAgain) || !NameAddr::TryParse(contact_, contactAgain) ||
-        !Uri::TryParse(registrar_, registrarAgain)) {
+    if (!NameAddr::TryParse(aorText, aorAgain) || !NameAddr::TryParse(contactText, contactAgain) ||
+        !Uri::TryParse(registrarText, registrarAgain)) {
         throw std::invalid_argument("RegistrationCore: the address of record, Contact or registrar cannot be encoded: " +
-                                    aor_ + ", " + contact_ + ", " + registrar_);
+                                    aorText + ", " + contactText + ", " + registrarText);
     }
+    SetTexts({aorText, contactText, registrarText, callId, fromTag});
     asked_ = AskedTime();
 }
 
-NameAddr RegistrationCore::AddressOfRecord() const { return NameAddr::Parse(aor_); }
+std::string_view RegistrationCore::GetText(Text which) const noexcept {
+    const auto index = static_cast<std::size_t>(which);
+    const std::size_t begin = index == 0 ? 0 : textEnds_[index - 1];
+    return std::string_view(texts_).substr(begin, textEnds_[index] - begin);
+}
 
-NameAddr RegistrationCore::Contact() const { return NameAddr::Parse(contact_); }
+void RegistrationCore::SetTexts(const std::array<std::string_view, kTexts>& values) {
+    std::size_t total = 0;
+    for (std::string_view value : values) {
+        total += value.size();
+    }
+    std::string texts;
+    texts.reserve(total); // exactly: the buffer lives as long as the registration
+    for (std::size_t i = 0; i < kTexts; ++i) {
+        texts += values[i];
+        textEnds_[i] = static_cast<std::uint32_t>(texts.size());
+    }
+    texts_ = std::move(texts);
+}
+
+NameAddr RegistrationCore::AddressOfRecord() const { return NameAddr::Parse(GetText(Text::Aor)); }
+
+NameAddr RegistrationCore::Contact() const { return NameAddr::Parse(GetText(Text::Contact)); }
 
 void RegistrationCore::SetContactUri(Uri uri) {
     NameAddr contact = Contact();
     contact.SetUri(std::move(uri));
-    contact_ = contact.ToString();
+    const std::string contactText = contact.ToString();
+    SetTexts({GetText(Text::Aor), contactText, GetText(Text::Registrar), GetText(Text::CallId), GetText(Text::FromTag)});
 }
 
 seconds RegistrationCore::AskedTime() const noexcept {
@@ -124,13 +146,13 @@ Uri RegistrationCore::ContactForDialogs() const {
 
 SipMessage RegistrationCore::BuildRegister(std::uint32_t sequence) const {
     const bool removal = state_ == State::Removing;
-    SipMessage request = SipMessage::MakeRequest("REGISTER", Uri::Parse(registrar_));
+    SipMessage request = SipMessage::MakeRequest("REGISTER", Uri::Parse(GetText(Text::Registrar)));
     request.Add(HeaderType::MaxForwards, Number(70));
     NameAddr from = AddressOfRecord();
     request.Add(HeaderType::To, from);
-    from.Params().Set("tag", fromTag_);
+    from.Params().Set("tag", GetText(Text::FromTag));
     request.Add(HeaderType::From, std::move(from));
-    request.Add(HeaderType::CallId, CallId(callId_));
+    request.Add(HeaderType::CallId, CallId(std::string(GetText(Text::CallId))));
     request.Add(HeaderType::CSeq, CSeq(sequence, "REGISTER"));
 
     const auto expires = static_cast<std::uint32_t>(removal ? 0 : asked_.count());

@@ -22,6 +22,7 @@
 // Final failures (other 3xx-6xx, 439 with outbound, a 423 we cannot satisfy, a caller that does
 // not want a retry) end in Failed.
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -196,13 +197,17 @@ private:
     // The address of record, our Contact and the Request-URI as text, parsed again when a request
     // is built: a refresh every few minutes affords a parse, and the parsed values would hold
     // several hundred bytes per registration for the whole life of the binding. The text is our
-    // own encoding of values checked when the core was made, so it always parses.
-    std::string aor_;
-    std::string contact_;
+    // own encoding of values checked when the core was made, so it always parses. With the
+    // Call-ID and the From tag they share one buffer (one allocation, not five).
+    enum class Text : std::uint8_t { Aor, Contact, Registrar, CallId, FromTag };
+    static constexpr std::size_t kTexts = 5;
+    std::string_view GetText(Text which) const noexcept;
+    /// Replaces every text (the views may point into the old buffer: it is built anew first).
+    void SetTexts(const std::array<std::string_view, kTexts>& values);
+
     RegistrationSettings settings_;
-    std::string callId_;
-    std::string fromTag_;
-    std::string registrar_;
+    std::string texts_;
+    std::array<std::uint32_t, kTexts> textEnds_{};
     State state_ = State::Idle;
     // The REGISTER in progress (or last sent) is not kept: every input that shapes it is here,
     // and it is built again for a retry with credentials or a refresh. A kept message would hold
