@@ -136,7 +136,8 @@ void ClientRegistration::OnResponse(TransactionUserMessage& message) {
             contact.Params().Remove("ob"); // the core adds it while outbound is asked for
             core_.SetContactUri(std::move(contact));
         }
-        // Header values hold no CR or LF, so a line feed separates them.
+        // ValueText writes line folds as spaces and drops stray CR and LF, so a line feed
+        // separates the values unambiguously.
         allContacts_.clear();
         for (std::size_t i = 0; i < response.Count(HeaderType::Contact); ++i) {
             if (i != 0) {
@@ -147,7 +148,7 @@ void ClientRegistration::OnResponse(TransactionUserMessage& message) {
         allContacts_.shrink_to_fit();
     }
     // The REGISTER is answered: its copy as sent is needed no more (a registration holds on to
-    // as little as it can; the core keeps the request it builds the next one from).
+    // as little as it can; the core builds the next request from its own state).
     sent_.reset();
     Apply(core_.OnResponse(response, Now()), &response);
     // Only the refreshes of an outbound registration (and the answer to a challenge, which comes
