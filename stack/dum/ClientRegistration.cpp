@@ -16,10 +16,10 @@ std::chrono::steady_clock::time_point Now() { return std::chrono::steady_clock::
 
 } // namespace
 
-ClientRegistration::ClientRegistration(DialogUsageManager& manager, std::shared_ptr<UserProfile> profile, NameAddr aor,
+ClientRegistration::ClientRegistration(DialogUsageManager& manager, std::shared_ptr<UserProfile> profile,
                                        RegistrationCore core)
-    : Usage(manager.Handles()), manager_(manager), profile_(std::move(profile)), aor_(std::move(aor)),
-      core_(std::move(core)), timer_(manager.Thread().Executor()) {}
+    : Usage(manager.Handles()), manager_(manager), profile_(std::move(profile)), core_(std::move(core)),
+      timer_(manager.Thread().Executor()) {}
 
 ClientRegistration::~ClientRegistration() {
     timer_.cancel();
@@ -33,6 +33,20 @@ ClientRegistration::~ClientRegistration() {
 }
 
 ClientRegistrationHandler* ClientRegistration::Handler() const { return manager_.GetClientRegistrationHandler(); }
+
+std::vector<NameAddr> ClientRegistration::AllContacts() const {
+    std::vector<NameAddr> contacts;
+    std::string_view rest = allContacts_;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        NameAddr contact;
+        if (NameAddr::TryParse(rest.substr(0, end), contact)) {
+            contacts.push_back(std::move(contact));
+        }
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    return contacts;
+}
 
 // ---- what the application asks ------------------------------------------------------------------
 
@@ -122,17 +136,28 @@ void ClientRegistration::OnResponse(TransactionUserMessage& message) {
             contact.Params().Remove("ob"); // the core adds it while outbound is asked for
             core_.SetContactUri(std::move(contact));
         }
+        // ValueText writes line folds as spaces and drops stray CR and LF, so a line feed
+        // separates the values unambiguously.
         allContacts_.clear();
         for (std::size_t i = 0; i < response.Count(HeaderType::Contact); ++i) {
-            if (const NameAddr* contact = response.Peek<NameAddr>(HeaderType::Contact, i)) {
-                allContacts_.push_back(*contact);
+            if (i != 0) {
+                allContacts_ += '\n';
             }
+            allContacts_ += response.ValueText(HeaderType::Contact, i);
         }
+        allContacts_.shrink_to_fit();
     }
     // The REGISTER is answered: its copy as sent is needed no more (a registration holds on to
-    // as little as it can; the core keeps the request it builds the next one from).
+    // as little as it can; the core builds the next request from its own state).
     sent_.reset();
     Apply(core_.OnResponse(response, Now()), &response);
+    // Only the refreshes of an outbound registration (and the answer to a challenge, which comes
+    // with a transaction of its own) go back to the hop that answered: without outbound in effect
+    // the transaction layer need not remember where this REGISTER went for the life of the binding.
+    if (!finished_ && lastAnswered_ == message.transaction && !core_.IsOutboundInEffect()) {
+        manager_.stack_.ForgetTarget(lastAnswered_);
+        lastAnswered_ = 0;
+    }
 }
 
 void ClientRegistration::OnTransactionFailure(bool timeout) {
@@ -275,7 +300,7 @@ void ClientRegistration::Send(SipMessage request, bool sameHop) {
         }
     }
 
-    sent_ = request;
+    sent_ = std::make_unique<SipMessage>(request);
     if (transaction_ != 0) {
         manager_.Untrack(transaction_);
     }
@@ -367,7 +392,11 @@ void ClientRegistration::StopKeepAlive() {
 }
 
 SipMessage ClientRegistration::LocalResponse(int code, std::string_view reason) const {
-    const SipMessage* request = sent_ ? &*sent_ : core_.LastRequest();
+    std::optional<SipMessage> rebuilt;
+    if (!sent_) {
+        rebuilt = core_.LastRequest();
+    }
+    const SipMessage* request = sent_ ? sent_.get() : (rebuilt ? &*rebuilt : nullptr);
     if (request != nullptr) {
         if (std::optional<SipMessage> response = detail::MakeResponseTo(*request, code, reason, "")) {
             return std::move(*response);

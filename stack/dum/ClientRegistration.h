@@ -9,6 +9,7 @@
 
 #include "stack/core/SipStack.h"
 #include "stack/dum/ClientRegistrationHandler.h"
+#include "stack/dum/DumThread.h"
 #include "stack/dum/HandleManager.h"
 #include "stack/dum/Profile.h"
 #include "stack/dum/RegistrationCore.h"
@@ -29,7 +30,7 @@ class DialogUsageManager;
 class ClientRegistration final : public Usage {
 public:
     /// The address of record being registered.
-    const NameAddr& AddressOfRecord() const noexcept { return aor_; }
+    NameAddr AddressOfRecord() const { return core_.AddressOfRecord(); }
     /// The profile the registration was made with; the application may change it and register
     /// again with it.
     const std::shared_ptr<UserProfile>& GetUserProfile() const noexcept { return profile_; }
@@ -41,16 +42,16 @@ public:
     /// a failed flow). Ignored unless registered.
     void RequestRefresh();
 
-    /// The Contacts the registrar listed in its last 2xx (every binding of the address of record).
-    const std::vector<NameAddr>& AllContacts() const noexcept { return allContacts_; }
+    /// The Contacts the registrar listed in its last 2xx (every binding of the address of record),
+    /// parsed from the text kept of them on each call; values that cannot be read are left out.
+    std::vector<NameAddr> AllContacts() const;
     /// Whether RFC 5626 outbound is in effect (asked for and confirmed by the registrar).
     bool IsOutboundInEffect() const noexcept { return core_.IsOutboundInEffect(); }
     /// The flow the registration was made over, once a 2xx has come.
     const std::optional<Flow>& GetFlow() const noexcept { return flow_; }
     RegistrationCore::State GetState() const noexcept { return core_.GetState(); }
 
-    ClientRegistration(DialogUsageManager& manager, std::shared_ptr<UserProfile> profile, NameAddr aor,
-                       RegistrationCore core);
+    ClientRegistration(DialogUsageManager& manager, std::shared_ptr<UserProfile> profile, RegistrationCore core);
     ~ClientRegistration() override;
 
 private:
@@ -86,17 +87,22 @@ private:
 
     DialogUsageManager& manager_;
     std::shared_ptr<UserProfile> profile_;
-    NameAddr aor_;
     RegistrationCore core_;
     ClientAuth auth_;
-    boost::asio::steady_timer timer_;
-    std::optional<SipMessage> sent_;              // the REGISTER in progress as handed to the stack
+    // Bound to the dialog thread's io_context executor rather than the type-erased default: 48
+    // bytes less per registration, and so is each wait in flight.
+    boost::asio::basic_waitable_timer<std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>,
+                                      DumThread::ExecutorType>
+        timer_;
+    std::unique_ptr<SipMessage> sent_;            // the REGISTER in progress as handed to the stack
     TransactionId transaction_ = 0;               // its transaction, 0 when none
     TransactionId lastAnswered_ = 0;              // the last transaction that got a final response
     bool newFlow_ = false;                        // the next REGISTER must not reuse the old flow
     std::optional<Flow> flow_;
     bool keepAliveRunning_ = false;
-    std::vector<NameAddr> allContacts_;
+    // The registrar's Contact values of its last 2xx as received, one per line: a binding list is
+    // read rarely, so it is kept as text rather than as parsed name-addresses.
+    std::string allContacts_;
     bool finished_ = false;
     bool shutdown_ = false;
 };

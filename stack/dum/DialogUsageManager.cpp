@@ -274,7 +274,7 @@ void DialogUsageManager::SendCommand(std::shared_ptr<InitialRequest> request) {
             ZEL_LOG(Info, "a REGISTER for {} is dropped: the dialog layer is shutting down", made->aor_.ToString());
             return;
         }
-        auto usage = std::make_unique<ClientRegistration>(*this, made->profile_, made->aor_, std::move(made->core_));
+        auto usage = std::make_unique<ClientRegistration>(*this, made->profile_, std::move(made->core_));
         ClientRegistration& started = *usage;
         registrations_.emplace(started.GetId(), std::move(usage));
         started.Start();

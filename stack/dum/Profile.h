@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -133,14 +134,16 @@ struct ProfileSettings {
 /// members are safe from any thread.
 ///
 /// Copies: copying a profile locks the source; the copy is a snapshot with a mutex of its own, so
-/// later changes to either one do not reach the other.
+/// later changes to either one do not reach the other. A copy is cheap: it shares the settings
+/// with its source until one of them changes them (copy on write, in two parts: the identity -
+/// default From, credentials, outbound proxy and RFC 5626 settings - and everything else).
 ///
 /// Errors: setters raise std::invalid_argument for text that cannot go into a header (a method,
 /// scheme or option tag that is not a token, a User-Agent or instance id holding CR or LF, a
 /// negative reg-id).
 class UserProfile {
 public:
-    UserProfile() = default;
+    UserProfile();
     explicit UserProfile(ProfileSettings settings);
     UserProfile(const UserProfile& other);
     UserProfile& operator=(const UserProfile& other);
@@ -232,7 +235,8 @@ public:
     void SetOverrideHostAndPort(std::optional<Uri> hostAndPort);
     std::optional<Uri> OverrideHostAndPort() const;
 
-    /// From of requests outside a dialog.
+    /// From of requests outside a dialog. Raises std::invalid_argument for a value that does not
+    /// parse again from its own encoding (the profile keeps it as text).
     void SetDefaultFrom(NameAddr from);
     NameAddr DefaultFrom() const;
 
@@ -242,7 +246,8 @@ public:
     std::vector<DigestCredential> DigestCredentials() const;
     std::optional<DigestCredential> FindDigestCredential(std::string_view realm) const;
 
-    /// Proxy every request outside a dialog is sent to; nullopt for none.
+    /// Proxy every request outside a dialog is sent to; nullopt for none. Raises
+    /// std::invalid_argument as SetDefaultFrom does.
     void SetOutboundProxy(std::optional<Uri> proxy);
     std::optional<Uri> OutboundProxy() const;
     /// Write the outbound proxy as a Route header (a loose route) instead of only sending to it.
@@ -260,8 +265,33 @@ public:
     bool ClientOutboundEnabled() const;
 
 private:
+    /// The settings that name who we are: what a profile made per registration or per call usually
+    /// changes, kept apart so that such a profile shares everything else with its master.
+    struct Identity {
+        std::string defaultFrom; // encoded; empty for an empty From
+        std::vector<DigestCredential> digestCredentials;
+        std::string outboundProxy; // encoded; empty for none
+        bool expressOutboundAsRouteSet = false;
+        std::string instanceId;
+        int regId = 0;
+        bool clientOutboundEnabled = false;
+        std::uint32_t keepAliveTimeForDatagram = 0;
+        std::uint32_t keepAliveTimeForStream = 0;
+    };
+
+    /// A fresh copy of the settings besides the identity, put in place of the old one, for a setter
+    /// to change. Mutex held.
+    ProfileSettings& Common();
+    /// The same for the identity.
+    Identity& Own();
+
     mutable std::mutex mutex_;
-    ProfileSettings settings_;
+    // Both parts are immutable once made: a copy of a profile shares them and a setter replaces the
+    // part it changes with a changed copy (copy on write), so a profile per registration costs its
+    // identity, not a copy of every list of the master, and a snapshot copies from them without
+    // the lock. The identity's fields in `shared_` keep their defaults and are never read.
+    std::shared_ptr<const ProfileSettings> shared_;
+    std::shared_ptr<const Identity> identity_;
 };
 
 /// The profile the dialog usage manager holds as the template of every user profile. A user profile

@@ -52,12 +52,11 @@ bool IsRetryable(int status) noexcept {
 
 RegistrationCore::RegistrationCore(NameAddr aor, NameAddr contact, RegistrationSettings settings, std::string callId,
                                    std::string fromTag, std::optional<Uri> registrar)
-    : aor_(std::move(aor)), contact_(std::move(contact)), settings_(std::move(settings)), callId_(std::move(callId)),
-      fromTag_(std::move(fromTag)) {
-    if (callId_.empty() || fromTag_.empty()) {
+    : settings_(std::move(settings)) {
+    if (callId.empty() || fromTag.empty()) {
         throw std::invalid_argument("RegistrationCore: the Call-ID and the From tag must not be empty");
     }
-    if (contact_.IsWildcard()) {
+    if (contact.IsWildcard()) {
         throw std::invalid_argument("RegistrationCore: our Contact cannot be the wildcard");
     }
     if (settings_.registrationTime.count() <= 0) {
@@ -66,19 +65,63 @@ RegistrationCore::RegistrationCore(NameAddr aor, NameAddr contact, RegistrationS
     if (settings_.outbound && (settings_.instanceId.empty() || settings_.regId == 0)) {
         throw std::invalid_argument("RegistrationCore: outbound needs an instance id and a reg-id from 1");
     }
-    aor_.Params().Remove("tag");
-    if (registrar) {
-        registrar_ = std::move(*registrar);
-    } else {
+    aor.Params().Remove("tag");
+    if (!registrar) {
         // Section 10.2: the Request-URI names the domain, without userinfo.
-        const Uri& aorUri = aor_.GetUri();
-        registrar_.SetScheme(aorUri.Scheme());
-        registrar_.SetHost(aorUri.Host());
+        const Uri& aorUri = aor.GetUri();
+        registrar.emplace();
+        registrar->SetScheme(aorUri.Scheme());
+        registrar->SetHost(aorUri.Host());
         if (aorUri.HasPort()) {
-            registrar_.SetPort(aorUri.Port());
+            registrar->SetPort(aorUri.Port());
         }
     }
+    const std::string aorText = aor.ToString();
+    const std::string contactText = contact.ToString();
+    const std::string registrarText = registrar->ToString();
+    // Every later request parses these again: a value that does not survive its own encoding is
+    // refused now rather than when a refresh is due.
+    NameAddr aorAgain;
+    NameAddr contactAgain;
+    Uri registrarAgain;
+    if (!NameAddr::TryParse(aorText, aorAgain) || !NameAddr::TryParse(contactText, contactAgain) ||
+        !Uri::TryParse(registrarText, registrarAgain)) {
+        throw std::invalid_argument("RegistrationCore: the address of record, Contact or registrar cannot be encoded: " +
+                                    aorText + ", " + contactText + ", " + registrarText);
+    }
+    SetTexts({aorText, contactText, registrarText, callId, fromTag});
     asked_ = AskedTime();
+}
+
+std::string_view RegistrationCore::GetText(Text which) const noexcept {
+    const auto index = static_cast<std::size_t>(which);
+    const std::size_t begin = index == 0 ? 0 : textEnds_[index - 1];
+    return std::string_view(texts_).substr(begin, textEnds_[index] - begin);
+}
+
+void RegistrationCore::SetTexts(const std::array<std::string_view, kTexts>& values) {
+    std::size_t total = 0;
+    for (std::string_view value : values) {
+        total += value.size();
+    }
+    std::string texts;
+    texts.reserve(total); // exactly: the buffer lives as long as the registration
+    for (std::size_t i = 0; i < kTexts; ++i) {
+        texts += values[i];
+        textEnds_[i] = static_cast<std::uint32_t>(texts.size());
+    }
+    texts_ = std::move(texts);
+}
+
+NameAddr RegistrationCore::AddressOfRecord() const { return NameAddr::Parse(GetText(Text::Aor)); }
+
+NameAddr RegistrationCore::Contact() const { return NameAddr::Parse(GetText(Text::Contact)); }
+
+void RegistrationCore::SetContactUri(Uri uri) {
+    NameAddr contact = Contact();
+    contact.SetUri(std::move(uri));
+    const std::string contactText = contact.ToString();
+    SetTexts({GetText(Text::Aor), contactText, GetText(Text::Registrar), GetText(Text::CallId), GetText(Text::FromTag)});
 }
 
 seconds RegistrationCore::AskedTime() const noexcept {
@@ -94,25 +137,26 @@ seconds RegistrationCore::RefreshDelay(seconds granted) noexcept {
 }
 
 Uri RegistrationCore::ContactForDialogs() const {
-    Uri uri = contact_.GetUri();
+    Uri uri = Contact().GetUri();
     if (outboundInEffect_) {
         uri.Params().SetFlag("ob");
     }
     return uri;
 }
 
-SipMessage RegistrationCore::BuildRegister(bool removal) {
-    SipMessage request = SipMessage::MakeRequest("REGISTER", registrar_);
+SipMessage RegistrationCore::BuildRegister(std::uint32_t sequence) const {
+    const bool removal = state_ == State::Removing;
+    SipMessage request = SipMessage::MakeRequest("REGISTER", Uri::Parse(GetText(Text::Registrar)));
     request.Add(HeaderType::MaxForwards, Number(70));
-    request.Add(HeaderType::To, aor_);
-    NameAddr from = aor_;
-    from.Params().Set("tag", fromTag_);
+    NameAddr from = AddressOfRecord();
+    request.Add(HeaderType::To, from);
+    from.Params().Set("tag", GetText(Text::FromTag));
     request.Add(HeaderType::From, std::move(from));
-    request.Add(HeaderType::CallId, CallId(callId_));
-    request.Add(HeaderType::CSeq, CSeq(++cseq_, "REGISTER"));
+    request.Add(HeaderType::CallId, CallId(std::string(GetText(Text::CallId))));
+    request.Add(HeaderType::CSeq, CSeq(sequence, "REGISTER"));
 
     const auto expires = static_cast<std::uint32_t>(removal ? 0 : asked_.count());
-    NameAddr contact = contact_;
+    NameAddr contact = Contact();
     contact.Params().SetUInt32("expires", expires);
     for (const Parameter& capability : settings_.capabilities) {
         contact.Params().Remove(capability.name);
@@ -147,11 +191,10 @@ SipMessage RegistrationCore::BuildRegister(bool removal) {
     return request;
 }
 
-RegistrationStep RegistrationCore::SendNew(State next, bool removal) {
-    current_ = BuildRegister(removal);
+RegistrationStep RegistrationCore::SendNew(State next) {
     state_ = next;
     RegistrationStep step;
-    step.send = *current_;
+    step.send = BuildRegister(++cseq_);
     step.stopTimer = true;
     due_.reset();
     return step;
@@ -163,21 +206,31 @@ RegistrationStep RegistrationCore::Start(TimePoint now) {
         throw std::logic_error(std::string("RegistrationCore::Start: already started (state ") +
                                std::string(ToString(state_)) + ")");
     }
-    return SendNew(State::Registering, false);
+    return SendNew(State::Registering);
 }
 
 SipMessage RegistrationCore::Resend() {
-    if ((state_ != State::Registering && state_ != State::Refreshing && state_ != State::Removing) || !current_) {
+    if (state_ != State::Registering && state_ != State::Refreshing && state_ != State::Removing) {
         throw std::logic_error("RegistrationCore::Resend: no REGISTER in progress");
     }
-    current_->Set(HeaderType::CSeq, CSeq(++cseq_, "REGISTER"));
-    return *current_;
+    // Nothing that shapes the request changes while it is in progress (the Contact URI and the
+    // time asked change only on a final response), so this is the same REGISTER, next CSeq.
+    return BuildRegister(++cseq_);
+}
+
+std::optional<SipMessage> RegistrationCore::LastRequest() const {
+    if (cseq_ == 0) {
+        return std::nullopt;
+    }
+    return BuildRegister(cseq_);
 }
 
 const NameAddr* RegistrationCore::FindOurContact(const SipMessage& response) const {
     const std::size_t count = response.Count(HeaderType::Contact);
     const std::string instance = settings_.instanceId.empty() ? std::string() : InstanceValue(settings_.instanceId);
     const NameAddr* loose = nullptr;
+    const NameAddr ourContact = Contact();
+    const Uri& ours = ourContact.GetUri();
     for (std::size_t i = 0; i < count; ++i) {
         const NameAddr* candidate = response.Peek<NameAddr>(HeaderType::Contact, i);
         if (candidate == nullptr || candidate->IsWildcard()) {
@@ -192,11 +245,11 @@ const NameAddr* RegistrationCore::FindOurContact(const SipMessage& response) con
                 return candidate;
             }
         }
-        if (candidate->GetUri().Equivalent(contact_.GetUri())) {
+        if (candidate->GetUri().Equivalent(ours)) {
             return candidate;
         }
         // Registrars that drop or add URI parameters (transport, ob, line) still keep the address.
-        if (loose == nullptr && SameAddress(candidate->GetUri(), contact_.GetUri())) {
+        if (loose == nullptr && SameAddress(candidate->GetUri(), ours)) {
             loose = candidate;
         }
     }
@@ -288,7 +341,7 @@ RegistrationStep RegistrationCore::OnFailureResponse(const SipMessage& response,
         }
         raisedForMinExpires_ = true;
         asked_ = seconds(minimum->Value());
-        return SendNew(state_, false);
+        return SendNew(state_);
     }
     if (status == 439 && settings_.outbound) {
         return Fail(status, std::move(reason), RegistrationFailure::OutboundUnsupported);
@@ -361,7 +414,7 @@ RegistrationStep RegistrationCore::AfterEndRequest(RegistrationStep step, TimePo
         // what it hears about.
         return FinishRemoval(step.statusCode, std::move(step.reason), RegistrationFailure::None);
     }
-    RegistrationStep removal = SendNew(State::Removing, true);
+    RegistrationStep removal = SendNew(State::Removing);
     // Ending was asked for: a failure of the REGISTER in progress is no reason to ask about a
     // retry any more; the removal that follows is what the caller hears about.
     removal.event = step.event == RegistrationStep::Event::RetryQuery ? RegistrationStep::Event::None : step.event;
@@ -378,9 +431,9 @@ RegistrationStep RegistrationCore::OnTimer(TimePoint now) {
     }
     switch (state_) {
     case State::Registered:
-        return SendNew(State::Refreshing, false);
+        return SendNew(State::Refreshing);
     case State::RetryWaiting:
-        return SendNew(State::Registering, false);
+        return SendNew(State::Registering);
     case State::Idle:
     case State::Registering:
     case State::Refreshing:
@@ -436,7 +489,7 @@ RegistrationStep RegistrationCore::OnFlowFailed(TimePoint now) {
     }
     // A new flow is a new registration as far as the host is concerned: report Registered again.
     registeredBefore_ = false;
-    return SendNew(State::Registering, false);
+    return SendNew(State::Registering);
 }
 
 RegistrationStep RegistrationCore::End(TimePoint now) {
@@ -448,14 +501,14 @@ RegistrationStep RegistrationCore::End(TimePoint now) {
         endRequested_ = true;
         return {};
     case State::Registered:
-        return SendNew(State::Removing, true);
+        return SendNew(State::Removing);
     case State::RetryPending:
     case State::RetryWaiting:
     case State::Failed:
         // A binding from an earlier success may still be alive: remove it rather than let it
         // attract requests until it lapses.
         if (BindingAlive(now)) {
-            return SendNew(State::Removing, true);
+            return SendNew(State::Removing);
         }
         return FinishRemoval(0, "nothing to remove", RegistrationFailure::None);
     case State::Removing:

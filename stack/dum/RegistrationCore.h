@@ -22,6 +22,7 @@
 // Final failures (other 3xx-6xx, 439 with outbound, a 423 we cannot satisfy, a caller that does
 // not want a retry) end in Failed.
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -150,15 +151,21 @@ public:
     /// Our Contact's URI as it really went out: the caller's transport layer may fill in the host
     /// and port of the transport a REGISTER left on. The registrar's bindings are matched against
     /// it from now on, and later REGISTERs carry it.
-    void SetContactUri(Uri uri) { contact_.SetUri(std::move(uri)); }
+    void SetContactUri(Uri uri);
 
     /// The REGISTER in progress again with the next CSeq, for the caller to add credentials to
     /// after a 401/407. Raises std::logic_error when no REGISTER is in progress.
     SipMessage Resend();
 
     State GetState() const noexcept { return state_; }
-    /// The REGISTER in progress or last sent; null before Start.
-    const SipMessage* LastRequest() const noexcept { return current_ ? &*current_ : nullptr; }
+    /// The REGISTER in progress or last sent, built again from the core's state (the core keeps no
+    /// message between requests); nullopt before Start. Its Contact carries the URI as set last.
+    std::optional<SipMessage> LastRequest() const;
+    /// The address of record (From and To, without a tag).
+    NameAddr AddressOfRecord() const;
+    /// Our Contact as given or last set, without what the core adds to it (expires, capabilities,
+    /// instance, reg-id).
+    NameAddr Contact() const;
     bool IsOutboundInEffect() const noexcept { return outboundInEffect_; }
     /// The time the registrar last granted (0 before the first success).
     std::chrono::seconds GrantedExpires() const noexcept { return granted_; }
@@ -173,8 +180,9 @@ public:
     static std::chrono::seconds RefreshDelay(std::chrono::seconds granted) noexcept;
 
 private:
-    SipMessage BuildRegister(bool removal);
-    RegistrationStep SendNew(State next, bool removal);
+    /// A REGISTER with CSeq `sequence`: a removal while Removing, else asking for asked_.
+    SipMessage BuildRegister(std::uint32_t sequence) const;
+    RegistrationStep SendNew(State next);
     RegistrationStep OnSuccess(const SipMessage& response, TimePoint now);
     RegistrationStep OnFailureResponse(const SipMessage& response, TimePoint now);
     RegistrationStep RetryQuery(int statusCode, std::string reason, RegistrationFailure cause,
@@ -186,15 +194,25 @@ private:
     const NameAddr* FindOurContact(const SipMessage& response) const;
     std::chrono::seconds AskedTime() const noexcept;
 
-    NameAddr aor_;
-    NameAddr contact_;
+    // The address of record, our Contact and the Request-URI as text, parsed again when a request
+    // is built: a refresh every few minutes affords a parse, and the parsed values would hold
+    // several hundred bytes per registration for the whole life of the binding. The text is our
+    // own encoding of values checked when the core was made, so it always parses. With the
+    // Call-ID and the From tag they share one buffer (one allocation, not five).
+    enum class Text : std::uint8_t { Aor, Contact, Registrar, CallId, FromTag };
+    static constexpr std::size_t kTexts = 5;
+    std::string_view GetText(Text which) const noexcept;
+    /// Replaces every text (the views may point into the old buffer: it is built anew first).
+    void SetTexts(const std::array<std::string_view, kTexts>& values);
+
     RegistrationSettings settings_;
-    std::string callId_;
-    std::string fromTag_;
-    Uri registrar_;
+    std::string texts_;
+    std::array<std::uint32_t, kTexts> textEnds_{};
     State state_ = State::Idle;
+    // The REGISTER in progress (or last sent) is not kept: every input that shapes it is here,
+    // and it is built again for a retry with credentials or a refresh. A kept message would hold
+    // its buffer and header slots for the whole life of the binding (a few KiB per registration).
     std::uint32_t cseq_ = 0;
-    std::optional<SipMessage> current_;
     std::chrono::seconds asked_{0};
     bool raisedForMinExpires_ = false;
     bool endRequested_ = false;

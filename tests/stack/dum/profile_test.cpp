@@ -16,7 +16,13 @@ TEST(Profile, UserProfileCopiedFromMasterIsASnapshot) {
     master->SetOutboundProxy(Uri::Parse("sip:proxy.example.com;lr"));
     master->AddDigestCredential({"example.com", "alice", "secret"});
 
+    master->SetDefaultFrom(NameAddr::Parse("\"Alice Q.\" <sip:alice@example.com;transport=tcp>;x-line=2"));
+
     auto user = std::make_shared<UserProfile>(*master);
+    // The identity is kept as text: what comes back is the value set, parameters included.
+    EXPECT_EQ(user->DefaultFrom().ToString(), "\"Alice Q.\" <sip:alice@example.com;transport=tcp>;x-line=2");
+    EXPECT_EQ(user->Snapshot().defaultFrom.GetUri().Params().Find("transport")->value, "tcp");
+    EXPECT_EQ(UserProfile().DefaultFrom().ToString(), NameAddr().ToString()) << "no From set";
     master->SetUserAgent("Zelmor/2");
     master->AddSupportedOptionTag("path");
     master->SetOutboundProxy(std::nullopt);

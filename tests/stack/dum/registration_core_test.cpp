@@ -303,6 +303,48 @@ TEST(RegistrationCoreTest, ResendAfterChallengeTakesTheNextCSeqAndIgnoresTheOldO
     EXPECT_THROW(core.Resend(), std::logic_error) << "nothing in progress";
 }
 
+/// `request` encoded with its CSeq line taken out: what must stay the same when only the CSeq moves.
+std::string WithoutCSeq(const SipMessage& request) {
+    std::string text = request.Encode();
+    const std::size_t start = text.find("CSeq: ");
+    return start == std::string::npos ? text : text.erase(start, text.find("\r\n", start) + 2 - start);
+}
+
+// The core keeps no REGISTER between inputs: a retry with credentials, a refresh and a removal are
+// built again from its state, and must come out as the request in progress, only the CSeq moved.
+TEST(RegistrationCoreTest, RequestsBuiltAgainMatchTheRequestInProgress) {
+    RegistrationSettings settings = Outbound();
+    settings.capabilities = {Parameter{"audio", "", false, false}};
+    settings.supported = {"gruu"};
+    RegistrationCore core = MakeCore(settings);
+    EXPECT_FALSE(core.LastRequest().has_value()) << "nothing sent yet";
+    const SipMessage first = *core.Start(kT0).send;
+    const SipMessage retry = core.Resend();
+    EXPECT_EQ(CSeqOf(retry), 2u);
+    EXPECT_EQ(WithoutCSeq(retry), WithoutCSeq(first));
+    ASSERT_TRUE(core.LastRequest().has_value());
+    EXPECT_EQ(core.LastRequest()->Encode(), retry.Encode());
+
+    // The Contact the transport really used goes into every later request, its retries included.
+    core.SetContactUri(Uri::Parse("sip:alice@198.51.100.7:5070;transport=tcp"));
+    core.OnResponse(Reply(retry, 200, "Require: outbound\nExpires: 600\n"), kT0);
+    const SipMessage refresh = *core.OnTimer(kT0 + 568s).send;
+    EXPECT_EQ(refresh.ValueText(HeaderType::CallId), first.ValueText(HeaderType::CallId));
+    EXPECT_EQ(refresh.ValueText(HeaderType::From), first.ValueText(HeaderType::From)) << "the same From tag";
+    EXPECT_EQ(CSeqOf(refresh), 3u);
+    EXPECT_EQ(refresh.Get<NameAddr>(HeaderType::Contact).GetUri().Host(), "198.51.100.7");
+    const SipMessage refreshRetry = core.Resend();
+    EXPECT_EQ(WithoutCSeq(refreshRetry), WithoutCSeq(refresh));
+
+    core.OnResponse(Reply(refreshRetry, 200, "Require: outbound\nExpires: 600\n"), kT0 + 569s);
+    const SipMessage removal = *core.End(kT0 + 600s).send;
+    EXPECT_EQ(removal.ValueText(HeaderType::Expires), "0");
+    const SipMessage removalRetry = core.Resend();
+    EXPECT_EQ(CSeqOf(removalRetry), CSeqOf(removal) + 1);
+    EXPECT_EQ(WithoutCSeq(removalRetry), WithoutCSeq(removal)) << "a challenged removal still removes";
+    EXPECT_EQ(removalRetry.Get<NameAddr>(HeaderType::Contact).Params().GetUInt32("expires"), 0u);
+}
+
 // ---- removal --------------------------------------------------------------------------------
 
 TEST(RegistrationCoreTest, EndRemovesOnlyOurContact) {

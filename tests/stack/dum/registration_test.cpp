@@ -64,11 +64,26 @@ TEST(Registration, ChallengedRegisterIsAnsweredRefreshedAndRemoved) {
     auto refresh = registrar.NextRequest(10s);
     ASSERT_TRUE(refresh);
     EXPECT_NE(Header(*refresh->message, HeaderType::Authorization).find("nc=00000002"), std::string::npos);
-    registrar.AcceptRegister(*refresh, 60);
+    EXPECT_EQ(Header(*refresh->message, HeaderType::CallId), Header(request, HeaderType::CallId));
+    EXPECT_EQ(Header(*refresh->message, HeaderType::From), Header(request, HeaderType::From));
+    EXPECT_EQ(Header(*refresh->message, HeaderType::Contact), Header(*second->message, HeaderType::Contact));
+    const std::uint32_t refreshCSeq = refresh->message->Peek<CSeq>(HeaderType::CSeq)->Sequence();
+    EXPECT_EQ(refreshCSeq, second->message->Peek<CSeq>(HeaderType::CSeq)->Sequence() + 1);
+    registrar.AcceptRegister(*refresh, 60, [](SipMessage& response) {
+        // Another binding of the address of record, with a comma inside its quoted display name.
+        response.Add(HeaderType::Contact, std::string_view("\"Bob, at home\" <sip:bob@192.0.2.7:5070>;expires=30"));
+    });
     ASSERT_TRUE(ua.Handler().WaitFor("success", 2));
+    const ClientRegistrationHandle handle = ua.Handler().LastHandle();
+    std::vector<NameAddr> bindings;
+    ua.OnDialogThread([&] { bindings = handle->AllContacts(); });
+    ASSERT_EQ(bindings.size(), 2u) << "every binding the registrar listed";
+    EXPECT_EQ(bindings[0].GetUri().Port(), ua.Udp().port);
+    EXPECT_EQ(bindings[0].Params().GetUInt32("expires"), 60u);
+    EXPECT_EQ(bindings[1].DisplayName(), "Bob, at home");
+    EXPECT_EQ(bindings[1].GetUri().Host(), "192.0.2.7");
 
     // Ending removes only our own Contact, and the handle stops resolving once onRemoved returned.
-    const ClientRegistrationHandle handle = ua.Handler().LastHandle();
     ua.OnDialogThread([&] { handle->End(); });
     auto removal = registrar.NextRequest();
     ASSERT_TRUE(removal);
@@ -76,6 +91,10 @@ TEST(Registration, ChallengedRegisterIsAnsweredRefreshedAndRemoved) {
     ASSERT_NE(removed, nullptr);
     EXPECT_FALSE(removed->IsWildcard());
     EXPECT_EQ(removed->Params().GetUInt32("expires"), 0u);
+    EXPECT_EQ(Header(*removal->message, HeaderType::CallId), Header(request, HeaderType::CallId));
+    EXPECT_EQ(removal->message->Peek<CSeq>(HeaderType::CSeq)->Sequence(), refreshCSeq + 1);
+    EXPECT_NE(Header(*removal->message, HeaderType::Authorization).find("nc=00000003"), std::string::npos)
+        << "the removal carries the credentials too";
     registrar.AcceptRegister(*removal, 0);
     ASSERT_TRUE(ua.Handler().WaitFor("removed"));
     bool valid = true;
