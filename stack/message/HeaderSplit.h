@@ -23,6 +23,10 @@ void SplitList(std::string_view value, Emit&& emit) {
             emit(item.substr(first, last - first + 1));
         }
     };
+    if (value.find(',') == std::string_view::npos) {
+        flush(value.size()); // one element: most values (a Via, a Contact); memchr finds no comma fast
+        return;
+    }
     for (std::size_t i = 0; i < value.size(); ++i) {
         const char c = value[i];
         if (inQuotes) {
