@@ -147,7 +147,11 @@ TlsStream::Want TlsStream::Classify(int result, boost::system::error_code& error
 
 void TlsStream::Await(Want want, Completion next) {
     if (want == Want::Retry) {
-        boost::asio::post(socket_.get_executor(), [next = std::move(next)] { next({}); });
+        // A close in between aborts, as it aborts a wait on the socket: the connection frees the
+        // bytes of a write it was sending when it closes, so they must not be touched again.
+        boost::asio::post(socket_.get_executor(), [this, next = std::move(next)] {
+            next(socket_.is_open() ? boost::system::error_code() : boost::asio::error::operation_aborted);
+        });
         return;
     }
     socket_.async_wait(want == Want::Read ? boost::asio::ip::tcp::socket::wait_read
