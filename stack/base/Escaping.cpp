@@ -26,9 +26,14 @@ std::string Escape(std::string_view text, CharPredicate allowed) {
 }
 
 ParseStatus Unescape(std::string_view text, std::string& out, std::size_t base) {
-    out.clear();
+    const std::size_t firstEscape = text.find('%');
+    if (firstEscape == std::string_view::npos) {
+        out.assign(text); // the usual case: nothing to decode
+        return {};
+    }
+    out.assign(text.substr(0, firstEscape));
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    for (std::size_t i = firstEscape; i < text.size(); ++i) {
         const char c = text[i];
         if (c != '%') {
             out.push_back(c);

@@ -15,10 +15,9 @@ bool Scanner::ConsumeNoCase(std::string_view word) noexcept {
     return false;
 }
 
-bool Scanner::SkipLws() noexcept {
+bool Scanner::SkipLwsFrom(char c) noexcept {
     const std::size_t start = pos_;
-    for (;;) {
-        const char c = Peek();
+    for (;; c = Peek()) {
         if (chars::IsWsp(c)) {
             ++pos_;
         } else if (c == '\r' && PeekAt(1) == '\n' && chars::IsWsp(PeekAt(2))) {

@@ -32,7 +32,7 @@ public:
     /// Moves to an offset previously read from `Offset()`.
     void Seek(std::size_t offset) noexcept { pos_ = offset < text_.size() ? offset : text_.size(); }
     /// The text not yet consumed.
-    std::string_view Rest() const noexcept { return text_.substr(pos_); }
+    std::string_view Rest() const noexcept { return {text_.data() + pos_, text_.size() - pos_}; }
     /// The text between two offsets.
     std::string_view Slice(std::size_t from, std::size_t to) const noexcept { return text_.substr(from, to - from); }
     std::string_view Text() const noexcept { return text_; }
@@ -52,13 +52,15 @@ public:
     bool ConsumeNoCase(std::string_view word) noexcept;
 
     /// Consumes and returns the longest run of characters that satisfy `pred` (possibly empty).
+    // Always inlined: callers pass plain functions as `pred`, and only an inlined copy turns the
+    // call per character into a table look-up.
     template <class Pred>
-    std::string_view TakeWhile(Pred pred) noexcept {
+    [[gnu::always_inline]] std::string_view TakeWhile(Pred pred) noexcept {
         const std::size_t start = pos_;
         while (pos_ < text_.size() && pred(text_[pos_])) {
             ++pos_;
         }
-        return text_.substr(start, pos_ - start);
+        return {text_.data() + start, pos_ - start};
     }
 
     /// Consumes and returns a `token` (empty when none is next).
@@ -66,7 +68,13 @@ public:
 
     /// Skips linear white space: SP, HTAB and line folds (CRLF or a bare LF followed by SP/HTAB).
     /// Returns whether anything was skipped. A line end not followed by white space is not skipped.
-    bool SkipLws() noexcept;
+    bool SkipLws() noexcept {
+        const char c = Peek(); // most calls find none: decide that without a call
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+            return false;
+        }
+        return SkipLwsFrom(c);
+    }
 
     /// Skips LWS, then consumes `c` and any LWS after it (the SEMI, COMMA, EQUAL, ... rules).
     bool ConsumeSeparator(char c) noexcept;
@@ -86,6 +94,8 @@ public:
     ParseFailure Fail(const char* reason) const noexcept { return ParseFailure{Position(), reason}; }
 
 private:
+    bool SkipLwsFrom(char c) noexcept;
+
     std::string_view text_;
     std::size_t base_ = 0;
     std::size_t pos_ = 0;

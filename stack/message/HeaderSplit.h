@@ -8,6 +8,21 @@ namespace zel::sip::stack {
 /// Calls `emit` with each element of a comma-separated header value, split at top-level commas
 /// only: commas inside quoted-strings (with quoted-pairs), angle brackets and comments do not split.
 /// Elements are trimmed of LWS; empty elements are skipped. The views point into `value`.
+constexpr bool IsLwsChar(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+/// `text` without leading and trailing SP, HTAB, CR and LF.
+[[gnu::always_inline]] constexpr std::string_view TrimLws(std::string_view text) noexcept {
+    std::size_t first = 0;
+    std::size_t last = text.size();
+    while (first < last && IsLwsChar(text[first])) {
+        ++first;
+    }
+    while (last > first && IsLwsChar(text[last - 1])) {
+        --last;
+    }
+    return {text.data() + first, last - first};
+}
+
 template <class Emit>
 void SplitList(std::string_view value, Emit&& emit) {
     bool inQuotes = false;
@@ -15,12 +30,9 @@ void SplitList(std::string_view value, Emit&& emit) {
     int paren = 0;
     std::size_t start = 0;
     auto flush = [&](std::size_t end) {
-        std::string_view item = value.substr(start, end - start);
-        constexpr std::string_view kSpace = " \t\r\n";
-        const auto first = item.find_first_not_of(kSpace);
-        if (first != std::string_view::npos) {
-            const auto last = item.find_last_not_of(kSpace);
-            emit(item.substr(first, last - first + 1));
+        const std::string_view item = TrimLws({value.data() + start, end - start});
+        if (!item.empty()) {
+            emit(item);
         }
     };
     if (value.find(',') == std::string_view::npos) {

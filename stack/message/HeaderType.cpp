@@ -1,6 +1,7 @@
 #include "stack/message/HeaderType.h"
 
 #include <array>
+#include <cstring>
 #include <stdexcept>
 
 #include "stack/base/CaseInsensitive.h"
@@ -80,7 +81,10 @@ HeaderType LookupHeader(std::string_view name) noexcept {
     const std::size_t bucket = static_cast<std::size_t>(first - 'a') * kMaxNameLength + name.size();
     for (std::size_t i = 0; i < index.counts[bucket]; ++i) {
         const auto type = static_cast<HeaderType>(index.slots[bucket][i]);
-        if (IEquals(kHeaders[index.slots[bucket][i]].name, name)) {
+        const std::string_view known = kHeaders[index.slots[bucket][i]].name;
+        // Names nearly always arrive in their usual spelling: one memcmp before the
+        // case-insensitive comparison.
+        if (std::memcmp(known.data(), name.data(), name.size()) == 0 || IEquals(known, name)) {
             return type;
         }
     }

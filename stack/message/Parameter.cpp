@@ -1,6 +1,7 @@
 #include "stack/message/Parameter.h"
 
 #include <algorithm>
+#include <cstring>
 #include <charconv>
 
 #include "stack/base/CaseInsensitive.h"
@@ -137,7 +138,25 @@ void AppendQuoted(std::string& out, std::string_view value) {
     out.push_back('"');
 }
 
+void ParameterList::ReserveFor(std::string_view text, char separator) {
+    constexpr std::size_t kMostReserved = 8; // a line of empty parameters must not reserve thousands
+    if (!items_.empty()) {
+        return;
+    }
+    std::size_t count = 0;
+    for (const char* at = text.data(); count < kMostReserved;) {
+        const auto* found = static_cast<const char*>(std::memchr(at, separator, static_cast<std::size_t>(text.data() + text.size() - at)));
+        if (found == nullptr) {
+            break;
+        }
+        ++count;
+        at = found + 1;
+    }
+    items_.reserve(count);
+}
+
 ParseStatus ParseHeaderParams(Scanner& scanner, ParameterList& out) {
+    out.ReserveFor(scanner.Rest(), ';');
     for (;;) {
         const std::size_t mark = scanner.Offset();
         if (!scanner.ConsumeSeparator(';')) {

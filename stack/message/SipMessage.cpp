@@ -23,7 +23,7 @@ struct SipMessage::Slot {
     std::string_view lineText;    // the whole received line, for byte-exact encoding
     std::string_view raw;
     mutable ParseFailure failure;
-    mutable std::unique_ptr<detail::ValueHolderBase> holder;
+    mutable detail::HolderPtr holder;
 };
 
 namespace {
@@ -40,7 +40,7 @@ struct Line {
 };
 
 // The physical line starting at `from`. A line ends at LF, with an optional CR before it.
-Line NextLine(std::string_view text, std::size_t from) noexcept {
+[[gnu::always_inline]] inline Line NextLine(std::string_view text, std::size_t from) noexcept {
     Line line{from, text.size(), text.size()};
     const std::size_t lf = text.find('\n', from);
     if (lf != std::string_view::npos) {
@@ -48,16 +48,6 @@ Line NextLine(std::string_view text, std::size_t from) noexcept {
         line.next = lf + 1;
     }
     return line;
-}
-
-std::string_view TrimLws(std::string_view text) noexcept {
-    constexpr std::string_view kSpace = " \t\r\n";
-    const auto first = text.find_first_not_of(kSpace);
-    if (first == std::string_view::npos) {
-        return text.substr(text.size());
-    }
-    const auto last = text.find_last_not_of(kSpace);
-    return text.substr(first, last - first + 1);
 }
 
 bool IsSipVersion(std::string_view text) noexcept {
@@ -86,8 +76,11 @@ void NeutraliseLineBreaks(std::string& out, std::size_t from) noexcept {
 } // namespace
 
 SipMessage::SipMessage() = default;
-SipMessage::~SipMessage() = default;
+SipMessage::~SipMessage() {
+    slots_.clear(); // the values made in the arena go before the arena (declared after the slots)
+}
 SipMessage::SipMessage(SipMessage&&) noexcept = default;
+
 SipMessage& SipMessage::operator=(SipMessage&&) noexcept = default;
 
 SipMessage::SipMessage(const SipMessage& other) : SipMessage() { *this = other; }
@@ -267,36 +260,32 @@ ParseStatus SipMessage::ParseImpl(std::string buffer, SipMessage& out, const Mes
         const std::string_view value = TrimLws(s.Rest());
         const HeaderType type = LookupHeader(name);
         const std::uint32_t lineId = out.nextLine_++;
-        Slot slot;
-        slot.type = type;
-        slot.line = lineId;
-        slot.name = name;
-        slot.lineText = lineText;
+        // Slots are made in place: a Slot is large enough that building one and moving it in
+        // showed in profiles.
+        auto addSlot = [&](std::string_view raw) -> Slot& {
+            Slot& slot = slots.emplace_back();
+            slot.type = type;
+            slot.line = lineId;
+            slot.name = name;
+            slot.lineText = lineText;
+            slot.raw = raw;
+            return slot;
+        };
         if (type != HeaderType::Extension && GetHeaderInfo(type).multiplicity == Multiplicity::List) {
             const std::size_t first = slots.size();
-            SplitList(value, [&](std::string_view item) {
-                Slot piece;
-                piece.type = type;
-                piece.line = lineId;
-                piece.name = name;
-                piece.lineText = lineText;
-                piece.raw = item;
-                slots.push_back(std::move(piece));
-            });
+            SplitList(value, [&](std::string_view item) { addSlot(item); });
             const auto added = static_cast<std::uint32_t>(slots.size() - first);
             if (added == 0) {
+                Slot& slot = addSlot({});
                 slot.placeholder = true;
                 slot.lineValues = 1;
-                slots.push_back(std::move(slot));
             } else {
                 for (std::size_t i = first; i < slots.size(); ++i) {
                     slots[i].lineValues = added;
                 }
             }
         } else {
-            slot.raw = value;
-            slot.lineValues = 1;
-            slots.push_back(std::move(slot));
+            addSlot(value).lineValues = 1;
         }
         if (slots.size() > limits.maxValueCount) {
             return ParseFailure{line.begin, "more header values than the value limit"};
@@ -508,8 +497,8 @@ detail::ValueHolderBase* SipMessage::Access(Slot* slot, ValueKind kind, ParseFn 
             }
             return nullptr;
         }
-        detail::ValueHolderBase* parsed = nullptr;
-        if (auto status = parse(slot->raw, parsed); !status) {
+        detail::HolderPtr parsed;
+        if (auto status = parse(slot->raw, parsed, arena_); !status) {
             slot->failed = true;
             slot->failure = status.Failure();
             if (failure != nullptr) {
@@ -517,7 +506,7 @@ detail::ValueHolderBase* SipMessage::Access(Slot* slot, ValueKind kind, ParseFn 
             }
             return nullptr;
         }
-        slot->holder.reset(parsed);
+        slot->holder = std::move(parsed);
     }
     if (slot->holder->Kind() != kind) {
         if (failure != nullptr) {
@@ -596,7 +585,7 @@ void SipMessage::AddRaw(HeaderType type, std::string_view name, std::string_view
                   std::make_move_iterator(pieces.end()));
 }
 
-void SipMessage::AddHolder(HeaderType type, std::string_view name, std::unique_ptr<detail::ValueHolderBase> holder) {
+void SipMessage::AddHolder(HeaderType type, std::string_view name, detail::HolderPtr holder) {
     const std::size_t at = InsertPosition(type, name);
     Slot slot;
     slot.type = type;
@@ -796,6 +785,32 @@ void SipMessage::EncodeStartLine(std::string& out) const {
 void SipMessage::Encode(std::string& out) const {
     EncodeStartLine(out);
     const std::string bodyLength = std::to_string(body_.size());
+    // Received lines written unchanged that lie back to back in the buffer, each with the CRLF
+    // after it, are copied with one append: an untouched header block is one copy.
+    const auto bufferBegin = reinterpret_cast<std::uintptr_t>(buffer_.data());
+    const auto bufferEnd = bufferBegin + buffer_.size();
+    const char* runBegin = nullptr;
+    const char* runEnd = nullptr;
+    const auto flushRun = [&] {
+        if (runBegin != nullptr) {
+            out.append(runBegin, static_cast<std::size_t>(runEnd - runBegin));
+            runBegin = nullptr;
+        }
+    };
+    const auto appendReceivedLine = [&](std::string_view line) {
+        const auto begin = reinterpret_cast<std::uintptr_t>(line.data());
+        const char* end = line.data() + line.size();
+        if (begin >= bufferBegin && begin + line.size() + 2 <= bufferEnd && end[0] == '\r' && end[1] == '\n') {
+            if (runBegin == nullptr || runEnd != line.data()) {
+                flushRun();
+                runBegin = line.data();
+            }
+            runEnd = end + 2;
+            return;
+        }
+        flushRun();
+        out.append(line).append("\r\n");
+    };
     bool lengthWritten = false;
     std::size_t i = 0;
     while (i < slots_.size()) {
@@ -807,11 +822,11 @@ void SipMessage::Encode(std::string& out) const {
         if (first.type == HeaderType::ContentLength) {
             if (!lengthWritten) {
                 if (!first.lineText.empty() && first.lineValues == 1 && TrimLws(first.raw) == bodyLength) {
-                    out.append(first.lineText);
+                    appendReceivedLine(first.lineText);
                 } else {
-                    out.append("Content-Length: ").append(bodyLength);
+                    flushRun();
+                    out.append("Content-Length: ").append(bodyLength).append("\r\n");
                 }
-                out.append("\r\n");
                 lengthWritten = true;
             }
             i = j;
@@ -822,29 +837,32 @@ void SipMessage::Encode(std::string& out) const {
             verbatim = !slots_[k].edited;
         }
         if (verbatim) {
-            out.append(first.lineText);
-        } else {
-            out.append(first.name).append(": ");
-            for (std::size_t k = i; k < j; ++k) {
-                const Slot& slot = slots_[k];
-                if (slot.placeholder) {
-                    continue;
-                }
-                if (k != i) {
-                    out.append(", ");
-                }
-                if (slot.edited && slot.holder) {
-                    const std::size_t start = out.size();
-                    slot.holder->Encode(out);
-                    NeutraliseLineBreaks(out, start);
-                } else {
-                    out.append(slot.raw);
-                }
+            appendReceivedLine(first.lineText);
+            i = j;
+            continue;
+        }
+        flushRun();
+        out.append(first.name).append(": ");
+        for (std::size_t k = i; k < j; ++k) {
+            const Slot& slot = slots_[k];
+            if (slot.placeholder) {
+                continue;
+            }
+            if (k != i) {
+                out.append(", ");
+            }
+            if (slot.edited && slot.holder) {
+                const std::size_t start = out.size();
+                slot.holder->Encode(out);
+                NeutraliseLineBreaks(out, start);
+            } else {
+                out.append(slot.raw);
             }
         }
         out.append("\r\n");
         i = j;
     }
+    flushRun();
     if (!lengthWritten) {
         out.append("Content-Length: ").append(bodyLength).append("\r\n");
     }

@@ -10,6 +10,7 @@
 
 #include "stack/base/ParseError.h"
 #include "stack/message/HeaderType.h"
+#include "stack/message/MessageArena.h"
 #include "stack/message/MessageLimits.h"
 #include "stack/message/Mime.h"
 #include "stack/message/Uri.h"
@@ -148,10 +149,10 @@ public:
     template <TypedValue T>
     T& Add(HeaderType type, T value) {
         CheckKind(type, ValueKindOf<T>::value);
-        auto holder = std::make_unique<detail::ValueHolder<T>>(std::move(value));
-        T& ref = holder->Value();
-        AddHolder(type, {}, std::move(holder));
-        return ref;
+        auto* holder = new detail::ValueHolder<T>(std::move(value));
+        detail::HolderPtr owned(holder);
+        AddHolder(type, {}, std::move(owned));
+        return holder->Value();
     }
     /// Appends a value to the extension header `name` (created when absent).
     /// Raises std::invalid_argument when `name` is a standard header name or not a token, or the
@@ -204,14 +205,14 @@ public:
 
 private:
     struct Slot;
-    using ParseFn = ParseStatus (*)(std::string_view, detail::ValueHolderBase*&);
+    using ParseFn = ParseStatus (*)(std::string_view, detail::HolderPtr&, detail::MessageArena&);
 
     template <class T>
-    static ParseStatus ParseInto(std::string_view text, detail::ValueHolderBase*& out) {
-        auto holder = std::make_unique<detail::ValueHolder<T>>();
-        ParseStatus status = T::TryParse(text, holder->Value(), 0);
+    static ParseStatus ParseInto(std::string_view text, detail::HolderPtr& out, detail::MessageArena& arena) {
+        detail::HolderPtr holder = arena.Make<detail::ValueHolder<T>>();
+        ParseStatus status = T::TryParse(text, static_cast<detail::ValueHolder<T>&>(*holder).Value(), 0);
         if (status) {
-            out = holder.release();
+            out = std::move(holder);
         }
         return status;
     }
@@ -225,7 +226,7 @@ private:
     static T* ValueOf(detail::ValueHolderBase* holder) noexcept {
         return holder != nullptr ? &static_cast<detail::ValueHolder<T>*>(holder)->Value() : nullptr;
     }
-    void AddHolder(HeaderType type, std::string_view name, std::unique_ptr<detail::ValueHolderBase> holder);
+    void AddHolder(HeaderType type, std::string_view name, detail::HolderPtr holder);
     void AddRaw(HeaderType type, std::string_view name, std::string_view value);
     std::size_t InsertPosition(HeaderType type, std::string_view name) const noexcept;
     /// The line a value added at slot `at` goes on: the previous added value's for token lists.
@@ -247,6 +248,9 @@ private:
     mutable ParseFailure requestUriFailure_;
     mutable bool requestUriFailed_ = false;
     std::vector<Slot> slots_;
+    // Declared after the slots, so a move assignment replaces the slots (destroying the values
+    // made in the old arena) before it frees the old arena; the destructor clears the slots first.
+    mutable detail::MessageArena arena_;
     std::uint32_t nextLine_ = 0;
     std::string_view body_;
 };

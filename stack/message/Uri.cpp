@@ -32,6 +32,7 @@ ParseStatus DecodePart(std::string_view raw, std::string& out, std::size_t base)
 
 // `;name[=value]` ... with URI character rules, starting after the first ';' has been seen.
 ParseStatus ParseUriParams(Scanner& s, ParameterList& out) {
+    out.ReserveFor(s.Rest(), ';');
     while (s.Consume(';')) {
         const std::size_t at = s.Position();
         const std::string_view name = s.TakeWhile(IsParamOrEscape);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "stack/message/Auth.h"
 #include "stack/message/CSeq.h"
 #include "stack/message/CallId.h"
@@ -58,9 +61,27 @@ public:
     ValueKind Kind() const noexcept { return kind_; }
     virtual void Encode(std::string& out) const = 0;
 
+    /// Made in a message's arena: destroyed in place, never deleted.
+    bool InArena() const noexcept { return inArena_; }
+    void MarkInArena() noexcept { inArena_ = true; }
+
 private:
     ValueKind kind_;
+    bool inArena_ = false;
 };
+
+/// Destroys a holder the way it was made (see MessageArena).
+struct HolderDelete {
+    void operator()(ValueHolderBase* holder) const noexcept {
+        if (holder->InArena()) {
+            holder->~ValueHolderBase();
+        } else {
+            delete holder;
+        }
+    }
+};
+
+using HolderPtr = std::unique_ptr<ValueHolderBase, HolderDelete>;
 
 template <class T>
 class ValueHolder final : public ValueHolderBase {
