@@ -20,6 +20,8 @@
 // Heap figures are glibc's mallinfo2 (bytes in use, mmapped chunks included).
 // Needs sipp (Debian package sip-tester). Run: build with -DZEL_BUILD_BENCH=ON, then
 // ./bench/bench_capi_call --benchmark_counters_tabular=true
+// Where the held heap goes, by allocation site: ZEL_BENCH_EXIT_AFTER_HEAP=1 ZEL_BENCH_HELD_RATE=200
+// heaptrack ./bench/bench_capi_call --benchmark_filter=HeapPerHeldCall (see docs/BENCHMARKS.md).
 
 #include <benchmark/benchmark.h>
 

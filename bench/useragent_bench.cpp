@@ -13,6 +13,8 @@
 // thread stacks are not on the heap.
 // Needs sipp (Debian package sip-tester) for the last one. Run: build with -DZEL_BUILD_BENCH=ON, then
 // ./bench/bench_useragent --benchmark_counters_tabular=true
+// Where a registration's heap goes: ZEL_BENCH_EXIT_AFTER_HEAP=1 heaptrack ./bench/bench_useragent
+// --benchmark_filter=HeapPerRegistration (the process ends right after the heap is read).
 
 #include <benchmark/benchmark.h>
 
