@@ -22,7 +22,8 @@ namespace zel::sip {
 /// (removal never waits for one, so a callback may remove its own context).
 ///
 /// The registry holds weak references: a callback's memory goes with its signal (the call or
-/// registration that ended), and only the map entry is left until the next pruning.
+/// registration that ended) or with its removal, and only the map entry and the reference's
+/// count block are left until the next pruning.
 ///
 /// Threads: all members are safe from any thread; the mutex is held for one map operation only.
 class EventHandlerAdapter {
