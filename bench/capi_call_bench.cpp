@@ -20,6 +20,8 @@
 // Heap figures are glibc's mallinfo2 (bytes in use, mmapped chunks included).
 // Needs sipp (Debian package sip-tester). Run: build with -DZEL_BUILD_BENCH=ON, then
 // ./bench/bench_capi_call --benchmark_counters_tabular=true
+// Where the held heap goes, by allocation site: ZEL_BENCH_EXIT_AFTER_HEAP=1 ZEL_BENCH_HELD_RATE=200
+// heaptrack ./bench/bench_capi_call --benchmark_filter=HeapPerHeldCall (see docs/BENCHMARKS.md).
 
 #include <benchmark/benchmark.h>
 
@@ -31,6 +33,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -58,6 +61,27 @@ constexpr auto kInviteTransactionsEnd = seconds(34);
 std::size_t HeapInUse() {
     const struct mallinfo2 info = ::mallinfo2();
     return info.uordblks + info.hblkhd;
+}
+
+/// ZEL_BENCH_HELD_RATE: the rate at which the held calls are placed (default kRate); a heap
+/// profiler slows the user agent down enough that the default rate meets its congestion check.
+int HeldCallRate() {
+    const char* text = std::getenv("ZEL_BENCH_HELD_RATE");
+    const int rate = text != nullptr ? std::atoi(text) : 0;
+    return rate > 0 ? rate : kRate;
+}
+
+/// With ZEL_BENCH_EXIT_AFTER_HEAP set, the process ends right after the heap has been read,
+/// freeing nothing, so that a heap profiler around it (heaptrack) reports what the held calls
+/// kept as not freed, by allocation site. The SIPp processes are stopped first.
+void ExitIfProfilingHeap(ChildProcess& held, ChildProcess& warm) {
+    if (std::getenv("ZEL_BENCH_EXIT_AFTER_HEAP") == nullptr) {
+        return;
+    }
+    held.Stop();
+    warm.Stop();
+    std::fflush(nullptr);
+    std::_Exit(0);
 }
 
 /// A host that lets its user agent answer every call and counts what it is told.
@@ -295,10 +319,13 @@ void BM_CapiHeapPerHeldCall(benchmark::State& state) {
         const bool warmed = WaitUntil([&] { return host.connected >= kWarm; }, seconds(20));
         std::this_thread::sleep_for(kInviteTransactionsEnd); // a fixed state lifetime, not readiness
         const std::size_t before = HeapInUse();
-        ChildProcess held(Caller(host.Port(), kRate, kHeld, kHoldMs, dir, "held"), dir.File("held.log"));
+        ChildProcess held(Caller(host.Port(), HeldCallRate(), kHeld, kHoldMs, dir, "held"), dir.File("held.log"));
         const bool connected = WaitUntil([&] { return host.connected >= kWarm + kHeld; }, seconds(60));
         std::this_thread::sleep_for(kInviteTransactionsEnd);
         const std::size_t after = HeapInUse();
+        std::fprintf(stderr, "heap per held call: %.0f bytes, %d connected\n",
+                     (static_cast<double>(after) - static_cast<double>(before)) / kHeld, host.connected.load());
+        ExitIfProfilingHeap(held, warm);
         const int abnormal = host.abnormal;
         held.Stop();
         warm.Stop();

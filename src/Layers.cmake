@@ -12,7 +12,7 @@ set(ZEL_SRC_LAYER_config config/)
 set(ZEL_SRC_LAYER_services
     core/IComputerNameProvider.h core/ComputerNameProvider.*
     core/IRandomNumberGenerator.h core/RandomNumberGenerator.*
-    core/Utils.* core/MessageLogger.*)
+    core/Utils.* core/MessageLogger.* core/EventSignal.h)
 set(ZEL_SRC_LAYER_sdp sdp/)
 set(ZEL_SRC_LAYER_dum dum/)
 set(ZEL_SRC_LAYER_useragent core/)

@@ -11,10 +11,9 @@
 
 namespace zel::sip {
 
-void EventHandlerAdapter::AddEventHandler(void* context, boost::signals2::connection connection,
-                                          std::shared_ptr<Gate> gate) {
+void EventHandlerAdapter::AddEventHandler(void* context, std::weak_ptr<EventConnection> connection) {
     const std::lock_guard lock(mutex_);
-    entries_.emplace(context, Entry{boost::signals2::scoped_connection(std::move(connection)), std::move(gate)});
+    entries_.emplace(context, std::move(connection));
     if (entries_.size() >= pruneAt_) {
         PruneDisconnected();
         pruneAt_ = 2 * entries_.size() + 64;
@@ -22,12 +21,14 @@ void EventHandlerAdapter::AddEventHandler(void* context, boost::signals2::connec
 }
 
 void EventHandlerAdapter::RemoveEventHandler(void* context) {
-    // Disconnecting runs the signal library's clean-up, which may drop the last share of a slot's
-    // captures; nothing there calls back into the registry, so holding the mutex is safe.
+    // Disconnecting only marks the callback; the signal drops it later, without calling back
+    // into the registry, so holding the mutex is safe.
     const std::lock_guard lock(mutex_);
     const auto [first, last] = entries_.equal_range(context);
     for (auto entry = first; entry != last; ++entry) {
-        entry->second.gate->Close();
+        if (const std::shared_ptr<EventConnection> connection = entry->second.lock()) {
+            connection->Disconnect();
+        }
     }
     entries_.erase(first, last);
 }
@@ -39,7 +40,7 @@ std::size_t EventHandlerAdapter::Size() const {
 
 void EventHandlerAdapter::PruneDisconnected() {
     for (auto entry = entries_.begin(); entry != entries_.end();) {
-        if (entry->second.connection.connected()) {
+        if (!entry->second.expired()) {
             ++entry;
         } else {
             entry = entries_.erase(entry);

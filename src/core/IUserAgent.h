@@ -1,13 +1,12 @@
 #pragma once
 
+#include "core/EventSignal.h"
 #include "dum/IClientRegistration.h"
 #include "dum/ISession.h"
 #include "sdp/AddressType.h"
 #include "stack/message/SipMessage.h"
 
 #include <zelmor/sip.h>
-
-#include <boost/signals2/signal.hpp>
 
 #include <cstdint>
 #include <memory>
@@ -24,14 +23,13 @@ namespace zel::sip {
 /// host thread inside Invite for an outgoing call's first offer).
 class IUserAgent {
 public:
-    boost::signals2::signal<void(const std::shared_ptr<IClientRegistration>&)> NewClientRegistration;
-    boost::signals2::signal<void(const std::shared_ptr<ISession>&, const stack::SipMessage&)> NewSession;
+    EventSignal<void(const std::shared_ptr<IClientRegistration>&)> NewClientRegistration;
+    EventSignal<void(const std::shared_ptr<ISession>&, const stack::SipMessage&)> NewSession;
     /// Port count, address family, address buffer (46 bytes), its size, port, information buffer
     /// (512 bytes), its size. See IMediaNegotiator.
-    boost::signals2::signal<void(std::uint64_t, AddressType, char*, std::uint64_t, std::uint16_t&, char*,
-                                 std::uint64_t)>
+    EventSignal<void(std::uint64_t, AddressType, char*, std::uint64_t, std::uint16_t&, char*, std::uint64_t)>
         LocalMediaEndpointRequired;
-    boost::signals2::signal<void(const char*, std::uint16_t)> LocalMediaEndpointSurplus;
+    EventSignal<void(const char*, std::uint16_t)> LocalMediaEndpointSurplus;
 
     IUserAgent() = default;
     IUserAgent(const IUserAgent&) = delete;

@@ -1,8 +1,7 @@
 #pragma once
 
+#include "core/EventSignal.h"
 #include "stack/message/NameAddr.h"
-
-#include <boost/signals2/signal.hpp>
 
 #include <cstdint>
 
@@ -17,12 +16,12 @@ namespace zel::sip {
 class IClientRegistration {
 public:
     /// Each successful REGISTER transaction of the registration, the first one included.
-    boost::signals2::signal<void()> Success;
+    EventSignal<void()> Success;
     /// The registration's bindings were removed; nothing more follows.
-    boost::signals2::signal<void()> Removed;
+    EventSignal<void()> Removed;
     /// A final failure other than 439: status code, reason phrase, text of the first Warning (empty
     /// without one). The texts live only during the emission.
-    boost::signals2::signal<void(std::int32_t, const char*, const char*)> Failure;
+    EventSignal<void(std::int32_t, const char*, const char*)> Failure;
 
     IClientRegistration() = default;
     IClientRegistration(const IClientRegistration&) = delete;

@@ -231,6 +231,24 @@ void InviteSessionHandler::onReadyToSend(stack::InviteSessionHandle session, sta
 
 // ---- offer/answer -------------------------------------------------------------------------------------
 
+void InviteSessionHandler::ShareOfferIfUnchanged(const stack::InviteSession& session, SessionImpl& found,
+                                                 const stack::SdpBody& narrowed, const stack::SdpBody& received) {
+    // Narrowing changes an offer only where it leaves out crypto lines we did not choose; most
+    // offers come through as they were. Then the session reads the dialog layer's body itself,
+    // which the dialog layer keeps for the exchange anyway and never changes once held (a new
+    // exchange replaces it), so every getter answers as from the copy, a label pointer stays
+    // valid as long, and host threads read an immutable body as before. That saves a whole SDP
+    // body per call.
+    if (found.GetRemoteSDP() != &narrowed) {
+        return; // the negotiator kept no remote SDP of this exchange
+    }
+    const std::shared_ptr<const stack::Body>& remote = session.SharedRemoteBody();
+    if (remote == nullptr || FindSDP(*remote) != &received || !(narrowed.Session() == received.Session())) {
+        return;
+    }
+    found.ShareRemoteSDP(std::shared_ptr<const stack::SdpBody>(remote, &received));
+}
+
 void InviteSessionHandler::onOffer(stack::InviteSessionHandle session, const stack::SipMessage&,
                                    const stack::SdpBody& sdp) {
     const std::lock_guard lock(lock_);
@@ -249,6 +267,7 @@ void InviteSessionHandler::onOffer(stack::InviteSessionHandle session, const sta
         found->Publish();
         throw;
     }
+    ShareOfferIfUnchanged(*session, *found, *offer, sdp);
     found->Publish();
     found->MediaNegotiated();
 }

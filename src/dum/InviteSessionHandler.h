@@ -91,6 +91,10 @@ public:
 private:
     void CreateSessionIfOneDoesNotExist(const stack::InviteSessionHandle& session, const stack::SipMessage& message);
     std::shared_ptr<SessionImpl> Find(const stack::InviteSessionHandle& session) const;
+    /// Once `narrowed` (the negotiator's copy of `received`, the session's remote SDP now) has
+    /// turned out equal to it, makes the session share the dialog layer's body instead.
+    static void ShareOfferIfUnchanged(const stack::InviteSession& session, SessionImpl& found,
+                                      const stack::SdpBody& narrowed, const stack::SdpBody& received);
     /// Accepts an unanswered incoming call with 200; a re-INVITE or an outgoing call is left alone.
     static void AcceptIfServer(const stack::InviteSessionHandle& session);
 

@@ -50,6 +50,9 @@ public:
     /// shares it instead of copying it; null ends the loan. `sdp` must not change afterwards.
     /// Dialog thread.
     void LendRemoteSDP(std::shared_ptr<const stack::SdpBody> sdp) noexcept { lentRemote_ = std::move(sdp); }
+    /// Replaces the remote SDP by `sdp`, immutable and equal to it (the dialog layer's own body,
+    /// shared instead of a copy). Dialog thread.
+    void ShareRemoteSDP(std::shared_ptr<const stack::SdpBody> sdp) noexcept { remoteSdp_ = std::move(sdp); }
 
     // ISession: any thread.
     const std::string& CallIdText() const override;

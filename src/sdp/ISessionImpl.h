@@ -1,9 +1,8 @@
 #pragma once
 
+#include "core/EventSignal.h"
 #include "stack/body/SdpBody.h"
 #include "stack/message/SipMessage.h"
-
-#include <boost/signals2/signal.hpp>
 
 #include <cstdint>
 #include <string>
@@ -38,17 +37,17 @@ enum class TerminatedReason : std::int32_t {
 class ISessionImpl {
 public:
     /// An offer was answered or an answer verified.
-    boost::signals2::signal<void()> MediaNegotiated;
+    EventSignal<void()> MediaNegotiated;
     /// The call is established.
-    boost::signals2::signal<void()> Connected;
+    EventSignal<void()> Connected;
     /// A failure response to the outgoing INVITE: status code, reason phrase, the response.
-    boost::signals2::signal<void(std::int32_t, const std::string&, const stack::SipMessage&)> Failure;
+    EventSignal<void(std::int32_t, const std::string&, const stack::SipMessage&)> Failure;
     /// The session ended; the message that ended it, or null.
-    boost::signals2::signal<void(TerminatedReason, const stack::SipMessage*)> Terminated;
+    EventSignal<void(TerminatedReason, const stack::SipMessage*)> Terminated;
     /// A non-SDP body arrived in an offer, answer or ending message: its content type and text.
-    boost::signals2::signal<void(const std::string&, const std::string&)> MessageContent;
+    EventSignal<void(const std::string&, const std::string&)> MessageContent;
     /// A message of the session is about to be sent; it may still be changed.
-    boost::signals2::signal<void(stack::SipMessage&)> ReadyToSend;
+    EventSignal<void(stack::SipMessage&)> ReadyToSend;
 
     ISessionImpl() = default;
     ISessionImpl(const ISessionImpl&) = delete;

@@ -14,18 +14,24 @@ void AppendHeader(std::string& out, std::string_view name, std::string_view valu
 
 } // namespace
 
+const MimeHeaders& Body::NoHeaders() noexcept {
+    static const MimeHeaders none;
+    return none;
+}
+
 std::string Body::EncodeAsPart() const {
+    const MimeHeaders& headers = Headers();
     std::string out;
     AppendHeader(out, "Content-Type", contentType_.Encode());
-    if (headers_.disposition) {
-        AppendHeader(out, "Content-Disposition", *headers_.disposition);
+    if (headers.disposition) {
+        AppendHeader(out, "Content-Disposition", *headers.disposition);
     }
-    if (headers_.transferEncoding) {
-        AppendHeader(out, "Content-Transfer-Encoding", *headers_.transferEncoding);
+    if (headers.transferEncoding) {
+        AppendHeader(out, "Content-Transfer-Encoding", *headers.transferEncoding);
     }
-    if (!headers_.languages.empty()) {
+    if (!headers.languages.empty()) {
         std::string joined;
-        for (const auto& l : headers_.languages) {
+        for (const auto& l : headers.languages) {
             if (!joined.empty()) {
                 joined.append(", ");
             }
@@ -33,13 +39,13 @@ std::string Body::EncodeAsPart() const {
         }
         AppendHeader(out, "Content-Language", joined);
     }
-    if (headers_.id) {
-        AppendHeader(out, "Content-ID", *headers_.id);
+    if (headers.id) {
+        AppendHeader(out, "Content-ID", *headers.id);
     }
-    if (headers_.description) {
-        AppendHeader(out, "Content-Description", *headers_.description);
+    if (headers.description) {
+        AppendHeader(out, "Content-Description", *headers.description);
     }
-    for (const auto& [name, value] : headers_.others) {
+    for (const auto& [name, value] : headers.others) {
         AppendHeader(out, name, value);
     }
     out.append("\r\n");

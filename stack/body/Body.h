@@ -44,8 +44,15 @@ public:
     /// The MIME type alone.
     const stack::Mime& Mime() const noexcept { return contentType_.mime; }
 
-    const MimeHeaders& Headers() const noexcept { return headers_; }
-    MimeHeaders& Headers() noexcept { return headers_; }
+    /// The MIME headers; all absent for most bodies. The non-const form makes the record on
+    /// first use, so read through a const body where nothing is to be set.
+    const MimeHeaders& Headers() const noexcept { return headers_ != nullptr ? *headers_ : NoHeaders(); }
+    MimeHeaders& Headers() {
+        if (headers_ == nullptr) {
+            headers_ = std::make_unique<MimeHeaders>();
+        }
+        return *headers_;
+    }
 
     /// A deep copy of this body, of the same class.
     virtual std::unique_ptr<Body> Clone() const = 0;
@@ -69,14 +76,27 @@ public:
 protected:
     Body() = default;
     explicit Body(stack::ContentType type) : contentType_(std::move(type)) {}
-    Body(const Body&) = default;
-    Body& operator=(const Body&) = default;
+    Body(const Body& other)
+        : contentType_(other.contentType_),
+          headers_(other.headers_ != nullptr ? std::make_unique<MimeHeaders>(*other.headers_) : nullptr) {}
+    Body& operator=(const Body& other) {
+        if (this != &other) {
+            contentType_ = other.contentType_;
+            headers_ = other.headers_ != nullptr ? std::make_unique<MimeHeaders>(*other.headers_) : nullptr;
+        }
+        return *this;
+    }
     Body(Body&&) = default;
     Body& operator=(Body&&) = default;
 
 private:
+    /// The record every body without MIME headers reads: immutable, so shared by all threads.
+    static const MimeHeaders& NoHeaders() noexcept;
+
     stack::ContentType contentType_;
-    MimeHeaders headers_;
+    // Behind a pointer: a call holds several SDP bodies, and these headers (over 200 bytes when
+    // empty) come with a body part of a multipart message, almost never with a lone SDP.
+    std::unique_ptr<MimeHeaders> headers_;
 };
 
 } // namespace zel::sip::stack

@@ -53,7 +53,9 @@ ParseResult<std::unique_ptr<Body>> ParseBodyAtDepth(const ContentType& type, std
     } else {
         body = std::make_unique<GenericBody>(type, std::string(content));
     }
-    body->Headers() = headers;
+    if (headers != MimeHeaders{}) {
+        body->Headers() = headers;
+    }
     return body;
 }
 

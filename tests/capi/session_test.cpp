@@ -206,6 +206,12 @@ TEST(Session, SecondCodecAndSrtpAreNegotiatedFromTheConfiguration) {
         << callee.attributesAtConnect;
     EXPECT_NE(callee.attributesAtConnect.find("crypto:1 AES_CM_128_HMAC_SHA1_80 inline:"), std::string::npos)
         << callee.attributesAtConnect;
+    EXPECT_EQ(callee.attributesAtConnect.find("crypto:2"), std::string::npos) << callee.attributesAtConnect;
+    // A host thread reads the same narrowed offer from what the dialog thread published, never
+    // the offer as received (which the dialog layer keeps as well).
+    std::string published(SIPSessionMediaGetAttributes(callee.handle, 0, nullptr, 0), '\0');
+    SIPSessionMediaGetAttributes(callee.handle, 0, published.data(), published.size());
+    EXPECT_EQ(published.c_str(), callee.attributesAtConnect);
     ASSERT_EQ(SIPSessionTerminate(caller.handle), 0) << LastError();
     EXPECT_TRUE(bob.WaitFor(0, "Terminated"));
 }

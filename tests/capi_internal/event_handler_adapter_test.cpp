@@ -2,8 +2,6 @@
 // pruning of entries whose signal is gone.
 #include "capi/EventHandlerAdapter.h"
 
-#include <boost/signals2/signal.hpp>
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -12,7 +10,7 @@
 namespace zel::sip {
 namespace {
 
-using Signal = boost::signals2::signal<void(int)>;
+using Signal = EventSignal<void(int)>;
 
 void Count(int* calls, int value) {
     *calls += value;
@@ -22,6 +20,22 @@ void Connect(Signal& signal, int* calls) {
     capi::AddEventHandler(signal, &Count, calls, [](void (*callback)(int*, int), void* context, int value) {
         callback(static_cast<int*>(context), value);
     });
+}
+
+TEST(EventHandlerAdapter, RemovalDuringAnEmissionStopsTheCallsStillToCome) {
+    // The host removes its context from inside the first of its callbacks; the second one, which
+    // the same emission was about to call, must not run.
+    Signal signal;
+    int calls = 0;
+    capi::AddEventHandler(signal, &Count, &calls, [](void (*callback)(int*, int), void* context, int value) {
+        callback(static_cast<int*>(context), value);
+        GetEventHandlerAdapter().RemoveEventHandler(context);
+    });
+    Connect(signal, &calls);
+    signal(1);
+    EXPECT_EQ(calls, 1);
+    signal(1);
+    EXPECT_EQ(calls, 1);
 }
 
 TEST(EventHandlerAdapter, OneRemovalDropsEveryCallbackOfTheContextAndNoOther) {

@@ -244,6 +244,19 @@ TEST(MultipartBody, BuiltBodyWithSdpAndHostPart) {
     auto copy = m.Clone();
     dynamic_cast<GenericBody&>(*m.Parts()[1]).SetContent("<b/>");
     EXPECT_EQ(dynamic_cast<MultipartBody&>(*copy).Parts()[1]->Encode(), "<a/>");
+    // ... MIME headers included: a copy, an assignment and a clone each own theirs.
+    m.Parts()[1]->Headers().id = "<2@h>";
+    EXPECT_EQ(dynamic_cast<MultipartBody&>(*copy).Parts()[1]->Headers().id, "<1@h>");
+    GenericBody assigned(ContentType("text", "plain"), "x");
+    assigned = xml;
+    GenericBody copied(xml);
+    xml.Headers().languages.clear();
+    EXPECT_EQ(assigned.Headers().languages, (std::vector<std::string>{"en", "fr"}));
+    EXPECT_EQ(copied.EncodeAsPart(), assigned.EncodeAsPart());
+    assigned = GenericBody(ContentType("text", "plain"), "y"); // and one without any loses them
+    EXPECT_EQ(assigned.EncodeAsPart(), "Content-Type: text/plain\r\n\r\ny");
+    const GenericBody bare(ContentType("text", "plain"), "z");
+    EXPECT_EQ(bare.Headers(), MimeHeaders{});
 }
 
 TEST(MultipartBody, BoundaryIsReplacedWhenAPartContainsIt) {
