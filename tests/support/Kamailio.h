@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <fstream>
+#include <iterator>
+#include <regex>
 #include <string>
 
 #include "support/Process.h"
@@ -52,20 +54,33 @@ public:
     /// Starts kamailio on a free loopback port and returns once it listens there on UDP and TCP.
     /// Raises std::runtime_error, with its output, when it does not within 10 s.
 
-    explicit Kamailio(KamailioOptions options = {}) : port_(FreePort()) {
+    explicit Kamailio(KamailioOptions options = {}) {
         const std::string config = dir_.File("kamailio.cfg");
-        std::ofstream(config) << Config(options);
-        process_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"kamailio", "-f", config, "-DD", "-E", "-w", dir_.Path().string(), "-P",
-                                     dir_.File("kamailio.pid"), "-Y", dir_.Path().string()},
-            dir_.File("kamailio.log"));
-        if (!WaitUntil([this] { return TcpPortOpen(port_) && UdpPortBound(port_); }, std::chrono::seconds(10))) {
-            throw std::runtime_error("kamailio did not start:\n" + process_->Output());
+        try {
+            std::tie(port_, process_) = StartOnFreePort(
+                [&](std::uint16_t port) {
+                    port_ = port;
+                    std::ofstream(config) << Config(options);
+                    return std::make_unique<ChildProcess>(
+                        std::vector<std::string>{"kamailio", "-f", config, "-DD", "-E", "-w", dir_.Path().string(),
+                                                 "-P", dir_.File("kamailio.pid"), "-Y", dir_.Path().string()},
+                        dir_.File("kamailio.log"));
+                },
+                [](std::uint16_t port) { return TcpPortOpen(port) && UdpPortBound(port); }, std::chrono::seconds(10));
+        } catch (const std::runtime_error& error) {
+            throw std::runtime_error(std::string("kamailio did not start: ") + error.what());
         }
     }
 
     std::uint16_t Port() const noexcept { return port_; }
     std::string Log() const { return process_->Output(); }
+    /// The number of lines of its log that match `pattern`.
+    std::size_t LogLines(const std::string& pattern) const {
+        const std::regex wanted(pattern);
+        const std::string log = Log();
+        return static_cast<std::size_t>(
+            std::distance(std::sregex_iterator(log.begin(), log.end(), wanted), std::sregex_iterator()));
+    }
     ChildProcess& Process() { return *process_; }
 
 private:
@@ -131,7 +146,7 @@ private:
     }
 
     TempDir dir_;
-    std::uint16_t port_;
+    std::uint16_t port_ = 0;
     std::unique_ptr<ChildProcess> process_;
 };
 

@@ -23,10 +23,13 @@
 #include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -409,6 +412,27 @@ private:
     bool exited_ = false;
     int exitCode_ = 0;
 };
+
+/// Starts a peer that binds the loopback port it is given: `start(port)` starts it on a port drawn
+/// by FreePort(), and the call returns once `ready(port)` holds. The port is only free when drawn,
+/// so another test process may bind it first; a peer that ends before it is ready is started again
+/// on another port, three times at most. Raises std::runtime_error with the peer's output when it
+/// is not ready within `timeout` or keeps ending.
+template <class Start, class Ready>
+std::pair<std::uint16_t, std::unique_ptr<ChildProcess>> StartOnFreePort(Start start, Ready ready,
+                                                                        std::chrono::milliseconds timeout) {
+    for (int attempt = 1;; ++attempt) {
+        const std::uint16_t port = FreePort();
+        std::unique_ptr<ChildProcess> process = start(port);
+        const bool up = WaitUntil([&] { return !process->Running() || ready(port); }, timeout);
+        if (up && process->Running()) {
+            return {port, std::move(process)};
+        }
+        if (process->Running() || attempt == 3) {
+            throw std::runtime_error("peer not ready on port " + std::to_string(port) + ":\n" + process->OutputTail());
+        }
+    }
+}
 
 /// Runs `arguments` to its end (killed after `limit`): its exit code, or nullopt when it did not
 /// start or end in time. For helper programs whose output does not matter.

@@ -8,10 +8,12 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -176,20 +178,25 @@ public:
     /// cannot be started.
     SippProcess(const SippClient& client, const std::string& folder, const std::string& name = "client")
         : name_(name), errorFile_(folder + "/" + name + "_errors.log"),
-          process_(WithErrorFile(SippArguments(client, folder)), folder + "/" + name + ".out") {}
+          process_(std::make_unique<ChildProcess>(WithErrorFile(SippArguments(client, folder)),
+                                                  folder + "/" + name + ".out")) {}
 
     /// Starts `server` on a free loopback port and returns once it listens there (UDP bound, or TCP
     /// listening for "t1"). Raises std::runtime_error, with its output, when it ends or is not ready
     /// within 10 s.
     SippProcess(const SippServer& server, const std::string& folder, const std::string& name = "server")
-        : name_(name), errorFile_(folder + "/" + name + "_errors.log"), port_(FreePort()),
-          process_(WithErrorFile(SippArguments(server, port_, folder)), folder + "/" + name + ".out") {
+        : name_(name), errorFile_(folder + "/" + name + "_errors.log") {
         const bool tcp = server.transport.rfind('t', 0) == 0;
-        const bool ready = WaitUntil(
-            [&] { return !process_.Running() || (tcp ? TcpPortListening(port_) : UdpPortBound(port_)); },
-            std::chrono::seconds(10));
-        if (!ready || !process_.Running()) {
-            throw std::runtime_error("SIPp " + name_ + " did not start listening on " + Address() + "\n" + Report());
+        try {
+            std::tie(port_, process_) = StartOnFreePort(
+                [&](std::uint16_t port) {
+                    return std::make_unique<ChildProcess>(WithErrorFile(SippArguments(server, port, folder)),
+                                                          folder + "/" + name + ".out");
+                },
+                [&](std::uint16_t port) { return tcp ? TcpPortListening(port) : UdpPortBound(port); },
+                std::chrono::seconds(10));
+        } catch (const std::runtime_error& error) {
+            throw std::runtime_error("SIPp " + name_ + " did not start listening: " + error.what());
         }
     }
 
@@ -200,10 +207,10 @@ public:
 
     /// Waits up to `timeout` for it to end by itself: its exit code (0: every call succeeded), or
     /// nullopt when it still runs.
-    std::optional<int> WaitForExit(std::chrono::milliseconds timeout) { return process_.WaitForExit(timeout); }
+    std::optional<int> WaitForExit(std::chrono::milliseconds timeout) { return process_->WaitForExit(timeout); }
 
     /// Stops it now (idempotent).
-    void Stop() { process_.Stop(); }
+    void Stop() { process_->Stop(); }
 
     /// For failure messages: the end of its output and the start of its log of unexpected messages.
     std::string Report() const {
@@ -216,10 +223,10 @@ public:
         }
         // The unexpected messages first: a long report is cut in the middle by CI's summaries.
         return "--- SIPp " + name_ + " unexpected messages ---\n" + (text.empty() ? std::string("(none)") : text) +
-               "\n--- SIPp " + name_ + " output (end) ---\n" + process_.OutputTail(1500) + "\n";
+               "\n--- SIPp " + name_ + " output (end) ---\n" + process_->OutputTail(1500) + "\n";
     }
 
-    ChildProcess& Process() noexcept { return process_; }
+    ChildProcess& Process() noexcept { return *process_; }
 
 private:
     std::vector<std::string> WithErrorFile(std::vector<std::string> arguments) const {
@@ -231,7 +238,7 @@ private:
     std::string name_;
     std::string errorFile_;
     std::uint16_t port_ = 0;
-    ChildProcess process_;
+    std::unique_ptr<ChildProcess> process_;
 };
 
 } // namespace zel::sip::test

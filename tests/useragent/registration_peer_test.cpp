@@ -15,14 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-/// Counts the lines of kamailio's log that match `pattern`.
-std::size_t LogLines(const Kamailio& kamailio, const std::string& pattern) {
-    const std::regex wanted(pattern);
-    const std::string log = kamailio.Log();
-    return static_cast<std::size_t>(std::distance(std::sregex_iterator(log.begin(), log.end(), wanted),
-                                                  std::sregex_iterator()));
-}
-
 class KamailioOutboundRegistrations : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
@@ -62,7 +54,7 @@ TEST_P(KamailioOutboundRegistrations, RegisterRemoveAndDestroy) {
     // What the registrar received: outbound contacts with one instance and reg-ids 1 and 2, over
     // the transport of the proxy URI.
     const std::string protocol = transport == "tcp" ? "tcp" : "udp";
-    EXPECT_EQ(LogLines(kamailio, "request REGISTER sip:" + std::regex_replace(domain, std::regex("\\."), "\\.") +
+    EXPECT_EQ(kamailio.LogLines("request REGISTER sip:" + std::regex_replace(domain, std::regex("\\."), "\\.") +
                                      " from 127\\.0\\.0\\.1:[0-9]+/" + protocol),
               2u)
         << kamailio.Log();
@@ -88,13 +80,13 @@ TEST_P(KamailioOutboundRegistrations, RegisterRemoveAndDestroy) {
     ASSERT_EQ(SIPClientRegistrationRemove(first), 0) << LastError();
     EXPECT_EQ(LastError(), "");
     ASSERT_TRUE(events.WaitFor("removed", 1));
-    EXPECT_TRUE(WaitUntil([&] { return LogLines(kamailio, "register sip:alice@.*(expires=0|expires 0)") >= 1; }, 10s))
+    EXPECT_TRUE(WaitUntil([&] { return kamailio.LogLines("register sip:alice@.*(expires=0|expires 0)") >= 1; }, 10s))
         << kamailio.Log();
 
     // Destruction ends bob's registration: kamailio sees its removal, and every thread is gone.
     DestroySIPUserAgent(userAgent);
     EXPECT_EQ(LastError(), "");
-    EXPECT_TRUE(WaitUntil([&] { return LogLines(kamailio, "register sip:bob@.*(expires=0|expires 0)") >= 1; }, 40s))
+    EXPECT_TRUE(WaitUntil([&] { return kamailio.LogLines("register sip:bob@.*(expires=0|expires 0)") >= 1; }, 40s))
         << kamailio.Log();
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore; }, 5s))
         << ThreadCount() << " threads, " << threadsBefore << " before";
@@ -123,7 +115,7 @@ TEST(KamailioRegistrations, DigestWithoutOutboundAndRefusal) {
     ASSERT_EQ(SIPUserAgentRegister(userAgent, ("sip:carol@" + domain).c_str(), "secret", nullptr, nullptr, nullptr), 0)
         << LastError();
     ASSERT_TRUE(events.WaitFor("success")) << kamailio.Log();
-    EXPECT_EQ(LogLines(kamailio, "register sip:carol@.*(reg-id|sip\\.instance)"), 0u) << kamailio.Log();
+    EXPECT_EQ(kamailio.LogLines("register sip:carol@.*(reg-id|sip\\.instance)"), 0u) << kamailio.Log();
 
     ASSERT_EQ(SIPUserAgentRegister(userAgent, ("sip:dave@" + domain).c_str(), "wrong", nullptr, nullptr, nullptr), 0)
         << LastError();
@@ -146,7 +138,7 @@ TEST(KamailioRegistrations, DigestWithoutOutboundAndRefusal) {
 
     DestroySIPUserAgent(userAgent);
     EXPECT_EQ(events.Count("success"), 1u);
-    EXPECT_TRUE(WaitUntil([&] { return LogLines(kamailio, "register sip:carol@.*(expires=0|expires 0)") >= 1; }, 40s))
+    EXPECT_TRUE(WaitUntil([&] { return kamailio.LogLines("register sip:carol@.*(expires=0|expires 0)") >= 1; }, 40s))
         << kamailio.Log();
 }
 
