@@ -155,13 +155,20 @@ void ServerInviteTransaction::SendTrying() {
 void ServerInviteTransaction::OnResponseFromTu(SipMessage response) {
     const int code = response.StatusCode();
     context_.CancelTimer(TransactionTimer::Trying);
-    lastResponse_ = std::make_shared<const SipMessage>(std::move(response));
+    // A 3xx-6xx stays until the ACK comes or timer H fires.
+    lastResponse_ = code >= 300 ? detail::KeptForRetransmission(std::move(response))
+                                : std::make_shared<const SipMessage>(std::move(response));
     context_.Send(lastResponse_, false);
+    // The TU has answered: a 100 of our own is never sent again.
+    trying_.reset();
     if (code < 200) {
         return;
     }
     responseToTag_ = detail::ToTagOf(*lastResponse_);
     if (code < 300) {
+        // In Accepted the TU retransmits its 2xx itself (RFC 6026 section 7.1), so the transaction
+        // needs none of it for the 64*T1 it stays.
+        lastResponse_.reset();
         state_ = State::Accepted;
         context_.StartTimer(TransactionTimer::L, context_.Timers().Timeout());
         return;

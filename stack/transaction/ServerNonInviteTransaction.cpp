@@ -124,7 +124,9 @@ void ServerNonInviteTransaction::OnProceeding(TransactionEvent& event) {
 
 void ServerNonInviteTransaction::OnResponseFromTu(SipMessage response) {
     const int code = response.StatusCode();
-    lastResponse_ = std::make_shared<const SipMessage>(std::move(response));
+    // A final response over an unreliable transport stays for timer J.
+    lastResponse_ = code >= 200 && !context_.IsReliable() ? detail::KeptForRetransmission(std::move(response))
+                                                          : std::make_shared<const SipMessage>(std::move(response));
     context_.Send(lastResponse_, false);
     if (code < 200) {
         state_ = State::Proceeding;

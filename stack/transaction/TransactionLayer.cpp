@@ -213,11 +213,26 @@ void TransactionLayer::ArmTimer(Entry& entry, TransactionTimer timer, std::chron
         slot = std::make_unique<boost::asio::steady_timer>(io_);
     }
     slot->expires_after(duration);
-    slot->async_wait([this, alive = std::weak_ptr<int>(alive_), server = entry.server, key = entry.key,
+    if (entry.server) {
+        // A server's id names it for its whole life, so the wait keeps the id, not a copy of the
+        // key (about 300 bytes for every armed timer, for up to 64*T1).
+        slot->async_wait([this, alive = std::weak_ptr<int>(alive_), id = entry.id,
+                          timer](const boost::system::error_code& error) {
+            if (error || alive.expired()) {
+                return;
+            }
+            if (auto it = serverIds_.find(id); it != serverIds_.end()) {
+                const TransactionKey key = it->second; // Dispatch may end the transaction
+                Dispatch(servers_, key, TransactionEvent::Fired(timer));
+            }
+        });
+        return;
+    }
+    slot->async_wait([this, alive = std::weak_ptr<int>(alive_), key = entry.key,
                       timer](const boost::system::error_code& error) {
         // A stale firing (re-armed or cancelled meanwhile) is recognised by the core itself.
         if (!error && !alive.expired()) {
-            Dispatch(server ? servers_ : clients_, key, TransactionEvent::Fired(timer));
+            Dispatch(clients_, key, TransactionEvent::Fired(timer));
         }
     });
 }

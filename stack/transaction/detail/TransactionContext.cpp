@@ -57,6 +57,14 @@ TransactionActions TransactionContext::Take() {
     return out;
 }
 
+std::shared_ptr<const SipMessage> KeptForRetransmission(SipMessage response) {
+    SipMessage compact;
+    if (SipMessage::TryParse(response.Encode(), compact).Ok()) {
+        return std::make_shared<const SipMessage>(std::move(compact));
+    }
+    return std::make_shared<const SipMessage>(std::move(response));
+}
+
 std::string ToTagOf(const SipMessage& message) {
     const NameAddr* to = message.Peek<NameAddr>(HeaderType::To);
     const Parameter* tag = to != nullptr ? to->Params().Find("tag") : nullptr;

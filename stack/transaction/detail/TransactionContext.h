@@ -49,6 +49,13 @@ private:
     TransactionActions actions_;
 };
 
+/// A final response a server transaction keeps to answer retransmitted requests (up to 64*T1):
+/// the message parsed back from its own encoding, which holds the text and an index of its lines
+/// rather than the typed values the TU built it from (a 200 without a body keeps about 400 bytes
+/// instead of 2 KB), and is encoded again as one copy. `response` itself when its encoding does not
+/// parse back; it is then sent as built.
+std::shared_ptr<const SipMessage> KeptForRetransmission(SipMessage response);
+
 /// The tag parameter of the To header; empty when absent or unparsable.
 std::string ToTagOf(const SipMessage& message);
 
