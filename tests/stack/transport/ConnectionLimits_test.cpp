@@ -46,6 +46,7 @@ TEST(ConnectionLimits, OneAddressCannotFillTheTableAndOurOwnConnectionsKeepTheir
     // Four accepted fill what peers may take; the fifth slot is ours.
     RawClient fromThree(io, *transport, "127.0.0.3");
     ASSERT_TRUE(test::RunUntil(io, [&] { return fromThree.ClosedByPeer(); }));
+    EXPECT_EQ(transport->Statistics().connectionsRejected, 2u);
     auto elsewhere = MakeTcpTransport(io, Options(other));
     const std::string request = test::MakeRequest("REGISTER", "ours");
     transport->Send(elsewhere->LocalTuple(), request);
