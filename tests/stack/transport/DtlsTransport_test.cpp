@@ -65,28 +65,6 @@ TEST_F(DtlsTransportTest, TwoTransportsExchangeMessagesOneRecordEach) {
     test::CloseAll(io, {client, server});
 }
 
-TEST_F(DtlsTransportTest, PeerCertificatesAreCheckedAsForTls) {
-    const struct {
-        const char* name;
-        const char* serverIdentity;
-        const char* clientIdentity;
-        ClientVerificationMode mode;
-        const char* serverName;
-        bool delivered;
-    } cases[] = {
-        {"host name in subjectAltName", "server", "", ClientVerificationMode::None, "sip.example.test", true},
-        {"IP address entry when no name is given", "server", "", ClientVerificationMode::None, "", true},
-        {"wrong host name", "server", "", ClientVerificationMode::None, "other.example.test", false},
-        {"expired certificate", "expired", "", ClientVerificationMode::None, "sip.example.test", false},
-        {"untrusted CA", "rogue-client", "", ClientVerificationMode::None, "client.example.test", false},
-        {"mandatory client certificate missing", "server", "", ClientVerificationMode::Mandatory, "", false},
-        {"mandatory client certificate present", "server", "client", ClientVerificationMode::Mandatory, "", true},
-        {"optional client certificate untrusted", "server", "rogue-client", ClientVerificationMode::Optional, "", false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(Exchange(Dtls, c.serverIdentity, c.clientIdentity, c.mode, c.serverName), c.delivered) << c.name;
-}
-
 TEST_F(DtlsTransportTest, FailedHandshakeReportsEveryQueuedMessageOverTlsAndDtls) {
     for (const auto& make : {MakeSecure(Tls), MakeSecure(Dtls)}) {
         boost::asio::io_context io;

@@ -20,10 +20,13 @@ bool Negotiated(const std::string& transcript) {
 
 using TlsTransportTest = test::CertificateTest;
 
-/// One request from a client with `clientIdentity` to a server with `serverIdentity`, answered.
-bool Deliver(const std::string& serverIdentity, const std::string& clientIdentity, ClientVerificationMode mode,
-             const std::string& serverName) {
-    return TlsTransportTest::Exchange(TlsTransportTest::Tls, serverIdentity, clientIdentity, mode, serverName);
+/// One request from a client with `clientIdentity` to a server with `serverIdentity`, answered,
+/// over TLS and over DTLS (which checks certificates alike): whether it arrived over each.
+void ExpectDelivered(bool expected, const std::string& serverIdentity, const std::string& clientIdentity,
+                     ClientVerificationMode mode, const std::string& serverName) {
+    for (const auto& [name, make] : {std::pair{"TLS", TlsTransportTest::MakeSecure(TlsTransportTest::Tls)},
+                                     std::pair{"DTLS", TlsTransportTest::MakeSecure(TlsTransportTest::Dtls)}})
+        EXPECT_EQ(TlsTransportTest::Exchange(make, serverIdentity, clientIdentity, mode, serverName), expected) << name;
 }
 
 TEST_F(TlsTransportTest, ServerIdentityIsChecked) {
@@ -45,7 +48,8 @@ TEST_F(TlsTransportTest, ServerIdentityIsChecked) {
     };
     for (const auto& c : cases) {
         SetAllowWildcardCertificates(c.wildcards);
-        EXPECT_EQ(Deliver(c.serverIdentity, "", ClientVerificationMode::None, c.serverName), c.delivered) << c.name;
+        SCOPED_TRACE(c.name);
+        ExpectDelivered(c.delivered, c.serverIdentity, "", ClientVerificationMode::None, c.serverName);
     }
     SetAllowWildcardCertificates(false);
 }
@@ -65,19 +69,21 @@ TEST_F(TlsTransportTest, ClientVerificationModes) {
         {ClientVerificationMode::Mandatory, "client", true},
         {ClientVerificationMode::Mandatory, "rogue-client", false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Deliver("server", c.clientIdentity, c.mode, "sip.example.test"), c.delivered)
-            << "mode " << static_cast<int>(c.mode) << ", client certificate '" << c.clientIdentity << "'";
+    for (const auto& c : cases) {
+        SCOPED_TRACE("mode " + std::to_string(static_cast<int>(c.mode)) + ", client certificate '" +
+                     c.clientIdentity + "'");
+        ExpectDelivered(c.delivered, "server", c.clientIdentity, c.mode, "sip.example.test");
+    }
 }
 
 TEST_F(TlsTransportTest, ClientCertificatesAreCheckedAgainstTheCaDirectoryOnly) {
     // The rogue CA stands in for a public one: OpenSSL's default trust store is taken from here.
     setenv("SSL_CERT_FILE", (certificates->root + "/rogue-ca.pem").c_str(), 1);
-    EXPECT_FALSE(Deliver("server", "rogue-client", ClientVerificationMode::Mandatory, "sip.example.test"));
-    EXPECT_FALSE(Deliver("server", "rogue-client", ClientVerificationMode::Optional, "sip.example.test"));
-    EXPECT_TRUE(Deliver("server", "client", ClientVerificationMode::Mandatory, "sip.example.test"));
+    ExpectDelivered(false, "server", "rogue-client", ClientVerificationMode::Mandatory, "sip.example.test");
+    ExpectDelivered(false, "server", "rogue-client", ClientVerificationMode::Optional, "sip.example.test");
+    ExpectDelivered(true, "server", "client", ClientVerificationMode::Mandatory, "sip.example.test");
     // Servers we connect to are still checked against the system store as well.
-    EXPECT_TRUE(Deliver("rogue-client", "", ClientVerificationMode::None, "client.example.test"));
+    ExpectDelivered(true, "rogue-client", "", ClientVerificationMode::None, "client.example.test");
     unsetenv("SSL_CERT_FILE");
 }
 
