@@ -31,9 +31,8 @@ TEST(Random, HexHasTwoDigitsPerByteAndEveryBitVaries) {
         ASSERT_EQ(hex.size(), 4U);
         ASSERT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos) << hex;
         const unsigned digit = static_cast<unsigned>(std::stoul(hex.substr(0, 1), nullptr, 16));
-        for (unsigned bit = 0; bit < 4; ++bit) {
+        for (unsigned bit = 0; bit < 4; ++bit)
             ((digit >> bit) & 1U ? seenOnes : seenZeros)[bit]++;
-        }
     }
     for (unsigned bit = 0; bit < 4; ++bit) { // a constant bit would mean a broken encoding
         EXPECT_GT(seenOnes[bit], 0U);

@@ -12,27 +12,6 @@ namespace {
 
 using Kind = TransactionUserMessage::Kind;
 
-StackOptions ShortTimers() {
-    StackOptions options;
-    options.transactions.timers.t1 = milliseconds(10);
-    options.transactions.timers.t2 = milliseconds(40);
-    options.transactions.timers.t4 = milliseconds(50);
-    return options;
-}
-
-SipMessage Request(std::string_view method, std::uint16_t port) {
-    const std::string target = "sip:peer@127.0.0.1:" + std::to_string(port);
-    SipMessage request = SipMessage::MakeRequest(method, Uri::Parse(target));
-    request.Add(HeaderType::To, "<" + target + ">");
-    request.Add(HeaderType::From, "<sip:us@127.0.0.1>;tag=us");
-    request.Add(HeaderType::CallId, "stack-test-" + std::string(method));
-    request.Add(HeaderType::CSeq, "1 " + std::string(method));
-    if (method == "INVITE") {
-        request.Add(HeaderType::Contact, "<sip:us@127.0.0.1>");
-    }
-    return request;
-}
-
 /// The events of `id` until its Terminated (or the limit).
 std::vector<TransactionUserMessage> EventsUntilTerminated(TransactionUserQueue& queue, TransactionId id,
                                                           milliseconds limit = std::chrono::seconds(10)) {
@@ -42,9 +21,8 @@ std::vector<TransactionUserMessage> EventsUntilTerminated(TransactionUserQueue& 
         auto entry = queue.Pop(milliseconds(20));
         if (entry && entry->transaction == id) {
             events.push_back(*entry);
-            if (entry->kind == Kind::Terminated) {
+            if (entry->kind == Kind::Terminated)
                 break;
-            }
         }
     }
     return events;

@@ -24,9 +24,8 @@ struct SippCase {
 class SippTransactions : public ::testing::TestWithParam<SippCase> {};
 
 TEST_P(SippTransactions, EveryTransactionCompletesAndTheUserSeesEachRequestOnce) {
-    if (!zel::sip::test::SippInstalled()) {
+    if (!zel::sip::test::SippInstalled())
         GTEST_SKIP() << "sipp is not installed (Debian package sip-tester)";
-    }
     const SippCase& c = GetParam();
     SipStack stack;
     const Tuple local = stack.AddTransport(c.transport, IpVersion::V4, "127.0.0.1", 0);

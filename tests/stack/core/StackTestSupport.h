@@ -31,15 +31,34 @@ inline std::size_t ThreadCount() {
 /// A response to `request`: Via, From, To (with `toTag` added), Call-ID and CSeq copied.
 inline SipMessage AnswerTo(const SipMessage& request, int code, std::string_view reason, std::string_view toTag) {
     SipMessage response = SipMessage::MakeResponse(code, reason);
-    for (HeaderType type : {HeaderType::Via, HeaderType::From, HeaderType::To, HeaderType::CallId, HeaderType::CSeq}) {
-        for (std::size_t i = 0; i < request.Count(type); ++i) {
+    for (HeaderType type : {HeaderType::Via, HeaderType::From, HeaderType::To, HeaderType::CallId, HeaderType::CSeq})
+        for (std::size_t i = 0; i < request.Count(type); ++i)
             response.Add(type, request.ValueText(type, i));
-        }
-    }
-    if (NameAddr* to = response.Edit<NameAddr>(HeaderType::To); to != nullptr && !to->Params().Has("tag")) {
+    if (NameAddr* to = response.Edit<NameAddr>(HeaderType::To); to != nullptr && !to->Params().Has("tag"))
         to->Params().Set("tag", toTag);
-    }
     return response;
+}
+
+// Out of line: inlined, g++ 12 warns falsely about DnsSettings' defaults (maybe-uninitialized).
+[[gnu::noinline]] inline StackOptions ShortTimers() {
+    StackOptions options;
+    options.transactions.timers.t1 = milliseconds(10);
+    options.transactions.timers.t2 = milliseconds(40);
+    options.transactions.timers.t4 = milliseconds(20);
+    return options;
+}
+
+/// A request of ours to the peer at 127.0.0.1:`port`.
+inline SipMessage Request(std::string_view method, std::uint16_t port, std::string callId = {}) {
+    const std::string target = "sip:peer@127.0.0.1:" + std::to_string(port);
+    SipMessage request = SipMessage::MakeRequest(method, Uri::Parse(target));
+    request.Add(HeaderType::To, "<" + target + ">");
+    request.Add(HeaderType::From, "<sip:us@127.0.0.1>;tag=us");
+    request.Add(HeaderType::CallId, callId.empty() ? "stack-test-" + std::string(method) : callId);
+    request.Add(HeaderType::CSeq, "1 " + std::string(method));
+    if (method == "INVITE")
+        request.Add(HeaderType::Contact, "<sip:us@127.0.0.1>");
+    return request;
 }
 
 /// Answers OPTIONS, BYE and anything else 200, INVITE 180 then 200, and retransmits each 2xx of an
@@ -53,9 +72,8 @@ public:
 
     void Stop() {
         stop_ = true;
-        if (thread_.joinable()) {
+        if (thread_.joinable())
             thread_.join();
-        }
     }
 
     /// Requests but ACK, by "Call-ID CSeq": how often each reached the user.
@@ -79,9 +97,8 @@ private:
 
     void Run() {
         while (!stop_) {
-            if (auto entry = stack_.Queue().Pop(milliseconds(5))) {
+            if (auto entry = stack_.Queue().Pop(milliseconds(5)))
                 Handle(*entry);
-            }
             Retransmit();
         }
     }
@@ -102,9 +119,8 @@ private:
             std::lock_guard lock(mutex_);
             ++requests_[callId + " " + std::string(request.Raw(HeaderType::CSeq))];
         }
-        if (request.Method() == "CANCEL") {
+        if (request.Method() == "CANCEL")
             return;
-        }
         const std::string tag = "tu" + std::to_string(entry.transaction);
         if (request.Method() == "INVITE") {
             stack_.SendResponse(entry.transaction, AnswerTo(request, 180, "Ringing", tag));
@@ -115,9 +131,8 @@ private:
             pending_.insert_or_assign(callId, PendingOk{entry.transaction, std::move(ok), now + t1_, now + 64 * t1_, t1_});
             return;
         }
-        if (request.Method() == "BYE") {
+        if (request.Method() == "BYE")
             pending_.erase(callId);
-        }
         stack_.SendResponse(entry.transaction, AnswerTo(request, 200, "OK", tag));
     }
 

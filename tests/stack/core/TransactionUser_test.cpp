@@ -17,16 +17,6 @@ namespace {
 
 using Kind = TransactionUserMessage::Kind;
 
-SipMessage Options(const Tuple& to, std::string_view callId) {
-    const std::string target = "sip:peer@127.0.0.1:" + std::to_string(to.port);
-    SipMessage request = SipMessage::MakeRequest("OPTIONS", Uri::Parse(target));
-    request.Add(HeaderType::To, "<" + target + ">");
-    request.Add(HeaderType::From, "<sip:us@127.0.0.1>;tag=us");
-    request.Add(HeaderType::CallId, std::string(callId));
-    request.Add(HeaderType::CSeq, "1 OPTIONS");
-    return request;
-}
-
 /// A transaction user on its own io_context thread: answers every request 200 from that thread
 /// and records what it got and on which thread.
 class LoopUser final : public TransactionUserSink {
@@ -38,16 +28,14 @@ public:
     void StopLoop() {
         guard_.reset();
         io_.stop();
-        if (thread_.joinable()) {
+        if (thread_.joinable())
             thread_.join();
-        }
     }
 
     void OnTransactionUserMessage(TransactionUserMessage message) override {
         onLoopThread = onLoopThread && std::this_thread::get_id() == thread_.get_id();
-        if (message.kind == Kind::Request && message.message->Method() != "ACK") {
+        if (message.kind == Kind::Request && message.message->Method() != "ACK")
             stack_.SendResponse(message.transaction, AnswerTo(*message.message, 200, "OK", "loop"));
-        }
         ++calls;
     }
 
@@ -61,22 +49,11 @@ private:
     std::thread thread_;
 };
 
-// Out of line: inlined, g++ 12 warns falsely about DnsSettings' defaults (maybe-uninitialized).
-[[gnu::noinline]] StackOptions ShortTimers() {
-    StackOptions options;
-    options.transactions.timers.t1 = milliseconds(10);
-    options.transactions.timers.t2 = milliseconds(40);
-    options.transactions.timers.t4 = milliseconds(20);
-    return options;
-}
-
 std::optional<TransactionUserMessage> Next(SipStack& stack, TransactionId id, Kind kind) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (auto entry = stack.Queue().Pop(milliseconds(20)); entry && entry->transaction == id && entry->kind == kind) {
+    while (std::chrono::steady_clock::now() < deadline)
+        if (auto entry = stack.Queue().Pop(milliseconds(20)); entry && entry->transaction == id && entry->kind == kind)
             return entry;
-        }
-    }
     return std::nullopt;
 }
 
@@ -90,7 +67,7 @@ TEST(TransactionUser, EventsReachTheUsersOwnLoopWhichAnswersFromThere) {
     SipStack client(ShortTimers());
     client.AddTransport(TransportType::UDP, IpVersion::V4, "127.0.0.1", 0);
     for (int i = 0; i < 5; ++i) {
-        const TransactionId id = client.SendRequest(Options(where, "loop-" + std::to_string(i)), where);
+        const TransactionId id = client.SendRequest(Request("OPTIONS", where.port, "loop-" + std::to_string(i)), where);
         auto response = Next(client, id, Kind::Response);
         ASSERT_TRUE(response) << i;
         EXPECT_EQ(response->message->StatusCode(), 200);
@@ -114,7 +91,7 @@ TEST(TransactionUser, TheUsersLoopMayEndFirstAndNothingIsCalledAfterShutdown) {
 
     // The user's loop stops and its thread is joined while the stack still receives.
     user->StopLoop();
-    const TransactionId id = client.SendRequest(Options(where, "after-loop"), where);
+    const TransactionId id = client.SendRequest(Request("OPTIONS", where.port, "after-loop"), where);
     ASSERT_TRUE(Next(client, id, Kind::Timeout)); // nobody answers now
     const int calls = user->calls.load();
     server->Shutdown();

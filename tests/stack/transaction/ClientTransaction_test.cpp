@@ -25,27 +25,21 @@ TEST_F(ClientInvite, RetransmitsWithDoublingTimerAUntilTimerB) {
     for (const Case& c : {Case{TransportType::UDP, {ms(0), ms(500), ms(1500), ms(3500), ms(7500), ms(15500), ms(31500)}},
                           Case{TransportType::TCP, {ms(0)}}}) {
         SCOPED_TRACE(ToString(c.transport));
-        clock.now = {};
-        ClientInviteTransaction tx(invite, c.transport, clock);
-        Harness h(tx, clock);
-        h.Start();
+        Harness<ClientInviteTransaction> h(clock, invite, c.transport);
         h.RunUntil(ms(31999));
         EXPECT_TRUE(h.events.empty());
         h.RunUntil(ms(32000));
         EXPECT_EQ(h.SendTimes(), c.sends);
         EXPECT_FALSE(h.sent.front().retransmission);
-        for (std::size_t i = 1; i < h.sent.size(); ++i) {
+        for (std::size_t i = 1; i < h.sent.size(); ++i)
             EXPECT_TRUE(h.sent[i].retransmission);
-        }
         EXPECT_EQ(h.events, (std::vector{Kind::Timeout, Kind::Terminated}));
-        EXPECT_EQ(tx.GetState(), ClientInviteTransaction::State::Terminated);
+        EXPECT_EQ(h.tx.GetState(), ClientInviteTransaction::State::Terminated);
     }
 }
 
 TEST_F(ClientInvite, ConfiguredT1ScalesTheTimers) {
-    ClientInviteTransaction tx(invite, TransportType::UDP, clock, TimerValues{ms(100), ms(400), ms(1000)});
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ClientInviteTransaction> h(clock, invite, TransportType::UDP, TimerValues{ms(100), ms(400), ms(1000)});
     h.RunUntil(ms(6400));
     EXPECT_EQ(h.SendTimes(), (std::vector{ms(0), ms(100), ms(300), ms(700), ms(1500), ms(3100), ms(6300)}));
     EXPECT_EQ(h.events, (std::vector{Kind::Timeout, Kind::Terminated}));
@@ -56,12 +50,10 @@ TEST_F(ClientInvite, ConfiguredT1ScalesTheTimers) {
 // Figure 5: 180 stops retransmissions and timer B, 486 is ACKed with exactly the headers of
 // RFC 3261 section 17.1.1.3, its retransmissions are ACKed again without reaching the TU.
 TEST_F(ClientInvite, AcksFailureResponseAndAbsorbsItsRetransmissions) {
-    ClientInviteTransaction tx(invite, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ClientInviteTransaction> h(clock, invite, TransportType::UDP);
     h.RunUntil(ms(600));
     h.FromTransport(ResponseTo(invite, 180, "8321234356"));
-    EXPECT_EQ(tx.GetState(), ClientInviteTransaction::State::Proceeding);
+    EXPECT_EQ(h.tx.GetState(), ClientInviteTransaction::State::Proceeding);
     EXPECT_FALSE(h.IsArmed(TransactionTimer::A));
     EXPECT_FALSE(h.IsArmed(TransactionTimer::B));
     h.RunUntil(ms(100000)); // Proceeding waits for the TU, without retransmitting
@@ -89,15 +81,13 @@ TEST_F(ClientInvite, AcksFailureResponseAndAbsorbsItsRetransmissions) {
     EXPECT_EQ(h.sent[3].message, h.sent[2].message);
     EXPECT_EQ(h.events.size(), 2U);
     h.RunUntil(ms(100000 + 31999));
-    EXPECT_EQ(tx.GetState(), ClientInviteTransaction::State::Completed);
+    EXPECT_EQ(h.tx.GetState(), ClientInviteTransaction::State::Completed);
     h.RunUntil(ms(100000 + 32000)); // timer D
     EXPECT_EQ(h.events.back(), Kind::Terminated);
 }
 
 TEST_F(ClientInvite, ReliableTransportEndsAtTheFailureResponse) {
-    ClientInviteTransaction tx(invite, TransportType::TLS, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ClientInviteTransaction> h(clock, invite, TransportType::TLS);
     h.FromTransport(ResponseTo(invite, 603, "x"));
     EXPECT_EQ(h.sent.back().firstLine, "ACK sip:bob@biloxi.example.com SIP/2.0");
     EXPECT_EQ(h.events, (std::vector{Kind::ResponseReceived, Kind::Terminated}));
@@ -106,11 +96,9 @@ TEST_F(ClientInvite, ReliableTransportEndsAtTheFailureResponse) {
 // RFC 6026 section 7.2: 2xx responses (forked or retransmitted) all reach the TU until timer M;
 // the transaction sends no ACK for them.
 TEST_F(ClientInvite, AcceptedPassesEvery2xxUntilTimerM) {
-    ClientInviteTransaction tx(invite, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ClientInviteTransaction> h(clock, invite, TransportType::UDP);
     h.FromTransport(ResponseTo(invite, 200, "fork1"));
-    EXPECT_EQ(tx.GetState(), ClientInviteTransaction::State::Accepted);
+    EXPECT_EQ(h.tx.GetState(), ClientInviteTransaction::State::Accepted);
     h.RunUntil(ms(10000));
     h.FromTransport(ResponseTo(invite, 200, "fork1"));
     h.FromTransport(ResponseTo(invite, 200, "fork2"));
@@ -123,9 +111,7 @@ TEST_F(ClientInvite, AcceptedPassesEvery2xxUntilTimerM) {
 }
 
 TEST_F(ClientInvite, TransportErrorAndStrayResponses) {
-    ClientInviteTransaction tx(invite, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ClientInviteTransaction> h(clock, invite, TransportType::UDP);
     SipMessage stray = ResponseTo(invite, 486, "x");
     stray.Edit<Via>(HeaderType::Via, 0)->Params().Set("branch", "z9hG4bKsomeoneelse");
     h.FromTransport(std::move(stray));
@@ -136,7 +122,7 @@ TEST_F(ClientInvite, TransportErrorAndStrayResponses) {
     noTo.Remove(HeaderType::To);
     h.FromTransport(std::move(noTo)); // no ACK can be built: dropped, never thrown
     EXPECT_TRUE(h.events.empty());
-    EXPECT_EQ(tx.GetState(), ClientInviteTransaction::State::Calling);
+    EXPECT_EQ(h.tx.GetState(), ClientInviteTransaction::State::Calling);
 
     h.Handle(TransactionEvent::Failed());
     EXPECT_EQ(h.events, (std::vector{Kind::TransportError, Kind::Terminated}));
@@ -167,9 +153,7 @@ struct ClientNonInvite : ::testing::Test {
 
 // RFC 3261 figure 6: E doubles up to T2 in Trying, is T2 in Proceeding; F ends it at 64*T1.
 TEST_F(ClientNonInvite, RetransmissionsCappedAtT2UntilTimerF) {
-    ClientNonInviteTransaction tx(request, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ClientNonInviteTransaction> h(clock, request, TransportType::UDP);
     h.RunUntil(ms(32000));
     EXPECT_EQ(h.SendTimes(), (std::vector{ms(0), ms(500), ms(1500), ms(3500), ms(7500), ms(11500), ms(15500),
                                           ms(19500), ms(23500), ms(27500), ms(31500)}));
@@ -177,28 +161,24 @@ TEST_F(ClientNonInvite, RetransmissionsCappedAtT2UntilTimerF) {
 }
 
 TEST_F(ClientNonInvite, ProvisionalSwitchesTimerEToT2) {
-    ClientNonInviteTransaction tx(request, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ClientNonInviteTransaction> h(clock, request, TransportType::UDP);
     h.RunUntil(ms(600)); // retransmitted at 500, next due at 1500
     h.FromTransport(ResponseTo(request, 100));
-    EXPECT_EQ(tx.GetState(), ClientNonInviteTransaction::State::Proceeding);
+    EXPECT_EQ(h.tx.GetState(), ClientNonInviteTransaction::State::Proceeding);
     h.RunUntil(ms(10000));
     EXPECT_EQ(h.SendTimes(), (std::vector{ms(0), ms(500), ms(1500), ms(5500), ms(9500)}));
     h.FromTransport(ResponseTo(request, 200, "t"));
     h.FromTransport(ResponseTo(request, 200, "t")); // absorbed in Completed
     EXPECT_EQ(h.events, (std::vector{Kind::ResponseReceived, Kind::ResponseReceived}));
     h.RunUntil(ms(14999));
-    EXPECT_EQ(tx.GetState(), ClientNonInviteTransaction::State::Completed);
+    EXPECT_EQ(h.tx.GetState(), ClientNonInviteTransaction::State::Completed);
     h.RunUntil(ms(15000)); // timer K = T4
     EXPECT_EQ(h.events.back(), Kind::Terminated);
     EXPECT_EQ(h.sent.size(), 5U);
 }
 
 TEST_F(ClientNonInvite, ReliableTransportSendsOnceAndEndsAtTheFinalResponse) {
-    ClientNonInviteTransaction tx(request, TransportType::WS, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ClientNonInviteTransaction> h(clock, request, TransportType::WS);
     h.RunUntil(ms(20000));
     EXPECT_EQ(h.sent.size(), 1U);
     h.FromTransport(ResponseTo(request, 401, "t"));
@@ -206,9 +186,7 @@ TEST_F(ClientNonInvite, ReliableTransportSendsOnceAndEndsAtTheFinalResponse) {
 }
 
 TEST_F(ClientNonInvite, TransportErrorInProceeding) {
-    ClientNonInviteTransaction tx(request, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ClientNonInviteTransaction> h(clock, request, TransportType::UDP);
     h.FromTransport(ResponseTo(request, 100));
     h.Handle(TransactionEvent::Failed());
     EXPECT_EQ(h.events, (std::vector{Kind::ResponseReceived, Kind::TransportError, Kind::Terminated}));

@@ -26,9 +26,8 @@ inline bool RunUntil(boost::asio::io_context& io, const std::function<bool()>& d
                      milliseconds limit = std::chrono::seconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done() && std::chrono::steady_clock::now() < deadline) {
-        if (io.stopped()) {
+        if (io.stopped())
             io.restart();
-        }
         io.run_one_for(milliseconds(10));
     }
     return done();
@@ -59,11 +58,9 @@ public:
     /// The received datagrams whose first line starts with `prefix`.
     std::vector<std::string> Starting(std::string_view prefix) const {
         std::vector<std::string> out;
-        for (const auto& datagram : received) {
-            if (datagram.starts_with(prefix)) {
+        for (const auto& datagram : received)
+            if (datagram.starts_with(prefix))
                 out.push_back(datagram);
-            }
-        }
         return out;
     }
 
@@ -72,9 +69,8 @@ public:
 private:
     void Receive() {
         socket_.async_receive_from(boost::asio::buffer(buffer_), from_, [this](const auto& error, std::size_t size) {
-            if (error) {
+            if (error)
                 return;
-            }
             received.emplace_back(buffer_.data(), size);
             Receive();
         });
@@ -89,9 +85,8 @@ private:
 inline std::string Fill(std::string text, const std::vector<std::pair<std::string, std::string>>& values) {
     for (const auto& [name, value] : values) {
         const std::string placeholder = "{" + name + "}";
-        for (std::size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at)) {
+        for (std::size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at))
             text.replace(at, placeholder.size(), value);
-        }
     }
     return Wire(text);
 }
@@ -100,9 +95,8 @@ inline std::string Fill(std::string text, const std::vector<std::pair<std::strin
 inline std::string HeaderOf(const std::string& message, std::string_view name) {
     const std::string key = "\r\n" + std::string(name) + ": ";
     const std::size_t at = message.find(key);
-    if (at == std::string::npos) {
+    if (at == std::string::npos)
         return {};
-    }
     const std::size_t start = at + key.size();
     return message.substr(start, message.find("\r\n", start) - start);
 }
@@ -150,14 +144,19 @@ protected:
         layer->AddTransport(udp);
     }
     void Start() { Start(steady); }
+    /// Timers long enough that no retransmission or timeout comes first.
+    void StartWithSlowTimers() {
+        options.timers.t1 = milliseconds(500);
+        options.timers.t2 = milliseconds(4000);
+        Start();
+    }
 
     std::string Us() const { return "127.0.0.1:" + std::to_string(udp->LocalTuple().port); }
 
     std::string PeerRequest(std::string method, std::string branch, std::string callId = "call-1",
                             std::string toTag = "", std::string cseqMethod = "") const {
-        if (cseqMethod.empty()) {
+        if (cseqMethod.empty())
             cseqMethod = method;
-        }
         return Fill(kPeerRequest, {{"method", method},
                                    {"us", Us()},
                                    {"port", std::to_string(peer.Port())},
@@ -169,29 +168,24 @@ protected:
 
     /// What has reached the transaction user so far.
     const std::vector<TransactionUserMessage>& Events() {
-        while (auto entry = queue->TryPop()) {
+        while (auto entry = queue->TryPop())
             events.push_back(std::move(*entry));
-        }
         return events;
     }
     std::vector<TransactionUserMessage> EventsOf(TransactionId id, std::optional<Kind> kind = std::nullopt) {
         std::vector<TransactionUserMessage> out;
-        for (const auto& event : Events()) {
-            if (event.transaction == id && (!kind || event.kind == *kind)) {
+        for (const auto& event : Events())
+            if (event.transaction == id && (!kind || event.kind == *kind))
                 out.push_back(event);
-            }
-        }
         return out;
     }
     bool Has(TransactionId id, Kind kind) { return !EventsOf(id, kind).empty(); }
 
     /// The first received request of `method` that reached the transaction user.
     const TransactionUserMessage* Received(std::string_view method) {
-        for (const auto& event : Events()) {
-            if (event.kind == Kind::Request && event.message && event.message->Method() == method) {
+        for (const auto& event : Events())
+            if (event.kind == Kind::Request && event.message && event.message->Method() == method)
                 return &event;
-            }
-        }
         return nullptr;
     }
 
@@ -203,6 +197,17 @@ protected:
                    "Call-ID: out-1\n"
                    "CSeq: 7 OPTIONS\n"
                    "Content-Length: 0\n\n");
+    }
+
+    /// Sends an INVITE of ours to the peer as transaction `id`; what the peer got.
+    SipMessage SendInvite(TransactionId id) {
+        SipMessage invite = OutgoingOptions();
+        invite.SetMethod("INVITE");
+        invite.Set(HeaderType::CSeq, "7 INVITE");
+        invite.Add(HeaderType::Contact, "<sip:us@127.0.0.1>");
+        layer->SendRequest(id, std::move(invite), peer.Where());
+        EXPECT_TRUE(RunUntil(io, [&] { return !peer.Starting("INVITE ").empty(); }));
+        return peer.Starting("INVITE ").empty() ? SipMessage{} : SipMessage::Parse(peer.Starting("INVITE ").front());
     }
 
     boost::asio::io_context io;

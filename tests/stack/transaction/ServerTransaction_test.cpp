@@ -28,9 +28,7 @@ struct ServerInvite : ::testing::Test {
 };
 
 TEST_F(ServerInvite, SendsTryingAt200msWithTheRequestsHeaders) {
-    ServerInviteTransaction tx(invite, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ServerInviteTransaction> h(clock, invite, TransportType::UDP);
     EXPECT_EQ(h.events, (std::vector{Kind::RequestReceived}));
     EXPECT_EQ(h.tuMessages.front()->Method(), "INVITE");
     h.RunUntil(ms(199));
@@ -55,9 +53,7 @@ TEST_F(ServerInvite, SendsTryingAt200msWithTheRequestsHeaders) {
 }
 
 TEST_F(ServerInvite, TuAnsweringFirstSuppressesTrying) {
-    ServerInviteTransaction tx(invite, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ServerInviteTransaction> h(clock, invite, TransportType::UDP);
     h.RunUntil(ms(100));
     h.FromTu(ResponseTo(invite, 180, "b1"));
     h.RunUntil(ms(1000));
@@ -70,11 +66,9 @@ TEST_F(ServerInvite, TuAnsweringFirstSuppressesTrying) {
 
 // RFC 3261 figure 7 with no ACK: G doubles up to T2, H gives up at 64*T1.
 TEST_F(ServerInvite, RetransmitsFailureResponseUntilTimerH) {
-    ServerInviteTransaction tx(invite, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ServerInviteTransaction> h(clock, invite, TransportType::UDP);
     h.FromTu(ResponseTo(invite, 486, "b1"));
-    EXPECT_EQ(tx.GetState(), State::Completed);
+    EXPECT_EQ(h.tx.GetState(), State::Completed);
     h.RunUntil(ms(32000));
     EXPECT_EQ(h.SendTimes(), (std::vector{ms(0), ms(500), ms(1500), ms(3500), ms(7500), ms(11500), ms(15500),
                                           ms(19500), ms(23500), ms(27500), ms(31500)}));
@@ -88,10 +82,7 @@ TEST_F(ServerInvite, AckConfirmsThenTimerIEnds) {
     };
     for (const Case& c : {Case{TransportType::UDP, {}}, Case{TransportType::TCP, {Kind::Terminated}}}) {
         SCOPED_TRACE(ToString(c.transport));
-        clock.now = {};
-        ServerInviteTransaction tx(invite, c.transport, clock);
-        Harness h(tx, clock);
-        h.Start();
+        Harness<ServerInviteTransaction> h(clock, invite, c.transport);
         h.FromTu(ResponseTo(invite, 486, "b1"));
         h.FromTransport(Msg(kInvite)); // retransmitted INVITE: the final response again
         EXPECT_EQ(h.sent.size(), 2U);
@@ -99,25 +90,23 @@ TEST_F(ServerInvite, AckConfirmsThenTimerIEnds) {
         h.FromTransport(AckFor("b1"));
         EXPECT_EQ(h.events, c.eventsAfterAck);
         if (c.transport == TransportType::UDP) {
-            EXPECT_EQ(tx.GetState(), State::Confirmed);
+            EXPECT_EQ(h.tx.GetState(), State::Confirmed);
             h.FromTransport(AckFor("b1")); // absorbed
             h.RunUntil(ms(4999));
             EXPECT_EQ(h.sent.size(), 2U); // G stopped
             h.RunUntil(ms(5000));
             EXPECT_EQ(h.events, (std::vector{Kind::Terminated}));
         }
-        EXPECT_EQ(tx.GetState(), State::Terminated);
+        EXPECT_EQ(h.tx.GetState(), State::Terminated);
     }
 }
 
 // RFC 6026 section 7.1: after a 2xx, INVITE retransmissions are absorbed, the TU's 2xx
 // retransmissions pass, an ACK goes to the TU, and timer L ends the transaction.
 TEST_F(ServerInvite, AcceptedAbsorbsInviteAndPassesTuRetransmissions) {
-    ServerInviteTransaction tx(invite, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ServerInviteTransaction> h(clock, invite, TransportType::UDP);
     h.FromTu(ResponseTo(invite, 200, "b1"));
-    EXPECT_EQ(tx.GetState(), State::Accepted);
+    EXPECT_EQ(h.tx.GetState(), State::Accepted);
     h.FromTransport(Msg(kInvite));
     EXPECT_EQ(h.sent.size(), 1U);
     h.RunUntil(ms(500));
@@ -129,7 +118,7 @@ TEST_F(ServerInvite, AcceptedAbsorbsInviteAndPassesTuRetransmissions) {
     EXPECT_EQ(h.tuMessages.back()->Method(), "ACK");
     EXPECT_THROW(h.FromTu(ResponseTo(invite, 486, "b1")), std::logic_error);
     h.Handle(TransactionEvent::Failed()); // reported, but INVITE retransmissions stay absorbed
-    EXPECT_EQ(tx.GetState(), State::Accepted);
+    EXPECT_EQ(h.tx.GetState(), State::Accepted);
     h.RunUntil(ms(32000));
     EXPECT_EQ(h.events.back(), Kind::Terminated);
     h.FromTu(ResponseTo(invite, 200, "b1")); // a TU that has not heard yet: ignored
@@ -137,9 +126,7 @@ TEST_F(ServerInvite, AcceptedAbsorbsInviteAndPassesTuRetransmissions) {
 }
 
 TEST_F(ServerInvite, TransportErrorAndTuMisuse) {
-    ServerInviteTransaction tx(invite, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ServerInviteTransaction> h(clock, invite, TransportType::UDP);
     EXPECT_THROW(h.FromTu(Msg(kRegister)), std::invalid_argument);
     h.FromTu(ResponseTo(invite, 500, "b1"));
     EXPECT_THROW(h.FromTu(ResponseTo(invite, 200, "b1")), std::logic_error);
@@ -152,9 +139,7 @@ TEST_F(ServerInvite, TransportErrorAndTuMisuse) {
 TEST_F(ServerInvite, Rfc2543AckMatchesByResponseToTag) {
     SipMessage old = Msg(kInvite);
     old.Edit<Via>(HeaderType::Via, 0)->Params().Set("branch", "oldstyle1");
-    ServerInviteTransaction tx(old, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ServerInviteTransaction> h(clock, old, TransportType::UDP);
     h.FromTu(ResponseTo(old, 404, "b1"));
     auto ack = [&](std::string_view tag) {
         SipMessage a = AckFor(tag);
@@ -162,9 +147,9 @@ TEST_F(ServerInvite, Rfc2543AckMatchesByResponseToTag) {
         return a;
     };
     h.FromTransport(ack("someoneelse"));
-    EXPECT_EQ(tx.GetState(), State::Completed);
+    EXPECT_EQ(h.tx.GetState(), State::Completed);
     h.FromTransport(ack("b1"));
-    EXPECT_EQ(tx.GetState(), State::Confirmed);
+    EXPECT_EQ(h.tx.GetState(), State::Confirmed);
 }
 
 struct ServerNonInvite : ::testing::Test {
@@ -173,9 +158,7 @@ struct ServerNonInvite : ::testing::Test {
 };
 
 TEST_F(ServerNonInvite, AbsorbsThenRepeatsLastResponseUntilTimerJ) {
-    ServerNonInviteTransaction tx(request, TransportType::UDP, clock);
-    Harness h(tx, clock);
-    h.Start();
+    Harness<ServerNonInviteTransaction> h(clock, request, TransportType::UDP);
     EXPECT_EQ(h.events, (std::vector{Kind::RequestReceived}));
     h.FromTransport(Msg(kRegister)); // Trying: absorbed
     EXPECT_TRUE(h.sent.empty());
@@ -184,29 +167,25 @@ TEST_F(ServerNonInvite, AbsorbsThenRepeatsLastResponseUntilTimerJ) {
     ASSERT_EQ(h.sent.size(), 2U);
     EXPECT_TRUE(h.sent[1].retransmission);
     h.FromTu(ResponseTo(request, 200, "r"));
-    EXPECT_EQ(tx.GetState(), ServerNonInviteTransaction::State::Completed);
+    EXPECT_EQ(h.tx.GetState(), ServerNonInviteTransaction::State::Completed);
     h.FromTransport(Msg(kRegister));
     ASSERT_EQ(h.sent.size(), 4U);
     EXPECT_EQ(h.sent[3].firstLine, "SIP/2.0 200 OK");
     EXPECT_THROW(h.FromTu(ResponseTo(request, 200, "r")), std::logic_error);
     h.RunUntil(ms(31999));
-    EXPECT_EQ(tx.GetState(), ServerNonInviteTransaction::State::Completed);
+    EXPECT_EQ(h.tx.GetState(), ServerNonInviteTransaction::State::Completed);
     h.RunUntil(ms(32000));
     EXPECT_EQ(h.events.back(), Kind::Terminated);
 }
 
 TEST_F(ServerNonInvite, ReliableEndsAtFinalResponseAndErrorsEndEarly) {
     {
-        ServerNonInviteTransaction tx(request, TransportType::TCP, clock);
-        Harness h(tx, clock);
-        h.Start();
+        Harness<ServerNonInviteTransaction> h(clock, request, TransportType::TCP);
         h.FromTu(ResponseTo(request, 200, "r"));
         EXPECT_EQ(h.events, (std::vector{Kind::RequestReceived, Kind::Terminated}));
     }
     {
-        ServerNonInviteTransaction tx(request, TransportType::UDP, clock);
-        Harness h(tx, clock);
-        h.Start();
+        Harness<ServerNonInviteTransaction> h(clock, request, TransportType::UDP);
         h.FromTu(ResponseTo(request, 180));
         h.Handle(TransactionEvent::Failed());
         EXPECT_EQ(h.events, (std::vector{Kind::RequestReceived, Kind::TransportError, Kind::Terminated}));

@@ -34,9 +34,8 @@ public:
 private:
     void Receive() {
         socket_.async_read_some(boost::asio::buffer(buffer_), [this](const auto& error, std::size_t size) {
-            if (error) {
+            if (error)
                 return;
-            }
             received.append(buffer_.data(), size);
             Receive();
         });
@@ -96,9 +95,7 @@ TEST_F(RoutingTest, AResponseMustNameTheSentByWeWroteNotJustTheBranch) {
 }
 
 TEST_F(RoutingTest, BranchesAndStatelessTagsCarry128RandomBits) {
-    options.timers.t1 = milliseconds(500); // no retransmissions
-    options.timers.t2 = milliseconds(4000);
-    Start();
+    StartWithSlowTimers();
     const std::regex branch("z9hG4bK[a-z2-7]{26}");
     std::set<std::string> branches;
     for (int i = 0; i < 40; ++i) {
@@ -138,9 +135,8 @@ TEST_F(RoutingTest, AFloodOfStrayResponsesCannotCrowdOutTheEventsOfRunningTransa
         stray.Set(HeaderType::CallId, "stray-" + std::to_string(i));
         stray.Edit<Via>(HeaderType::Via)->Params().Set("branch", "z9hG4bKstray" + std::to_string(i));
         peer.SendTo(udp->LocalTuple(), stray.Encode());
-        if (i % 50 == 0) {
+        if (i % 50 == 0)
             io.poll();
-        }
     }
     peer.SendTo(udp->LocalTuple(), ResponseTo(sent, 200, "peer").Encode());
     ASSERT_TRUE(RunUntil(io, [&] { return layer->ClientTransactionCount() == 0; })); // after timer K
@@ -198,9 +194,7 @@ TEST_F(RoutingTest, AnAckIsEncodedOnceAndRetransmittedByteForByteUntilForgotten)
 }
 
 TEST_F(RoutingTest, ContactIsFilledInAndALaterRequestGoesWhereAnEarlierOneWent) {
-    options.timers.t1 = milliseconds(500);
-    options.timers.t2 = milliseconds(4000);
-    Start();
+    StartWithSlowTimers();
     SipMessage request = OutgoingOptions();
     request.Add(HeaderType::Contact, "<sip:me@placeholder.invalid;transport=tcp>;expires=60");
     const TransactionId first = layer->AllocateId();
@@ -222,9 +216,7 @@ TEST_F(RoutingTest, ContactIsFilledInAndALaterRequestGoesWhereAnEarlierOneWent) 
 }
 
 TEST_F(RoutingTest, AStreamFlowCarriesRequestsAndResponsesAndReportsItsClosing) {
-    options.timers.t1 = milliseconds(500);
-    options.timers.t2 = milliseconds(4000);
-    Start();
+    StartWithSlowTimers();
     auto tcp = AddTcp();
     TcpPeer tcpPeer(io, tcp->LocalTuple());
     const TransactionUserMessage incoming = RequestOverTcp(tcpPeer, "flow1");

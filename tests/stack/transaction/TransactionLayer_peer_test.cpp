@@ -45,9 +45,8 @@ TEST_F(TransactionLayerTest, MovesToTheNextTargetAfterA503OrATimeout) {
         layer->SendRequest(id, OutgoingOptions(), Destination{"failover.test", std::nullopt, TransportType::UDP, false});
         ASSERT_TRUE(RunUntil(io, [&] { return !peer.received.empty(); }));
         const SipMessage first = SipMessage::Parse(peer.received.front());
-        if (firstAnswers503) {
+        if (firstAnswers503)
             peer.SendTo(udp->LocalTuple(), ResponseTo(first, 503, "one").Encode());
-        }
         ASSERT_TRUE(RunUntil(io, [&] { return !second.received.empty(); }, milliseconds(5000)));
         const SipMessage moved = SipMessage::Parse(second.received.front());
         EXPECT_NE(moved.Get<Via>(HeaderType::Via).Branch(), first.Get<Via>(HeaderType::Via).Branch());

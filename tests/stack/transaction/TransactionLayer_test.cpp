@@ -76,9 +76,8 @@ TEST_F(TransactionLayerTest, CancelIsAnsweredHereAndNamesTheInviteItCancels) {
     peer.SendTo(udp->LocalTuple(), PeerRequest("CANCEL", "nothing", "call-3"));
     ASSERT_TRUE(RunUntil(io, [&] { return !peer.Starting("SIP/2.0 481").empty(); }));
     std::size_t cancels = 0;
-    for (const auto& event : Events()) {
+    for (const auto& event : Events())
         cancels += event.kind == Kind::Request && event.message->Method() == "CANCEL";
-    }
     EXPECT_EQ(cancels, 1u);
 }
 
@@ -136,9 +135,8 @@ TEST_F(TransactionLayerTest, ClientRequestRetransmitsThenTimesOut) {
     EXPECT_TRUE(via.starts_with("SIP/2.0/UDP " + Us() + ";branch=z9hG4bK")) << via;
     EXPECT_NE(via.find(";rport"), std::string::npos);
     EXPECT_EQ(HeaderOf(sent.front(), "Max-Forwards"), "70");
-    for (const auto& retransmission : sent) {
+    for (const auto& retransmission : sent)
         EXPECT_EQ(HeaderOf(retransmission, "Via"), via);
-    }
     EXPECT_EQ(logger->sent, 1); // the message log tells retransmissions apart
     EXPECT_EQ(logger->retransmitted, static_cast<int>(sent.size()) - 1);
     EXPECT_EQ(layer->ClientTransactionCount(), 0u);
@@ -162,9 +160,7 @@ TEST_F(TransactionLayerTest, ClientRequestGetsItsResponseAndStrayResponsesGoToTh
 }
 
 TEST_F(TransactionLayerTest, RequestsThatCannotLeaveReportATransportError) {
-    options.timers.t1 = milliseconds(500); // no timeout may come first
-    options.timers.t2 = milliseconds(4000);
-    Start();
+    StartWithSlowTimers();
     TransportOptions tcpOptions;
     tcpOptions.bindAddress = "127.0.0.1";
     tcpOptions.receiver = layer.get();
@@ -191,9 +187,7 @@ TEST_F(TransactionLayerTest, RequestsThatCannotLeaveReportATransportError) {
 }
 
 TEST_F(TransactionLayerTest, AMessageTheTransportRefusesFailsOnlyItsOwnTransaction) {
-    options.timers.t1 = milliseconds(500); // no timeout may come first
-    options.timers.t2 = milliseconds(4000);
-    Start();
+    StartWithSlowTimers();
     const TransactionId pending = layer->AllocateId();
     layer->SendRequest(pending, OutgoingOptions(), peer.Where());
     ASSERT_TRUE(RunUntil(io, [&] { return !peer.received.empty(); }));
@@ -256,14 +250,9 @@ TEST_F(TransactionLayerTest, CancelOfAnInviteWaitsForAProvisionalResponse) {
     options.timers.t1 = milliseconds(200); // no retransmission blurs the order
     options.timers.t2 = milliseconds(4000);
     Start();
-    SipMessage invite = OutgoingOptions();
-    invite.SetMethod("INVITE");
-    invite.Set(HeaderType::CSeq, "7 INVITE");
-    invite.Add(HeaderType::Contact, "<sip:us@127.0.0.1>");
     const TransactionId id = layer->AllocateId();
-    layer->SendRequest(id, std::move(invite), peer.Where());
-    ASSERT_TRUE(RunUntil(io, [&] { return !peer.Starting("INVITE ").empty(); }));
-    const SipMessage sent = SipMessage::Parse(peer.Starting("INVITE ").front());
+    const SipMessage sent = SendInvite(id);
+    ASSERT_FALSE(peer.Starting("INVITE ").empty());
 
     const TransactionId cancel = layer->AllocateId();
     layer->SendCancel(cancel, id);
@@ -298,14 +287,9 @@ TEST_F(TransactionLayerTest, CancelOfAnInviteWaitsForAProvisionalResponse) {
 // 3261 section 9.1 fixes comes from the INVITE whatever the model says.
 TEST_F(TransactionLayerTest, CancelFromAModelKeepsTheInvitesMatch) {
     Start();
-    SipMessage invite = OutgoingOptions();
-    invite.SetMethod("INVITE");
-    invite.Set(HeaderType::CSeq, "7 INVITE");
-    invite.Add(HeaderType::Contact, "<sip:us@127.0.0.1>");
     const TransactionId id = layer->AllocateId();
-    layer->SendRequest(id, std::move(invite), peer.Where());
-    ASSERT_TRUE(RunUntil(io, [&] { return !peer.Starting("INVITE ").empty(); }));
-    const SipMessage sent = SipMessage::Parse(peer.Starting("INVITE ").front());
+    const SipMessage sent = SendInvite(id);
+    ASSERT_FALSE(peer.Starting("INVITE ").empty());
     peer.SendTo(udp->LocalTuple(), ResponseTo(sent, 180, "peer").Encode());
 
     SipMessage model = SipMessage::MakeRequest("CANCEL", Uri::Parse("sip:somewhere@else.invalid"));
@@ -321,9 +305,8 @@ TEST_F(TransactionLayerTest, CancelFromAModelKeepsTheInvitesMatch) {
     EXPECT_EQ(cancelSent.RawRequestUri(), sent.RawRequestUri());
     EXPECT_EQ(cancelSent.Count(HeaderType::Via), 1u);
     EXPECT_EQ(cancelSent.ValueText(HeaderType::Via), sent.ValueText(HeaderType::Via));
-    for (HeaderType type : {HeaderType::CallId, HeaderType::From, HeaderType::To}) {
+    for (HeaderType type : {HeaderType::CallId, HeaderType::From, HeaderType::To})
         EXPECT_EQ(cancelSent.ValueText(type), sent.ValueText(type));
-    }
     EXPECT_EQ(cancelSent.ValueText(HeaderType::CSeq), "7 CANCEL");
     EXPECT_EQ(cancelSent.ValueText(HeaderType::MaxForwards), "12");
     EXPECT_EQ(cancelSent.RawExtension("X-Reason"), "hung up");

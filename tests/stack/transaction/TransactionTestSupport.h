@@ -11,6 +11,7 @@
 #include "stack/transaction/TransactionAction.h"
 #include "stack/transaction/TransactionClock.h"
 #include "stack/transaction/TransactionEvent.h"
+#include "stack/transport/Tuple.h"
 
 namespace zel::sip::stack::test {
 
@@ -19,9 +20,8 @@ using std::chrono::milliseconds;
 // CRLF line ends for readable literals.
 inline std::string Wire(std::string_view text) {
     std::string out;
-    for (char c : text) {
+    for (char c : text)
         out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    }
     return out;
 }
 
@@ -56,14 +56,11 @@ inline const char* const kRegister = "REGISTER sip:registrar.biloxi.example.com 
 // A response to `request` as a peer (or the TU) would write it.
 inline SipMessage ResponseTo(const SipMessage& request, int code, std::string_view toTag = "") {
     SipMessage response = SipMessage::MakeResponse(code, code < 200 ? "Ringing" : (code < 300 ? "OK" : "Busy Here"));
-    for (HeaderType type : {HeaderType::Via, HeaderType::From, HeaderType::To, HeaderType::CallId, HeaderType::CSeq}) {
-        for (std::size_t i = 0; i < request.Count(type); ++i) {
+    for (HeaderType type : {HeaderType::Via, HeaderType::From, HeaderType::To, HeaderType::CallId, HeaderType::CSeq})
+        for (std::size_t i = 0; i < request.Count(type); ++i)
             response.Add(type, request.ValueText(type, i));
-        }
-    }
-    if (!toTag.empty()) {
+    if (!toTag.empty())
         response.Edit<NameAddr>(HeaderType::To)->Params().Set("tag", toTag);
-    }
     return response;
 }
 
@@ -80,12 +77,17 @@ struct Sent {
     std::shared_ptr<const SipMessage> message;
 };
 
-// Plays the driver: applies a core's actions, keeps the armed timers, fires them in order as time
-// advances, and records what was sent and told to the TU.
+// Plays the driver of a transaction it owns (started on construction): applies its actions, keeps
+// the armed timers, fires them in order as time advances, and records what was sent and told to
+// the TU.
 template <class Transaction>
 class Harness {
 public:
-    explicit Harness(Transaction& transaction, FakeClock& clock) : tx_(transaction), clock_(clock) {}
+    template <class... Extra>
+    Harness(FakeClock& clock, const SipMessage& request, TransportType transport, Extra&&... extra)
+        : tx((clock.now = {}, request), transport, clock, std::forward<Extra>(extra)...), clock_(clock) {
+        Apply(tx.Start());
+    }
 
     void Apply(TransactionActions actions) {
         for (auto& action : actions) {
@@ -99,14 +101,12 @@ public:
             } else {
                 auto& tu = std::get<TuAction>(action);
                 events.push_back(tu.kind);
-                if (tu.message) {
+                if (tu.message)
                     tuMessages.push_back(tu.message);
-                }
             }
         }
     }
-    void Start() { Apply(tx_.Start()); }
-    void Handle(TransactionEvent event) { Apply(tx_.Handle(std::move(event))); }
+    void Handle(TransactionEvent event) { Apply(tx.Handle(std::move(event))); }
     void FromTransport(SipMessage message) { Handle(TransactionEvent::FromTransport(std::move(message))); }
     void FromTu(SipMessage message) { Handle(TransactionEvent::FromTu(std::move(message))); }
 
@@ -114,14 +114,11 @@ public:
     void RunUntil(milliseconds until) {
         for (;;) {
             auto next = armed_.end();
-            for (auto it = armed_.begin(); it != armed_.end(); ++it) {
-                if (it->second <= until && (next == armed_.end() || it->second < next->second)) {
+            for (auto it = armed_.begin(); it != armed_.end(); ++it)
+                if (it->second <= until && (next == armed_.end() || it->second < next->second))
                     next = it;
-                }
-            }
-            if (next == armed_.end()) {
+            if (next == armed_.end())
                 break;
-            }
             const TransactionTimer timer = next->first;
             clock_.now = TransactionClock::TimePoint{} + next->second;
             armed_.erase(next);
@@ -133,12 +130,12 @@ public:
 
     std::vector<milliseconds> SendTimes() const {
         std::vector<milliseconds> out;
-        for (const Sent& s : sent) {
+        for (const Sent& s : sent)
             out.push_back(s.at);
-        }
         return out;
     }
 
+    Transaction tx;
     std::vector<Sent> sent;
     std::vector<TuEventKind> events;
     std::vector<std::shared_ptr<SipMessage>> tuMessages;
@@ -148,7 +145,6 @@ private:
         return std::chrono::duration_cast<milliseconds>(clock_.now - TransactionClock::TimePoint{});
     }
 
-    Transaction& tx_;
     FakeClock& clock_;
     std::map<TransactionTimer, milliseconds> armed_;
 };

@@ -29,17 +29,9 @@ const char* const kRequest = "{start}\n"
                              "Content-Length: 0\n"
                              "\n";
 
-class ConformanceTest : public ::testing::Test {
+class ConformanceTest : public TransactionLayerTest {
 protected:
-    ConformanceTest() {
-        queue = std::make_unique<TransactionUserQueue>(steady, TransactionUserQueueLimits{});
-        layer = std::make_unique<TransactionLayer>(io, TransactionLayerOptions{}, *queue, congestion, steady, nullptr);
-        TransportOptions transportOptions;
-        transportOptions.bindAddress = "127.0.0.1";
-        transportOptions.receiver = layer.get();
-        udp = MakeUdpTransport(io, transportOptions);
-        layer->AddTransport(udp);
-    }
+    void SetUp() override { Start(); }
 
     struct Fields {
         std::string start;
@@ -57,26 +49,18 @@ protected:
                                {"to", f.to}});
     }
 
-    /// Sends `datagram` and waits for the response carrying `callId`; empty when none came.
+    /// Sends `datagram` and waits for the response carrying `callId`; empty when none came. What
+    /// reaches the transaction user is taken off its queue meanwhile (else the layer would soon
+    /// find it congested and answer 503).
     std::string Exchange(const std::string& datagram, const std::string& callId) {
         peer.SendTo(udp->LocalTuple(), datagram);
         std::string response;
         RunUntil(io, [&] {
-            Drain();
+            Events();
             response = ResponseFor(callId);
             return !response.empty();
         });
         return response;
-    }
-
-    /// Takes what reached the transaction user off its queue (which would otherwise soon look
-    /// congested and make the layer answer 503).
-    void Drain() {
-        while (auto entry = queue->TryPop()) {
-            if (entry->kind == TransactionUserMessage::Kind::Request && entry->message) {
-                delivered.emplace_back(entry->message->Raw(HeaderType::CallId));
-            }
-        }
     }
 
     /// Sends `datagram`, then a request that is surely answered; once that answer is in, the
@@ -90,28 +74,20 @@ protected:
     }
 
     std::string ResponseFor(const std::string& callId) const {
-        for (const std::string& datagram : peer.received) {
-            if (HeaderOf(datagram, "Call-ID") == callId) {
+        for (const std::string& datagram : peer.received)
+            if (HeaderOf(datagram, "Call-ID") == callId)
                 return datagram;
-            }
-        }
         return {};
     }
 
     /// The requests that reached the transaction user, by Call-ID.
-    const std::vector<std::string>& Delivered() {
-        Drain();
-        return delivered;
+    std::vector<std::string> Delivered() {
+        std::vector<std::string> callIds;
+        for (const auto& event : Events())
+            if (event.kind == Kind::Request && event.message)
+                callIds.emplace_back(event.message->Raw(HeaderType::CallId));
+        return callIds;
     }
-
-    boost::asio::io_context io;
-    SteadyTransactionClock steady;
-    CongestionManager congestion;
-    std::unique_ptr<TransactionUserQueue> queue;
-    std::unique_ptr<TransactionLayer> layer;
-    std::shared_ptr<Transport> udp;
-    UdpPeer peer{io};
-    std::vector<std::string> delivered;
 };
 
 std::string StatusLine(const std::string& response) { return response.substr(0, response.find("\r\n")); }

@@ -1,53 +1,16 @@
 // Stream connection limits against peers that try to hold our connection table: many connections
 // from one address, a full table, half-sent messages, and pings instead of traffic.
 
-#include "stack/transport/KeepAliveManager.h"
-#include "stack/transport/Transports.h"
-
 #include "TransportTestSupport.h"
-
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
 
 #include <gtest/gtest.h>
 
 namespace zel::sip::stack {
 namespace {
 
-using boost::asio::ip::make_address;
-using boost::asio::ip::tcp;
 using namespace std::chrono_literals;
-
-TransportOptions Options(test::RecordingReceiver& receiver) {
-    TransportOptions options;
-    options.bindAddress = "127.0.0.1";
-    options.receiver = &receiver;
-    return options;
-}
-
-/// A raw peer with a blocking socket, connected from `from` (any port) to `transport`.
-struct RawPeer {
-    RawPeer(boost::asio::io_context& io, const Transport& transport, const char* from = "127.0.0.1") : socket(io) {
-        socket.open(tcp::v4());
-        socket.bind(tcp::endpoint(make_address(from), 0));
-        socket.connect(tcp::endpoint(transport.LocalTuple().address, transport.LocalTuple().port));
-    }
-    void Write(std::string_view bytes) {
-        boost::system::error_code ignored; // a closed connection shows in ClosedByPeer
-        boost::asio::write(socket, boost::asio::buffer(bytes), ignored);
-    }
-    /// True once the transport closed its end; pongs and other bytes are read and dropped.
-    bool ClosedByPeer() {
-        socket.non_blocking(true);
-        char bytes[256];
-        boost::system::error_code error;
-        do
-            socket.read_some(boost::asio::buffer(bytes), error);
-        while (!error);
-        return error != boost::asio::error::would_block;
-    }
-    tcp::socket socket;
-};
+using test::Options;
+using test::RawClient;
 
 /// Runs `io` while `step` is called every few milliseconds, until `done` holds.
 bool KeepDoingUntil(boost::asio::io_context& io, const std::function<void()>& step, const std::function<bool()>& done) {
@@ -71,9 +34,9 @@ TEST(ConnectionLimits, OneAddressCannotFillTheTableAndOurOwnConnectionsKeepTheir
     auto transport = MakeTcpTransport(io, serverOptions);
 
     // Per source address: a third connection from 127.0.0.1 is closed, other addresses still fit.
-    RawPeer first(io, *transport), second(io, *transport), third(io, *transport);
+    RawClient first(io, *transport), second(io, *transport), third(io, *transport);
     ASSERT_TRUE(test::RunUntil(io, [&] { return third.ClosedByPeer(); }));
-    RawPeer fromTwo(io, *transport, "127.0.0.2"), alsoFromTwo(io, *transport, "127.0.0.2");
+    RawClient fromTwo(io, *transport, "127.0.0.2"), alsoFromTwo(io, *transport, "127.0.0.2");
     test::Drain(io);
     EXPECT_FALSE(first.ClosedByPeer());
     EXPECT_FALSE(fromTwo.ClosedByPeer());
@@ -81,8 +44,9 @@ TEST(ConnectionLimits, OneAddressCannotFillTheTableAndOurOwnConnectionsKeepTheir
     EXPECT_EQ(transport->Statistics().connectionsRejected, 1u);
 
     // Four accepted fill what peers may take; the fifth slot is ours.
-    RawPeer fromThree(io, *transport, "127.0.0.3");
+    RawClient fromThree(io, *transport, "127.0.0.3");
     ASSERT_TRUE(test::RunUntil(io, [&] { return fromThree.ClosedByPeer(); }));
+    EXPECT_EQ(transport->Statistics().connectionsRejected, 2u);
     auto elsewhere = MakeTcpTransport(io, Options(other));
     const std::string request = test::MakeRequest("REGISTER", "ours");
     transport->Send(elsewhere->LocalTuple(), request);
@@ -94,18 +58,16 @@ TEST(ConnectionLimits, OneAddressCannotFillTheTableAndOurOwnConnectionsKeepTheir
     // connection from 127.0.0.1 is served.
     first.socket.close();
     const std::string again = test::MakeRequest("OPTIONS", "again");
-    std::unique_ptr<RawPeer> retry;
+    std::unique_ptr<RawClient> retry;
     ASSERT_TRUE(test::RunUntil(io, [&] {
         if (!retry || retry->ClosedByPeer()) {
-            retry = std::make_unique<RawPeer>(io, *transport);
+            retry = std::make_unique<RawClient>(io, *transport);
             retry->Write(again);
         }
         return server.received.size() == 1;
     }));
     EXPECT_EQ(server.received[0].message, again);
-    elsewhere->Close();
-    transport->Close();
-    test::Drain(io);
+    test::CloseAll(io, {elsewhere, transport});
 }
 
 TEST(ConnectionLimits, TricklesAndPingsDoNotHoldAConnection) {
@@ -117,7 +79,7 @@ TEST(ConnectionLimits, TricklesAndPingsDoNotHoldAConnection) {
     auto transport = MakeTcpTransport(io, options);
 
     // One byte of a message at a time: the message deadline runs from its first byte.
-    RawPeer trickle(io, *transport);
+    RawClient trickle(io, *transport);
     const std::string request = test::MakeRequest("OPTIONS", "trickle", std::string(4000, 'b'));
     std::size_t sent = 0;
     ASSERT_TRUE(KeepDoingUntil(
@@ -126,38 +88,19 @@ TEST(ConnectionLimits, TricklesAndPingsDoNotHoldAConnection) {
     EXPECT_EQ(transport->Statistics().connectionsRejected, 1u) << "a stalled message breaks a rule";
 
     // Pings (answered, and read by the peer) and lone CRLFs are not traffic: the connection idles out.
-    RawPeer pinger(io, *transport);
+    RawClient pinger(io, *transport);
     ASSERT_TRUE(KeepDoingUntil(io, [&] { pinger.Write("\r\n\r\n\r\n"); }, [&] { return pinger.ClosedByPeer(); }));
     EXPECT_EQ(transport->Statistics().connectionsRejected, 1u) << "idle is not rejected";
     EXPECT_TRUE(receiver.received.empty());
-    transport->Close();
-    test::Drain(io);
+    test::CloseAll(io, {transport});
 }
-
-class RecordingHandler : public KeepAliveHandler {
-public:
-    void OnFlowFailed(const Tuple& flow, FlowFailure reason) override { failures.emplace_back(flow, reason); }
-    std::vector<std::pair<Tuple, FlowFailure>> failures;
-};
-
-/// Passes pongs to the keep-alive manager, as the layer above the transports does.
-class ForwardingReceiver : public test::RecordingReceiver {
-public:
-    void OnKeepAlivePong(const Tuple& source) override {
-        RecordingReceiver::OnKeepAlivePong(source);
-        if (manager)
-            manager->OnPong(source);
-    }
-    KeepAliveManager* manager = nullptr;
-};
 
 TEST(ConnectionLimits, OurOwnKeepAlivesKeepAFlowWeOpened) {
     boost::asio::io_context io;
-    RecordingHandler handler;
+    test::RecordingHandler handler;
     KeepAliveManager manager(io, handler, KeepAliveTimings{.pongTimeout = 2s});
-    ForwardingReceiver clientReceiver;
+    test::RecordingReceiver clientReceiver, serverReceiver;
     clientReceiver.manager = &manager;
-    test::RecordingReceiver serverReceiver;
     auto clientOptions = Options(clientReceiver);
     clientOptions.limits.idleTimeout = 200ms;
     auto client = MakeTcpTransport(io, clientOptions);
@@ -166,14 +109,13 @@ TEST(ConnectionLimits, OurOwnKeepAlivesKeepAFlowWeOpened) {
     client->Send(server->LocalTuple(), test::MakeRequest("REGISTER", "flow"));
     ASSERT_TRUE(test::RunUntil(io, [&] { return serverReceiver.received.size() == 1; }));
     const Tuple toClient = serverReceiver.received[0].source;
-    server->Send(toClient, "SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n");
+    server->Send(toClient, test::kOk);
     ASSERT_TRUE(test::RunUntil(io, [&] { return clientReceiver.received.size() == 1; }));
     const Tuple flow = clientReceiver.received[0].source;
 
     // Several idle timeouts pass with only pings and pongs on the flow.
     manager.Start(client, flow, 30ms);
-    const auto later = std::chrono::steady_clock::now() + 1s;
-    test::RunUntil(io, [&] { return std::chrono::steady_clock::now() >= later; });
+    test::RunFor(io, 1s);
     EXPECT_TRUE(handler.failures.empty());
     ASSERT_FALSE(clientReceiver.pongs.empty());
     EXPECT_EQ(clientReceiver.pongs.back(), flow);
@@ -183,9 +125,7 @@ TEST(ConnectionLimits, OurOwnKeepAlivesKeepAFlowWeOpened) {
     ASSERT_TRUE(test::RunUntil(io, [&] { return serverReceiver.received.size() == 2; }));
     EXPECT_EQ(serverReceiver.received[1].source, toClient);
     manager.Stop(flow);
-    client->Close();
-    server->Close();
-    test::Drain(io);
+    test::CloseAll(io, {client, server});
 }
 
 } // namespace

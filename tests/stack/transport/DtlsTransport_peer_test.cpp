@@ -2,12 +2,19 @@
 
 #include "stack/transport/Transports.h"
 
-#include "DtlsTestSupport.h"
+#include "TestCertificates.h"
 
 #include <gtest/gtest.h>
 
 namespace zel::sip::stack {
 namespace {
+
+using boost::asio::ip::make_address;
+using test::kOk;
+using test::Options;
+using test::RecordingReceiver;
+using test::RunUntil;
+using DtlsTransportTest = test::CertificateTest;
 
 TEST_F(DtlsTransportTest, OpensslClientTalksToOurServer) {
     boost::asio::io_context io;
@@ -24,8 +31,7 @@ TEST_F(DtlsTransportTest, OpensslClientTalksToOurServer) {
     server->Send(serverReceiver.received[0].source, kOk);
     EXPECT_TRUE(RunUntil(io, [&] { return client.Output().find("SIP/2.0 200 OK") != std::string::npos; }))
         << client.Output();
-    server->Close();
-    test::Drain(io);
+    test::CloseAll(io, {server});
 }
 
 TEST_F(DtlsTransportTest, OurClientTalksToOpensslServer) {
@@ -46,8 +52,7 @@ TEST_F(DtlsTransportTest, OurClientTalksToOpensslServer) {
     ASSERT_TRUE(RunUntil(io, [&] { return clientReceiver.received.size() == 1; })) << server.Output();
     EXPECT_EQ(clientReceiver.received[0].message, kOk);
     EXPECT_TRUE(clientReceiver.failures.empty());
-    client->Close();
-    test::Drain(io);
+    test::CloseAll(io, {client});
 }
 
 } // namespace

@@ -4,7 +4,7 @@
 #include "stack/transport/detail/DtlsSession.h"
 #include "stack/transport/detail/TlsVerification.h"
 
-#include "DtlsTestSupport.h"
+#include "TestCertificates.h"
 
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -16,14 +16,21 @@
 namespace zel::sip::stack {
 namespace {
 
+using boost::asio::ip::make_address;
+using boost::asio::ip::udp;
+using test::kOk;
+using test::Options;
+using test::RecordingReceiver;
+using test::RunUntil;
+using namespace std::chrono_literals;
+using DtlsTransportTest = test::CertificateTest;
+
 TEST_F(DtlsTransportTest, TwoTransportsExchangeMessagesOneRecordEach) {
     boost::asio::io_context io;
     RecordingReceiver serverReceiver, clientReceiver;
     auto logger = std::make_shared<test::RecordingLogger>();
-    auto clientOptions = Options(clientReceiver);
-    clientOptions.messageLogger = logger;
     auto server = MakeDtlsTransport(io, Options(serverReceiver), Settings("server"));
-    auto client = MakeDtlsTransport(io, clientOptions, Settings(""));
+    auto client = MakeDtlsTransport(io, Options(clientReceiver, "127.0.0.1", logger), Settings(""));
     EXPECT_EQ(server->Type(), TransportType::DTLS);
     EXPECT_EQ(server->LocalTuple().transport, TransportType::DTLS);
 
@@ -55,48 +62,25 @@ TEST_F(DtlsTransportTest, TwoTransportsExchangeMessagesOneRecordEach) {
     EXPECT_EQ(logger->logged[4].kind, test::LoggedMessage::Kind::Inbound);
     EXPECT_EQ(client->Statistics().messagesSent, 3u);
     EXPECT_EQ(server->Statistics().messagesReceived, 3u);
-    client->Close();
-    server->Close();
-    test::Drain(io);
+    test::CloseAll(io, {client, server});
 }
 
-TEST_F(DtlsTransportTest, PeerCertificatesAreCheckedAsForTls) {
-    const struct {
-        const char* name;
-        const char* serverIdentity;
-        const char* clientIdentity;
-        ClientVerificationMode mode;
-        const char* serverName;
-        bool delivered;
-    } cases[] = {
-        {"host name in subjectAltName", "server", "", ClientVerificationMode::None, "sip.example.test", true},
-        {"IP address entry when no name is given", "server", "", ClientVerificationMode::None, "", true},
-        {"wrong host name", "server", "", ClientVerificationMode::None, "other.example.test", false},
-        {"expired certificate", "expired", "", ClientVerificationMode::None, "sip.example.test", false},
-        {"untrusted CA", "rogue-client", "", ClientVerificationMode::None, "client.example.test", false},
-        {"mandatory client certificate missing", "server", "", ClientVerificationMode::Mandatory, "", false},
-        {"mandatory client certificate present", "server", "client", ClientVerificationMode::Mandatory, "", true},
-        {"optional client certificate untrusted", "server", "rogue-client", ClientVerificationMode::Optional, "", false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(Exchange(c.serverIdentity, c.clientIdentity, c.mode, c.serverName), c.delivered) << c.name;
-}
-
-TEST_F(DtlsTransportTest, FailedHandshakeReportsEveryQueuedMessage) {
-    boost::asio::io_context io;
-    RecordingReceiver serverReceiver, clientReceiver;
-    auto server = MakeDtlsTransport(io, Options(serverReceiver), Settings("server"));
-    auto client = MakeDtlsTransport(io, Options(clientReceiver), Settings(""));
-    const SendOptions wrongName{.retransmission = false, .serverName = "wrong.example.test"};
-    client->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "a"), wrongName);
-    client->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "b"), wrongName);
-    ASSERT_TRUE(RunUntil(io, [&] { return clientReceiver.failures.size() == 2; }));
-    EXPECT_EQ(clientReceiver.failures[0].first.port, server->LocalTuple().port);
-    EXPECT_EQ(client->Statistics().connectionsRejected, 1u);
-    EXPECT_TRUE(serverReceiver.received.empty());
-    client->Close();
-    server->Close();
-    test::Drain(io);
+TEST_F(DtlsTransportTest, FailedHandshakeReportsEveryQueuedMessageOverTlsAndDtls) {
+    for (const auto& make : {MakeSecure(Tls), MakeSecure(Dtls)}) {
+        boost::asio::io_context io;
+        RecordingReceiver serverReceiver, clientReceiver;
+        auto server = make(io, Options(serverReceiver), Settings("server"));
+        auto client = make(io, Options(clientReceiver), Settings(""));
+        SCOPED_TRACE(ToString(server->Type()));
+        const SendOptions wrongName{.retransmission = false, .serverName = "wrong.example.test"};
+        client->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "a"), wrongName);
+        client->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "b"), wrongName);
+        ASSERT_TRUE(RunUntil(io, [&] { return clientReceiver.failures.size() == 2; }));
+        EXPECT_EQ(clientReceiver.failures[0].first.port, server->LocalTuple().port);
+        EXPECT_EQ(client->Statistics().connectionsRejected, 1u);
+        EXPECT_TRUE(serverReceiver.received.empty());
+        test::CloseAll(io, {client, server});
+    }
 }
 
 /// A real ClientHello, made by a client session of our own that no socket carries.
@@ -146,16 +130,15 @@ TEST_F(DtlsTransportTest, CookieExchangeKeepsNoStateAndDoesNotAmplify) {
     client->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "after"));
     ASSERT_TRUE(RunUntil(io, [&] { return serverReceiver.received.size() == 1; }));
     EXPECT_EQ(server->Statistics().connectionsRejected, 0u);
-    client->Close();
-    server->Close();
-    test::Drain(io);
+    test::CloseAll(io, {client, server});
 }
 
-TEST_F(DtlsTransportTest, PeerLimitRefusesNewPeersAndTimedOutHandshakesFail) {
+TEST_F(DtlsTransportTest, PeerLimitRefusesNewPeersUntilAnIdlePeerIsReaped) {
     boost::asio::io_context io;
-    RecordingReceiver serverReceiver, firstReceiver, secondReceiver;
+    RecordingReceiver serverReceiver, firstReceiver, secondReceiver, thirdReceiver;
     auto serverOptions = Options(serverReceiver);
     serverOptions.limits.maxConnections = 1;
+    serverOptions.limits.idleTimeout = 1s;
     auto server = MakeDtlsTransport(io, serverOptions, Settings("server"));
     auto first = MakeDtlsTransport(io, Options(firstReceiver), Settings(""));
     auto secondOptions = Options(secondReceiver);
@@ -163,15 +146,19 @@ TEST_F(DtlsTransportTest, PeerLimitRefusesNewPeersAndTimedOutHandshakesFail) {
     auto second = MakeDtlsTransport(io, secondOptions, Settings(""));
     first->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "first"));
     ASSERT_TRUE(RunUntil(io, [&] { return serverReceiver.received.size() == 1; }));
+    // While the first peer is there, a second one's handshake times out.
     second->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "second"));
     ASSERT_TRUE(RunUntil(io, [&] { return secondReceiver.failures.size() == 1; }));
     EXPECT_EQ(secondReceiver.failures[0].second, std::errc::timed_out);
     EXPECT_GE(server->Statistics().connectionsRejected, 1u);
     EXPECT_EQ(serverReceiver.received.size(), 1u);
-    first->Close();
-    second->Close();
-    server->Close();
-    test::Drain(io);
+    // Once the idle first peer is reaped, the next client handshakes and fits the limit of one.
+    test::RunFor(io, 1500ms);
+    auto third = MakeDtlsTransport(io, Options(thirdReceiver), Settings(""));
+    third->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "third"));
+    ASSERT_TRUE(RunUntil(io, [&] { return serverReceiver.received.size() == 2; }));
+    EXPECT_TRUE(thirdReceiver.failures.empty());
+    test::CloseAll(io, {first, second, third, server});
 }
 
 TEST_F(DtlsTransportTest, LostClientHelloIsRetransmittedByTheTimer) {
@@ -184,36 +171,12 @@ TEST_F(DtlsTransportTest, LostClientHelloIsRetransmittedByTheTimer) {
     client->Send(Tuple{make_address("127.0.0.1"), port, TransportType::DTLS}, test::MakeRequest("OPTIONS", "late"));
     ASSERT_TRUE(RunUntil(io, [&] { return blackHole->available() > 0; }));
     blackHole.reset();
-    auto server = MakeDtlsTransport(io, Options(serverReceiver, port), Settings("server"));
+    auto serverOptions = Options(serverReceiver);
+    serverOptions.port = port;
+    auto server = MakeDtlsTransport(io, serverOptions, Settings("server"));
     ASSERT_TRUE(RunUntil(io, [&] { return serverReceiver.received.size() == 1; }));
     EXPECT_TRUE(clientReceiver.failures.empty());
-    client->Close();
-    server->Close();
-    test::Drain(io);
-}
-
-TEST_F(DtlsTransportTest, IdlePeersAreReapedAndTheNextMessageHandshakesAgain) {
-    boost::asio::io_context io;
-    RecordingReceiver serverReceiver, clientReceiver;
-    auto serverOptions = Options(serverReceiver);
-    serverOptions.limits.idleTimeout = 100ms;
-    serverOptions.limits.maxConnections = 1;
-    auto server = MakeDtlsTransport(io, serverOptions, Settings("server"));
-    auto client = MakeDtlsTransport(io, Options(clientReceiver), Settings(""));
-    client->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "1"));
-    ASSERT_TRUE(RunUntil(io, [&] { return serverReceiver.received.size() == 1; }));
-    // Once the idle peer is reaped, a second client fits the server's limit of one peer.
-    const auto idle = std::chrono::steady_clock::now() + 400ms;
-    RunUntil(io, [&] { return std::chrono::steady_clock::now() >= idle; });
-    RecordingReceiver otherReceiver;
-    auto other = MakeDtlsTransport(io, Options(otherReceiver), Settings(""));
-    other->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "2"));
-    ASSERT_TRUE(RunUntil(io, [&] { return serverReceiver.received.size() == 2; }));
-    EXPECT_TRUE(otherReceiver.failures.empty());
-    client->Close();
-    other->Close();
-    server->Close();
-    test::Drain(io);
+    test::CloseAll(io, {client, server});
 }
 
 TEST_F(DtlsTransportTest, AssociationThePeerOpenedServesOnlyNamesItsCertificateProves) {
@@ -236,9 +199,7 @@ TEST_F(DtlsTransportTest, AssociationThePeerOpenedServesOnlyNamesItsCertificateP
     EXPECT_NE(clientReceiver.received[0].message.find("Call-ID: proved"), std::string::npos);
     EXPECT_EQ(clientReceiver.received[1].message, kOk);
     EXPECT_EQ(serverReceiver.failures.size(), 1u);
-    client->Close();
-    server->Close();
-    test::Drain(io);
+    test::CloseAll(io, {client, server});
 }
 
 /// A DTLS client driven by hand over its own UDP socket, so a test can also send raw datagrams
@@ -310,8 +271,7 @@ TEST_F(DtlsTransportTest, DatagramsThatDoNotDecryptKeepNoPeerAlive) {
     }));
     EXPECT_EQ(client.Session().Error(), std::errc::connection_reset);
     EXPECT_EQ(serverReceiver.received.size(), 1u);
-    server->Close();
-    test::Drain(io);
+    test::CloseAll(io, {server});
 }
 
 /// Fails over inside OnSendFailed as the transaction layer does (to the same address here), then
@@ -348,8 +308,7 @@ TEST_F(DtlsTransportTest, SendFailureReportedInlineMayResendAndClose) {
     test::Drain(io);
     ASSERT_EQ(clientReceiver.failures.size(), 1u);
     EXPECT_EQ(clientReceiver.failures[0].second, std::errc::no_buffer_space);
-    server->Close();
-    test::Drain(io);
+    test::CloseAll(io, {server});
 }
 
 TEST(DtlsCookie, SecretChangesEachLifetimeAndThePreviousStaysValidForOneMore) {

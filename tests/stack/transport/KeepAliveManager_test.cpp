@@ -1,11 +1,13 @@
-#include "stack/transport/KeepAliveManager.h"
-#include "stack/transport/Stun.h"
-#include "stack/transport/Transports.h"
+// Keep-alives (RFC 5626 section 4.4): STUN on datagram flows, CRLF pings on stream flows, sent
+// by KeepAliveManager on the flow's own connection or nowhere.
 
-#include "TransportTestSupport.h"
+#include "stack/transport/Stun.h"
+
+#include "TestCertificates.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/write.hpp>
 
 #include <gtest/gtest.h>
 
@@ -17,36 +19,9 @@ using boost::asio::ip::tcp;
 using boost::asio::ip::udp;
 using namespace std::chrono_literals;
 
-/// Passes keep-alive answers to the manager, as the layer above the transports does.
-class ForwardingReceiver : public test::RecordingReceiver {
-public:
-    void OnKeepAlivePong(const Tuple& source) override {
-        RecordingReceiver::OnKeepAlivePong(source);
-        if (manager)
-            manager->OnPong(source);
-    }
-    void OnStunResponse(const Tuple& source, const Tuple&, std::string_view message) override {
-        ++stunResponses;
-        if (manager)
-            manager->OnStunResponse(source, message);
-    }
-    KeepAliveManager* manager = nullptr;
-    int stunResponses = 0;
-};
-
-class RecordingHandler : public KeepAliveHandler {
-public:
-    void OnFlowFailed(const Tuple& flow, FlowFailure reason) override { failures.emplace_back(flow, reason); }
-    std::vector<std::pair<Tuple, FlowFailure>> failures;
-};
-
-TransportOptions Options(test::RecordingReceiver& receiver, std::shared_ptr<test::RecordingLogger> logger = {}) {
-    TransportOptions options;
-    options.bindAddress = "127.0.0.1";
-    options.receiver = &receiver;
-    options.messageLogger = std::move(logger);
-    return options;
-}
+using test::Options;
+using test::RecordingHandler;
+using test::RecordingReceiver;
 
 TEST(KeepAliveManager, WaitIsBetween80And100PercentOfTheInterval) {
     const struct {
@@ -64,26 +39,25 @@ TEST(KeepAliveManager, RefusesWhatItCannotKeepAlive) {
     boost::asio::io_context io;
     RecordingHandler handler;
     KeepAliveManager manager(io, handler);
-    test::RecordingReceiver receiver;
+    RecordingReceiver receiver;
     auto udp = MakeUdpTransport(io, Options(receiver));
     const Tuple flow{make_address("127.0.0.1"), 5060, TransportType::UDP};
     EXPECT_THROW(manager.Start(nullptr, flow, 1s), std::invalid_argument);
     EXPECT_THROW(manager.Start(udp, flow, 0s), std::invalid_argument);
     EXPECT_THROW(manager.Start(udp, Tuple{flow.address, 5060, TransportType::WS}, 1s), std::invalid_argument);
     EXPECT_FALSE(manager.IsKeptAlive(flow));
-    udp->Close();
-    test::Drain(io);
+    test::CloseAll(io, {udp});
 }
 
 TEST(KeepAliveManager, UdpFlowAnsweredByOurTransportStaysAliveAndLearnsItsMappedAddress) {
     boost::asio::io_context io;
     RecordingHandler handler;
     KeepAliveManager manager(io, handler);
-    ForwardingReceiver clientReceiver, serverReceiver;
+    RecordingReceiver clientReceiver, serverReceiver;
     clientReceiver.manager = &manager;
     auto logger = std::make_shared<test::RecordingLogger>();
-    auto client = MakeUdpTransport(io, Options(clientReceiver, logger));
-    auto server = MakeUdpTransport(io, Options(serverReceiver, logger));
+    auto client = MakeUdpTransport(io, Options(clientReceiver, "127.0.0.1", logger));
+    auto server = MakeUdpTransport(io, Options(serverReceiver, "127.0.0.1", logger));
     Tuple flow = server->LocalTuple();
     manager.Start(client, flow, 20ms);
     ASSERT_TRUE(test::RunUntil(io, [&] { return clientReceiver.stunResponses >= 3; }));
@@ -96,16 +70,14 @@ TEST(KeepAliveManager, UdpFlowAnsweredByOurTransportStaysAliveAndLearnsItsMapped
     EXPECT_TRUE(logger->logged.empty());
     manager.Stop(flow);
     EXPECT_FALSE(manager.IsKeptAlive(flow));
-    client->Close();
-    server->Close();
-    test::Drain(io);
+    test::CloseAll(io, {client, server});
 }
 
 TEST(KeepAliveManager, SilentUdpFlowFailsAfterStunRetransmissions) {
     boost::asio::io_context io;
     RecordingHandler handler;
     KeepAliveManager manager(io, handler, KeepAliveTimings{.pongTimeout = 10s, .stunInitialTimeout = 5ms, .stunRequestCount = 3});
-    ForwardingReceiver receiver;
+    RecordingReceiver receiver;
     receiver.manager = &manager;
     auto client = MakeUdpTransport(io, Options(receiver));
     udp::socket silent(io, udp::endpoint(make_address("127.0.0.1"), 0));
@@ -131,15 +103,14 @@ TEST(KeepAliveManager, SilentUdpFlowFailsAfterStunRetransmissions) {
         EXPECT_EQ(request.messageClass, stun::MessageClass::Request);
         EXPECT_EQ(request.transactionId, requests[0].transactionId);
     }
-    client->Close();
-    test::Drain(io);
+    test::CloseAll(io, {client});
 }
 
 TEST(KeepAliveManager, ChangedMappedAddressFailsTheFlowAndStrayResponsesAreIgnored) {
     boost::asio::io_context io;
     RecordingHandler handler;
     KeepAliveManager manager(io, handler);
-    ForwardingReceiver receiver;
+    RecordingReceiver receiver;
     receiver.manager = &manager;
     auto client = MakeUdpTransport(io, Options(receiver));
     // A server behind which the client's NAT binding moves after the first answer.
@@ -169,51 +140,169 @@ TEST(KeepAliveManager, ChangedMappedAddressFailsTheFlowAndStrayResponsesAreIgnor
     EXPECT_EQ(handler.failures[0].second, FlowFailure::MappedAddressChanged);
     EXPECT_EQ(receiver.stunResponses, 4);
     server.close();
-    client->Close();
-    test::Drain(io);
+    test::CloseAll(io, {client});
 }
 
-TEST(KeepAliveManager, TcpFlowIsPingedAndFailsWhenPongsStop) {
+using StreamKeepAlive = test::CertificateTest;
+
+// Over TCP and TLS, a flow named by its connection id or by address and port alone gets pongs on
+// that one connection; pings are no messages, neither logged nor counted; a flow whose peer never
+// answers fails alone.
+TEST_F(StreamKeepAlive, FlowsGetPongsOnTheirConnectionAndFailWhenPongsStop) {
+    for (const auto type : {TransportType::TCP, TransportType::TLS}) {
+        SCOPED_TRACE(ToString(type));
+        boost::asio::io_context io;
+        RecordingHandler handler;
+        KeepAliveManager manager(io, handler, KeepAliveTimings{.pongTimeout = 100ms});
+        auto logger = std::make_shared<test::RecordingLogger>();
+        RecordingReceiver clientReceiver, serverReceiver;
+        clientReceiver.manager = &manager;
+        auto make = [&](RecordingReceiver& receiver, const std::string& identity) {
+            const auto options = Options(receiver, "127.0.0.1", logger);
+            return type == TransportType::TCP ? MakeTcpTransport(io, options)
+                                              : MakeTlsTransport(io, options, Settings(identity));
+        };
+        auto server = make(serverReceiver, "server");
+        auto client = make(clientReceiver, "");
+        serverReceiver.onMessage = [&](const test::Received& request) { server->Send(request.source, test::kOk); };
+        client->Send(server->LocalTuple(), test::MakeRequest("REGISTER", "ka"),
+                     SendOptions{.retransmission = false, .serverName = "sip.example.test"});
+        ASSERT_TRUE(test::RunUntil(io, [&] { return clientReceiver.received.size() == 1; }));
+        const Tuple withId = clientReceiver.received[0].source;
+        ASSERT_NE(withId.connectionId, 0u);
+        ASSERT_EQ(withId.transport, type);
+        Tuple byPeer = withId;
+        byPeer.connectionId = 0;
+        for (const Tuple& flow : {withId, byPeer}) {
+            const auto before = clientReceiver.pongs.size();
+            manager.Start(client, flow, 20ms);
+            ASSERT_TRUE(test::RunUntil(io, [&] { return clientReceiver.pongs.size() >= before + 3; }))
+                << "connection id " << flow.connectionId;
+            if (flow.connectionId != 0)
+                manager.Stop(flow);
+        }
+        for (const auto& pong : clientReceiver.pongs)
+            EXPECT_EQ(pong.connectionId, withId.connectionId);
+        EXPECT_TRUE(handler.failures.empty());
+        EXPECT_EQ(logger->logged.size(), 4u) << "request and response, each sent and received once";
+        EXPECT_EQ(client->Statistics().messagesSent, 1u);
+        EXPECT_EQ(server->Statistics().messagesReceived, 1u);
+        EXPECT_EQ(server->Statistics().messagesSent, 1u);
+        EXPECT_EQ(serverReceiver.received.size(), 1u);
+        EXPECT_TRUE(clientReceiver.failures.empty());
+
+        if (type == TransportType::TCP) { // a peer that reads but never answers
+            tcp::acceptor mute(io, tcp::endpoint(make_address("127.0.0.1"), 0));
+            tcp::socket accepted(io);
+            mute.async_accept(accepted, [](const boost::system::error_code&) {});
+            const Tuple muteFlow{make_address("127.0.0.1"), mute.local_endpoint().port(), TransportType::TCP};
+            client->Send(muteFlow, test::MakeRequest("OPTIONS", "mute"));
+            manager.Start(client, muteFlow, 10ms);
+            ASSERT_TRUE(test::RunUntil(io, [&] { return !handler.failures.empty(); }));
+            EXPECT_EQ(handler.failures[0].first, muteFlow);
+            EXPECT_EQ(handler.failures[0].second, FlowFailure::NoResponse);
+            EXPECT_TRUE(manager.IsKeptAlive(byPeer));
+        }
+        test::CloseAll(io, {client, server});
+    }
+}
+
+/// A raw TCP peer: accepts every connection and keeps what each one sent, answers nothing by
+/// itself (so never a pong).
+class RawServer {
+public:
+    explicit RawServer(boost::asio::io_context& io) : io_(io), acceptor_(io, tcp::endpoint(make_address("127.0.0.1"), 0)) {
+        Accept();
+    }
+
+    Tuple Flow() const { return Tuple{make_address("127.0.0.1"), acceptor_.local_endpoint().port(), TransportType::TCP}; }
+
+    struct Link {
+        explicit Link(boost::asio::io_context& io) : socket(io) {}
+        tcp::socket socket;
+        std::string bytes;
+        std::array<char, 4096> buffer{};
+        bool ended = false;
+    };
+    std::vector<std::shared_ptr<Link>> links;
+
+private:
+    void Accept() {
+        auto link = std::make_shared<Link>(io_);
+        acceptor_.async_accept(link->socket, [this, link](const boost::system::error_code& error) {
+            if (error)
+                return;
+            links.push_back(link);
+            Read(link);
+            Accept();
+        });
+    }
+
+    static void Read(const std::shared_ptr<Link>& link) {
+        link->socket.async_read_some(boost::asio::buffer(link->buffer),
+                                     [link](const boost::system::error_code& error, std::size_t size) {
+                                         if (error) {
+                                             link->ended = true;
+                                             return;
+                                         }
+                                         link->bytes.append(link->buffer.data(), size);
+                                         Read(link);
+                                     });
+    }
+
+    boost::asio::io_context& io_;
+    tcp::acceptor acceptor_;
+};
+
+TEST_F(StreamKeepAlive, PingOnAClosedConnectionGoesNowhereAndTheFlowFails) {
     boost::asio::io_context io;
     RecordingHandler handler;
     KeepAliveManager manager(io, handler, KeepAliveTimings{.pongTimeout = 100ms});
-    ForwardingReceiver clientReceiver, serverReceiver;
-    clientReceiver.manager = &manager;
-    auto client = MakeTcpTransport(io, Options(clientReceiver));
-    auto server = MakeTcpTransport(io, Options(serverReceiver));
-    serverReceiver.onMessage = [&](const test::Received& request) {
-        server->Send(request.source, "SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n");
-    };
-    client->Send(server->LocalTuple(), test::MakeRequest("REGISTER", "ka"));
-    ASSERT_TRUE(test::RunUntil(io, [&] { return clientReceiver.received.size() == 1; }));
-    const Tuple flow = clientReceiver.received[0].source; // carries the connection id
-    ASSERT_NE(flow.connectionId, 0u);
-    manager.Start(client, flow, 20ms);
-    ASSERT_TRUE(test::RunUntil(io, [&] { return clientReceiver.pongs.size() >= 3; }));
-    EXPECT_TRUE(handler.failures.empty());
-    EXPECT_EQ(serverReceiver.received.size(), 1u) << "pings are not messages";
+    RecordingReceiver receiver;
+    receiver.manager = &manager;
+    auto client = MakeTcpTransport(io, Options(receiver));
+    RawServer peer(io);
 
-    // A peer that reads but never answers.
-    tcp::acceptor mute(io, tcp::endpoint(make_address("127.0.0.1"), 0));
-    tcp::socket accepted(io);
-    mute.async_accept(accepted, [](const boost::system::error_code&) {});
-    const Tuple muteFlow{make_address("127.0.0.1"), mute.local_endpoint().port(), TransportType::TCP};
-    client->Send(muteFlow, test::MakeRequest("OPTIONS", "mute"));
-    manager.Start(client, muteFlow, 10ms);
-    ASSERT_TRUE(test::RunUntil(io, [&] { return !handler.failures.empty(); }));
-    EXPECT_EQ(handler.failures[0].first, muteFlow);
+    const std::string first = test::MakeRequest("REGISTER", "one");
+    client->Send(peer.Flow(), first);
+    ASSERT_TRUE(test::RunUntil(io, [&] { return peer.links.size() == 1 && peer.links[0]->bytes == first; }));
+    boost::asio::write(peer.links[0]->socket, boost::asio::buffer(test::kOk));
+    ASSERT_TRUE(test::RunUntil(io, [&] { return receiver.received.size() == 1; }));
+    const Tuple stale = receiver.received[0].source;
+    ASSERT_NE(stale.connectionId, 0u);
+
+    // The peer closes; once it sees our end close too, the client has forgotten the connection.
+    peer.links[0]->socket.shutdown(tcp::socket::shutdown_send);
+    ASSERT_TRUE(test::RunUntil(io, [&] { return peer.links[0]->ended; }));
+
+    manager.Start(client, stale, 10ms);
+    ASSERT_TRUE(test::RunUntil(io, [&] { return handler.failures.size() == 1; }));
+    EXPECT_EQ(handler.failures[0].first, stale);
     EXPECT_EQ(handler.failures[0].second, FlowFailure::NoResponse);
-    EXPECT_TRUE(manager.IsKeptAlive(flow));
-    client->Close();
-    server->Close();
     test::Drain(io);
+    EXPECT_EQ(peer.links.size(), 1u) << "the ping opened a connection";
+
+    // A newer connection to the same peer is another flow: the stale flow's ping stays off it.
+    const std::string second = test::MakeRequest("OPTIONS", "two");
+    client->Send(peer.Flow(), second);
+    ASSERT_TRUE(test::RunUntil(io, [&] { return peer.links.size() == 2 && peer.links[1]->bytes == second; }));
+    manager.Start(client, stale, 10ms);
+    ASSERT_TRUE(test::RunUntil(io, [&] { return handler.failures.size() == 2; }));
+    EXPECT_EQ(handler.failures[1].first, stale);
+    test::Drain(io);
+    EXPECT_EQ(peer.links.size(), 2u);
+    EXPECT_EQ(peer.links[1]->bytes, second);
+
+    EXPECT_TRUE(receiver.failures.empty()) << "a keep-alive is never reported as a failed send";
+    EXPECT_EQ(client->Statistics().messagesSent, 2u);
+    test::CloseAll(io, {client});
 }
 
 TEST(UdpTransportStun, AnswersBindingRequestsAndRoutesResponsesAwayFromSip) {
     boost::asio::io_context io;
-    ForwardingReceiver receiver;
+    RecordingReceiver receiver;
     auto logger = std::make_shared<test::RecordingLogger>();
-    auto transport = MakeUdpTransport(io, Options(receiver, logger));
+    auto transport = MakeUdpTransport(io, Options(receiver, "127.0.0.1", logger));
     udp::socket peer(io, udp::endpoint(make_address("127.0.0.1"), 0));
     const udp::endpoint target(transport->LocalTuple().address, transport->LocalTuple().port);
     auto exchange = [&](const std::string& request) -> std::optional<stun::Message> {
@@ -260,8 +349,7 @@ TEST(UdpTransportStun, AnswersBindingRequestsAndRoutesResponsesAwayFromSip) {
     EXPECT_TRUE(receiver.received.empty());
     EXPECT_TRUE(logger->logged.empty());
     EXPECT_EQ(transport->Statistics().messagesReceived, 0u);
-    transport->Close();
-    test::Drain(io);
+    test::CloseAll(io, {transport});
 }
 
 } // namespace

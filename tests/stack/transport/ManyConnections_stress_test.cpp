@@ -1,6 +1,4 @@
 // Ten thousand TCP connections open at once, held by a separate process: every one is served.
-#include "stack/transport/Transports.h"
-
 #include "TransportTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -32,9 +30,7 @@ TEST(ManyConnections, TenThousandTcpPeersAreEachAnswered) {
         GTEST_SKIP() << "the descriptor limit is below " << kConnections + 512;
     boost::asio::io_context io;
     test::RecordingReceiver receiver;
-    TransportOptions options;
-    options.bindAddress = "127.0.0.1";
-    options.receiver = &receiver;
+    TransportOptions options = test::Options(receiver);
     options.limits.maxConnections = kConnections + 16;
     options.limits.reservedOutgoingConnections = 16;
     options.limits.maxAcceptedPerAddress = kConnections; // every peer is on 127.0.0.1
@@ -53,8 +49,7 @@ TEST(ManyConnections, TenThousandTcpPeersAreEachAnswered) {
     EXPECT_NE(run.output.find("answered " + std::to_string(kConnections)), std::string::npos) << run.output;
     EXPECT_EQ(receiver.received.size(), kConnections);
     EXPECT_EQ(transport->Statistics().connectionsRejected, 0u);
-    transport->Close();
-    test::Drain(io);
+    test::CloseAll(io, {transport});
 }
 
 } // namespace

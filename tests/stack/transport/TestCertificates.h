@@ -1,7 +1,16 @@
 #pragma once
 
+#include "stack/transport/SecuritySettings.h"
+#include "stack/transport/Transports.h"
+
+#include "TransportTestSupport.h"
+
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <sstream>
 #include <string>
@@ -72,6 +81,67 @@ private:
             ".key -CAcreateserial -days " + std::to_string(days) + " -extfile " + extensions + " -out " +
             Certificate(name));
     }
+};
+
+/// Suites on the private PKI (made once per suite), with settings for its identities.
+class CertificateTest : public ::testing::Test {
+public:
+    static void SetUpTestSuite() { certificates = std::make_unique<TestCertificates>(); }
+    static void TearDownTestSuite() { certificates.reset(); }
+
+    /// Trusts the test CA; presents `identity` (none when empty).
+    static SecuritySettings Settings(const std::string& identity,
+                                     ClientVerificationMode mode = ClientVerificationMode::None) {
+        SecuritySettings settings;
+        settings.caDirectoryPath = certificates->caDir;
+        if (!identity.empty()) {
+            settings.certificatePath = certificates->Certificate(identity);
+            settings.privateKeyPath = certificates->Key(identity);
+        }
+        settings.clientVerification = mode;
+        return settings;
+    }
+
+    using MakeSecure = std::function<std::shared_ptr<Transport>(boost::asio::io_context&, const TransportOptions&,
+                                                                const SecuritySettings&)>;
+    static std::shared_ptr<Transport> Tls(boost::asio::io_context& io, const TransportOptions& options,
+                                          const SecuritySettings& settings) {
+        return MakeTlsTransport(io, options, settings);
+    }
+    static std::shared_ptr<Transport> Dtls(boost::asio::io_context& io, const TransportOptions& options,
+                                           const SecuritySettings& settings) {
+        return MakeDtlsTransport(io, options, settings);
+    }
+
+    /// Sends one request from a client with `clientIdentity` to a server with `serverIdentity` and
+    /// answers it on the same connection or association; true when both arrived.
+    static bool Exchange(const MakeSecure& make, const std::string& serverIdentity, const std::string& clientIdentity,
+                         ClientVerificationMode mode, const std::string& serverName) {
+        boost::asio::io_context io;
+        RecordingReceiver serverReceiver, clientReceiver;
+        auto server = make(io, Options(serverReceiver), Settings(serverIdentity, mode));
+        auto client = make(io, Options(clientReceiver), Settings(clientIdentity));
+        const std::string request = MakeRequest("OPTIONS", "secure");
+        client->Send(server->LocalTuple(), request, SendOptions{.retransmission = false, .serverName = serverName});
+        RunUntil(io, [&] {
+            return !serverReceiver.received.empty() || !clientReceiver.failures.empty() ||
+                   server->Statistics().connectionsRejected > 0;
+        });
+        bool delivered = serverReceiver.received.size() == 1 && serverReceiver.received[0].message == request;
+        if (delivered) {
+            const Tuple source = serverReceiver.received[0].source;
+            EXPECT_EQ(source.transport, server->Type());
+            if (server->Type() == TransportType::DTLS) {
+                EXPECT_EQ(source, client->LocalTuple());
+            }
+            server->Send(source, kOk);
+            delivered = RunUntil(io, [&] { return clientReceiver.received.size() == 1; });
+        }
+        CloseAll(io, {client, server});
+        return delivered;
+    }
+
+    inline static std::unique_ptr<TestCertificates> certificates;
 };
 
 } // namespace zel::sip::stack::test

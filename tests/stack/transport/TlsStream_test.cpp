@@ -8,7 +8,6 @@
 #include "stack/transport/TlsContext.h"
 
 #include "TestCertificates.h"
-#include "TransportTestSupport.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
@@ -30,11 +29,8 @@ namespace {
 using boost::asio::ip::make_address;
 using boost::asio::ip::tcp;
 
-class TlsStreamTest : public ::testing::Test {
+class TlsStreamTest : public test::CertificateTest {
 protected:
-    static void SetUpTestSuite() { certificates = std::make_unique<test::TestCertificates>(); }
-    static void TearDownTestSuite() { certificates.reset(); }
-
     /// A client and a server stream over one loopback connection, through their handshake.
     void Connect() {
         tcp::acceptor acceptor(io, tcp::endpoint(make_address("127.0.0.1"), 0));
@@ -46,10 +42,7 @@ protected:
         client = std::make_unique<detail::TlsStream>(std::move(clientSocket));
         server = std::make_unique<detail::TlsStream>(acceptor.accept());
 
-        SecuritySettings serverSettings;
-        serverSettings.certificatePath = certificates->Certificate("server");
-        serverSettings.privateKeyPath = certificates->Key("server");
-        serverContext = MakeSslContext(serverSettings, TlsProtocol::Tls);
+        serverContext = MakeSslContext(Settings("server"), TlsProtocol::Tls);
         clientContext = MakeSslContext(SecuritySettings{}, TlsProtocol::Tls);
         ASSERT_TRUE(client->Create(clientContext->native_handle(), false));
         ASSERT_TRUE(server->Create(serverContext->native_handle(), true));
@@ -97,11 +90,7 @@ protected:
     std::unique_ptr<detail::TlsStream> client, server;
     std::string received;
     boost::system::error_code readError;
-
-    static std::unique_ptr<test::TestCertificates> certificates;
 };
-
-std::unique_ptr<test::TestCertificates> TlsStreamTest::certificates;
 
 TEST_F(TlsStreamTest, AWriteLargerThanTheSocketBuffersWaitsForTheReaderAndArrivesWhole) {
     ASSERT_NO_FATAL_FAILURE(Connect());

@@ -1,7 +1,4 @@
-#include "stack/transport/Transports.h"
-
 #include "TestCertificates.h"
-#include "TransportTestSupport.h"
 
 #include <openssl/ssl.h>
 
@@ -12,106 +9,48 @@
 namespace zel::sip::stack {
 namespace {
 
-using boost::asio::ip::make_address;
+using test::Options;
 using test::RecordingReceiver;
 using test::RunUntil;
-
-/// Sets an environment variable for one scope.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const std::string& value) : name_(name) { setenv(name, value.c_str(), 1); }
-    ~ScopedEnvironment() { unsetenv(name_); }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    const char* name_;
-};
 
 /// True when an s_client transcript shows a finished handshake.
 bool Negotiated(const std::string& transcript) {
     return transcript.find("Cipher is ") != std::string::npos && transcript.find("Cipher is (NONE)") == std::string::npos;
 }
 
-class TlsTransportTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { certificates = std::make_unique<test::TestCertificates>(); }
-    static void TearDownTestSuite() { certificates.reset(); }
+using TlsTransportTest = test::CertificateTest;
 
-    static SecuritySettings Settings(const std::string& identity,
-                                     ClientVerificationMode mode = ClientVerificationMode::None) {
-        SecuritySettings settings;
-        settings.caDirectoryPath = certificates->caDir;
-        if (!identity.empty()) {
-            settings.certificatePath = certificates->Certificate(identity);
-            settings.privateKeyPath = certificates->Key(identity);
-        }
-        settings.clientVerification = mode;
-        return settings;
-    }
-
-    static TransportOptions Options(RecordingReceiver& receiver) {
-        TransportOptions options;
-        options.bindAddress = "127.0.0.1";
-        options.receiver = &receiver;
-        options.limits.handshakeTimeout = std::chrono::seconds(5);
-        return options;
-    }
-
-    /// Sends one request from a client with `clientIdentity` to a server with `serverIdentity`;
-    /// true when the server received it.
-    bool Deliver(const std::string& serverIdentity, const std::string& clientIdentity, ClientVerificationMode mode,
-                 const std::string& serverName) {
-        boost::asio::io_context io;
-        RecordingReceiver serverReceiver, clientReceiver;
-        auto server = MakeTlsTransport(io, Options(serverReceiver), Settings(serverIdentity, mode));
-        auto client = MakeTlsTransport(io, Options(clientReceiver), Settings(clientIdentity));
-        const std::string request = test::MakeRequest("OPTIONS", "tls");
-        client->Send(server->LocalTuple(), request, SendOptions{.retransmission = false, .serverName = serverName});
-        RunUntil(io, [&] {
-            return !serverReceiver.received.empty() || !clientReceiver.failures.empty() ||
-                   server->Statistics().connectionsRejected > 0;
-        });
-        const bool delivered = serverReceiver.received.size() == 1 && serverReceiver.received[0].message == request;
-        if (delivered) {
-            // The answer returns over the same connection.
-            server->Send(serverReceiver.received[0].source, "SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n");
-            EXPECT_TRUE(RunUntil(io, [&] { return clientReceiver.received.size() == 1; }));
-            EXPECT_EQ(serverReceiver.received[0].source.transport, TransportType::TLS);
-        }
-        client->Close();
-        server->Close();
-        test::Drain(io);
-        return delivered;
-    }
-
-    static std::unique_ptr<test::TestCertificates> certificates;
-};
-
-std::unique_ptr<test::TestCertificates> TlsTransportTest::certificates;
+/// One request from a client with `clientIdentity` to a server with `serverIdentity`, answered,
+/// over TLS and over DTLS (which checks certificates alike): whether it arrived over each.
+void ExpectDelivered(bool expected, const std::string& serverIdentity, const std::string& clientIdentity,
+                     ClientVerificationMode mode, const std::string& serverName) {
+    for (const auto& [name, make] : {std::pair{"TLS", TlsTransportTest::MakeSecure(TlsTransportTest::Tls)},
+                                     std::pair{"DTLS", TlsTransportTest::MakeSecure(TlsTransportTest::Dtls)}})
+        EXPECT_EQ(TlsTransportTest::Exchange(make, serverIdentity, clientIdentity, mode, serverName), expected) << name;
+}
 
 TEST_F(TlsTransportTest, ServerIdentityIsChecked) {
     const struct {
         const char* name;
         const char* serverIdentity;
         const char* serverName;
+        bool wildcards;
         bool delivered;
     } cases[] = {
-        {"host name in subjectAltName", "server", "sip.example.test", true},
-        {"domain from the sip URI entry", "server", "example.test", true},
-        {"IP address entry when no name is given", "server", "", true},
-        {"wrong host name", "server", "other.example.test", false},
-        {"expired certificate", "expired", "sip.example.test", false},
-        {"wildcard while not allowed", "wildcard", "sip.example.test", false},
-        {"certificate of an untrusted CA", "rogue-client", "client.example.test", false},
+        {"host name in subjectAltName", "server", "sip.example.test", false, true},
+        {"domain from the sip URI entry", "server", "example.test", false, true},
+        {"IP address entry when no name is given", "server", "", false, true},
+        {"wrong host name", "server", "other.example.test", false, false},
+        {"expired certificate", "expired", "sip.example.test", false, false},
+        {"wildcard while not allowed", "wildcard", "sip.example.test", false, false},
+        {"wildcard once allowed", "wildcard", "sip.example.test", true, true},
+        {"certificate of an untrusted CA", "rogue-client", "client.example.test", false, false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Deliver(c.serverIdentity, "", ClientVerificationMode::None, c.serverName), c.delivered) << c.name;
-}
-
-TEST_F(TlsTransportTest, WildcardSwitchIsHonoured) {
-    SetAllowWildcardCertificates(true);
-    EXPECT_TRUE(Deliver("wildcard", "", ClientVerificationMode::None, "sip.example.test"));
+    for (const auto& c : cases) {
+        SetAllowWildcardCertificates(c.wildcards);
+        SCOPED_TRACE(c.name);
+        ExpectDelivered(c.delivered, c.serverIdentity, "", ClientVerificationMode::None, c.serverName);
+    }
     SetAllowWildcardCertificates(false);
 }
 
@@ -130,34 +69,22 @@ TEST_F(TlsTransportTest, ClientVerificationModes) {
         {ClientVerificationMode::Mandatory, "client", true},
         {ClientVerificationMode::Mandatory, "rogue-client", false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Deliver("server", c.clientIdentity, c.mode, "sip.example.test"), c.delivered)
-            << "mode " << static_cast<int>(c.mode) << ", client certificate '" << c.clientIdentity << "'";
-}
-
-TEST_F(TlsTransportTest, FailedHandshakeIsReportedToTheSender) {
-    boost::asio::io_context io;
-    RecordingReceiver serverReceiver, clientReceiver;
-    auto server = MakeTlsTransport(io, Options(serverReceiver), Settings("server"));
-    auto client = MakeTlsTransport(io, Options(clientReceiver), Settings(""));
-    client->Send(server->LocalTuple(), test::MakeRequest("OPTIONS", "a"),
-                 SendOptions{.retransmission = false, .serverName = "wrong.example.test"});
-    ASSERT_TRUE(RunUntil(io, [&] { return clientReceiver.failures.size() == 1; }));
-    EXPECT_EQ(clientReceiver.failures[0].first.port, server->LocalTuple().port);
-    EXPECT_EQ(client->Statistics().connectionsRejected, 1u);
-    client->Close();
-    server->Close();
-    test::Drain(io);
+    for (const auto& c : cases) {
+        SCOPED_TRACE("mode " + std::to_string(static_cast<int>(c.mode)) + ", client certificate '" +
+                     c.clientIdentity + "'");
+        ExpectDelivered(c.delivered, "server", c.clientIdentity, c.mode, "sip.example.test");
+    }
 }
 
 TEST_F(TlsTransportTest, ClientCertificatesAreCheckedAgainstTheCaDirectoryOnly) {
     // The rogue CA stands in for a public one: OpenSSL's default trust store is taken from here.
-    const ScopedEnvironment systemStore("SSL_CERT_FILE", certificates->root + "/rogue-ca.pem");
-    EXPECT_FALSE(Deliver("server", "rogue-client", ClientVerificationMode::Mandatory, "sip.example.test"));
-    EXPECT_FALSE(Deliver("server", "rogue-client", ClientVerificationMode::Optional, "sip.example.test"));
-    EXPECT_TRUE(Deliver("server", "client", ClientVerificationMode::Mandatory, "sip.example.test"));
+    setenv("SSL_CERT_FILE", (certificates->root + "/rogue-ca.pem").c_str(), 1);
+    ExpectDelivered(false, "server", "rogue-client", ClientVerificationMode::Mandatory, "sip.example.test");
+    ExpectDelivered(false, "server", "rogue-client", ClientVerificationMode::Optional, "sip.example.test");
+    ExpectDelivered(true, "server", "client", ClientVerificationMode::Mandatory, "sip.example.test");
     // Servers we connect to are still checked against the system store as well.
-    EXPECT_TRUE(Deliver("rogue-client", "", ClientVerificationMode::None, "client.example.test"));
+    ExpectDelivered(true, "rogue-client", "", ClientVerificationMode::None, "client.example.test");
+    unsetenv("SSL_CERT_FILE");
 }
 
 TEST_F(TlsTransportTest, OldVersionsAndRenegotiationAreRefusedWhateverTheProcessOptions) {
@@ -196,8 +123,7 @@ TEST_F(TlsTransportTest, OldVersionsAndRenegotiationAreRefusedWhateverTheProcess
             })) << transcript;
             EXPECT_NE(transcript.find("no renegotiation"), std::string::npos) << transcript;
         }
-        server->Close();
-        test::Drain(io);
+        test::CloseAll(io, {server});
     }
 }
 
@@ -232,9 +158,7 @@ TEST_F(TlsTransportTest, ConnectionThePeerOpenedServesOnlyNamesItsCertificatePro
         ASSERT_TRUE(RunUntil(io, [&] { return !clientReceiver.received.empty() || !serverReceiver.failures.empty(); }));
         EXPECT_EQ(clientReceiver.received.size() == 1, c.reused);
         EXPECT_EQ(serverReceiver.failures.size() == 1, !c.reused);
-        client->Close();
-        server->Close();
-        test::Drain(io);
+        test::CloseAll(io, {client, server});
     }
 }
 
@@ -271,8 +195,7 @@ TEST_F(TlsTransportTest, LargeMessagesAndMessagesSplitAcrossRecordsArriveOnIdleC
     }
     EXPECT_TRUE(clientReceiver.failures.empty());
     EXPECT_EQ(server->Statistics().connectionsRejected, 0u);
-    client->Close();
-    test::Drain(io);
+    test::CloseAll(io, {client});
 
     // Another TLS stack, cutting what it sends into 512-byte records: the header of each message
     // spans records, and each message arrives on a connection idle since the last one.
@@ -292,8 +215,7 @@ TEST_F(TlsTransportTest, LargeMessagesAndMessagesSplitAcrossRecordsArriveOnIdleC
         << peer.OutputTail();
     EXPECT_TRUE(serverReceiver.received[0].message == small);
     EXPECT_TRUE(serverReceiver.received[1].message == large);
-    server->Close();
-    test::Drain(serverIo);
+    test::CloseAll(serverIo, {server});
 }
 
 } // namespace

@@ -1,5 +1,3 @@
-#include "stack/transport/Transports.h"
-
 #include "TransportTestSupport.h"
 
 #include <boost/asio/ip/udp.hpp>
@@ -17,10 +15,8 @@ using test::RecordingReceiver;
 using test::RunUntil;
 
 TransportOptions Options(const char* address, IpVersion version, RecordingReceiver& receiver) {
-    TransportOptions options;
+    auto options = test::Options(receiver, address);
     options.ipVersion = version;
-    options.bindAddress = address;
-    options.receiver = &receiver;
     return options;
 }
 
@@ -34,9 +30,7 @@ TEST_P(UdpTransportTest, TwoTransportsExchangeMessagesAndLogBothEnds) {
     boost::asio::io_context io;
     RecordingReceiver aReceiver, bReceiver;
     auto logger = std::make_shared<RecordingLogger>();
-    auto aOptions = Options(loopback.c_str(), version, aReceiver);
-    aOptions.messageLogger = logger;
-    auto a = MakeUdpTransport(io, aOptions);
+    auto a = MakeUdpTransport(io, test::Options(aReceiver, loopback, logger));
     auto b = MakeUdpTransport(io, Options(loopback.c_str(), version, bReceiver));
     ASSERT_NE(a->LocalTuple().port, 0);
     EXPECT_EQ(a->LocalTuple().address, make_address(loopback));
@@ -50,7 +44,7 @@ TEST_P(UdpTransportTest, TwoTransportsExchangeMessagesAndLogBothEnds) {
     EXPECT_EQ(bReceiver.received[0].local, b->LocalTuple());
 
     // The answer goes back to the source of the request; the retransmission is logged as such.
-    const std::string response = "SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n";
+    const std::string& response = test::kOk;
     b->Send(bReceiver.received[0].source, response);
     b->Send(bReceiver.received[0].source, response, SendOptions{.retransmission = true, .serverName = {}});
     ASSERT_TRUE(RunUntil(io, [&] { return aReceiver.received.size() == 2; }));
@@ -67,9 +61,7 @@ TEST_P(UdpTransportTest, TwoTransportsExchangeMessagesAndLogBothEnds) {
         EXPECT_EQ(logger->logged[i].destination, a->LocalTuple());
         EXPECT_EQ(logger->logged[i].wire, response);
     }
-    a->Close();
-    b->Close();
-    test::Drain(io);
+    test::CloseAll(io, {a, b});
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, UdpTransportTest, ::testing::Values("127.0.0.1", "::1"));
@@ -93,8 +85,7 @@ TEST(UdpTransport, DropsOversizedAndKeepAliveDatagramsAndKeepsReceiving) {
     EXPECT_EQ(receiver.received[0].message, "\x01\x02 not SIP at all \xff");
     EXPECT_EQ(receiver.received[1].message.size(), 1000u);
     EXPECT_EQ(transport->Statistics().messagesDropped, 1u);
-    transport->Close();
-    test::Drain(io);
+    test::CloseAll(io, {transport});
 }
 
 TEST(UdpTransport, RefusesWhatItCannotSend) {
@@ -132,8 +123,7 @@ TEST(UdpTransport, BindFailuresNameTheAddress) {
     EXPECT_THROW(MakeUdpTransport(io, Options("localhost", IpVersion::V4, receiver)), std::invalid_argument);
     EXPECT_THROW(MakeUdpTransport(io, Options("::1", IpVersion::V4, receiver)), std::invalid_argument);
     EXPECT_THROW(MakeUdpTransport(io, Options("127.0.0.1", IpVersion::V6, receiver)), std::invalid_argument);
-    first->Close();
-    test::Drain(io);
+    test::CloseAll(io, {first});
 }
 
 TEST(UdpTransport, WildcardV6SocketTakesNoIpv4Traffic) {
@@ -148,9 +138,7 @@ TEST(UdpTransport, WildcardV6SocketTakesNoIpv4Traffic) {
     v4options.port = v6->LocalTuple().port;
     auto v4 = MakeUdpTransport(io, v4options);
     EXPECT_EQ(v4->LocalTuple().port, v6->LocalTuple().port);
-    v6->Close();
-    v4->Close();
-    test::Drain(io);
+    test::CloseAll(io, {v6, v4});
 }
 
 } // namespace

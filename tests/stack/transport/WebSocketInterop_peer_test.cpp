@@ -1,10 +1,7 @@
 // WS and WSS against a WebSocket client that is not ours: Debian's python3-websockets, driven by
 // tests/tools/ws_sip_client.py. It negotiates the "sip" subprotocol, sends text, binary and
 // fragmented messages, and must get every answer back on its own connection.
-#include "stack/transport/Transports.h"
-
 #include "TestCertificates.h"
-#include "TransportTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -26,15 +23,10 @@ void AnswerEveryRequest(RecordingReceiver& receiver, std::shared_ptr<Transport>&
     };
 }
 
-TransportOptions Options(RecordingReceiver& receiver) {
-    TransportOptions options;
-    options.ipVersion = IpVersion::V4;
-    options.bindAddress = "127.0.0.1";
-    options.receiver = &receiver;
-    return options;
-}
+using test::Options;
+using WebSocketInterop = test::CertificateTest;
 
-TEST(WebSocketInterop, ForeignClientExchangesOverWs) {
+TEST_F(WebSocketInterop, ForeignClientExchangesOverWs) {
     if (!ClientAvailable())
         GTEST_SKIP() << "python3-websockets is not installed";
     boost::asio::io_context io;
@@ -59,31 +51,25 @@ TEST(WebSocketInterop, ForeignClientExchangesOverWs) {
     const test::ForeignRun refused = test::RunForeignPeer(io, {"/usr/bin/python3", ClientScript(), url, "1", "--no-subprotocol"});
     EXPECT_NE(refused.output.find("refused"), std::string::npos) << refused.output;
     EXPECT_EQ(receiver.received.size(), 5u);
-    transport->Close();
-    test::Drain(io);
+    test::CloseAll(io, {transport});
 }
 
-TEST(WebSocketInterop, ForeignClientVerifiesOurCertificateOverWss) {
+TEST_F(WebSocketInterop, ForeignClientVerifiesOurCertificateOverWss) {
     if (!ClientAvailable())
         GTEST_SKIP() << "python3-websockets is not installed";
-    const test::TestCertificates certificates;
-    SecuritySettings security;
-    security.certificatePath = certificates.Certificate("server");
-    security.privateKeyPath = certificates.Key("server");
     boost::asio::io_context io;
     RecordingReceiver receiver;
-    std::shared_ptr<Transport> transport = MakeWssTransport(io, Options(receiver), security);
+    std::shared_ptr<Transport> transport = MakeWssTransport(io, Options(receiver), Settings("server"));
     AnswerEveryRequest(receiver, transport);
     const std::string url = "wss://127.0.0.1:" + std::to_string(transport->LocalTuple().port) + "/";
 
-    const test::ForeignRun run = test::RunForeignPeer(io, {"/usr/bin/python3", ClientScript(), url, "3", certificates.caDir + "/ca.pem"});
+    const test::ForeignRun run = test::RunForeignPeer(io, {"/usr/bin/python3", ClientScript(), url, "3", certificates->caDir + "/ca.pem"});
     ASSERT_TRUE(run.finished) << run.output;
     EXPECT_NE(run.output.find("subprotocol sip"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("done"), std::string::npos) << run.output;
     EXPECT_EQ(receiver.received.size(), 3u);
     EXPECT_EQ(receiver.received[0].source.transport, TransportType::WSS);
-    transport->Close();
-    test::Drain(io);
+    test::CloseAll(io, {transport});
 }
 
 } // namespace

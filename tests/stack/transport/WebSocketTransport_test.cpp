@@ -1,43 +1,27 @@
-#include "stack/transport/Transports.h"
-
 #include "TestCertificates.h"
-#include "TransportTestSupport.h"
-
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
 
 #include <gtest/gtest.h>
 
 namespace zel::sip::stack {
 namespace {
 
-using boost::asio::ip::make_address;
-using boost::asio::ip::tcp;
 using test::RecordingReceiver;
 using test::RunUntil;
 
-TransportOptions Options(RecordingReceiver& receiver, const char* address = "127.0.0.1") {
-    TransportOptions options;
-    options.ipVersion = make_address(address).is_v6() ? IpVersion::V6 : IpVersion::V4;
-    options.bindAddress = address;
-    options.receiver = &receiver;
+TransportOptions Options(RecordingReceiver& receiver) {
+    auto options = test::Options(receiver);
     options.limits.maxMessageBytes = 4096;
     return options;
 }
 
 /// A hand-made WebSocket client on a blocking socket, so the tests see the wire itself.
-struct RawWebSocketClient {
-    RawWebSocketClient(boost::asio::io_context& io, const Transport& server) : socket(io) {
-        socket.connect(tcp::endpoint(server.LocalTuple().address, server.LocalTuple().port));
-    }
+struct RawWebSocketClient : test::RawClient {
+    using RawClient::RawClient;
 
     void Upgrade(const std::string& protocolHeader) {
-        const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-                                    "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                                    "Sec-WebSocket-Version: 13\r\n" +
-                                    protocolHeader + "\r\n";
-        boost::asio::write(socket, boost::asio::buffer(request));
+        Write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
+              protocolHeader + "\r\n");
     }
 
     /// Reads the server's answer to the upgrade while `io` runs; empty if it closed instead.
@@ -72,19 +56,8 @@ struct RawWebSocketClient {
         frame.append(mask, 4);
         for (std::size_t i = 0; i < payload.size(); ++i)
             frame += static_cast<char>(payload[i] ^ mask[i % 4]);
-        socket.non_blocking(false);
-        boost::asio::write(socket, boost::asio::buffer(frame));
+        Write(frame);
     }
-
-    bool ClosedByPeer() {
-        socket.non_blocking(true);
-        char bytes[256];
-        boost::system::error_code error;
-        socket.read_some(boost::asio::buffer(bytes), error);
-        return error && error != boost::asio::error::would_block;
-    }
-
-    tcp::socket socket;
 };
 
 TEST(WsTransport, TwoTransportsExchangeMessagesOverOneConnection) {
@@ -103,12 +76,10 @@ TEST(WsTransport, TwoTransportsExchangeMessagesOverOneConnection) {
     EXPECT_EQ(server.received[0].source, server.received[1].source);
     EXPECT_EQ(server.received[0].source.transport, TransportType::WS);
 
-    b->Send(server.received[0].source, "SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n");
+    b->Send(server.received[0].source, test::kOk);
     ASSERT_TRUE(RunUntil(io, [&] { return client.received.size() == 1; }));
-    EXPECT_EQ(client.received[0].message, "SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n");
-    a->Close();
-    b->Close();
-    test::Drain(io);
+    EXPECT_EQ(client.received[0].message, test::kOk);
+    test::CloseAll(io, {a, b});
 }
 
 TEST(WsTransport, RequiresAndEchoesTheSipSubprotocol) {
@@ -145,44 +116,28 @@ TEST(WsTransport, RequiresAndEchoesTheSipSubprotocol) {
     EXPECT_TRUE(RunUntil(io, [&] { return sip.ClosedByPeer(); }));
     EXPECT_EQ(server.received.size(), 2u);
     EXPECT_GE(transport->Statistics().connectionsRejected, 2u) << "both upgrades without \"sip\" refused";
-    transport->Close();
-    test::Drain(io);
+    test::CloseAll(io, {transport});
 }
 
-class WssTransportTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { certificates = std::make_unique<test::TestCertificates>(); }
-    static void TearDownTestSuite() { certificates.reset(); }
-    static std::unique_ptr<test::TestCertificates> certificates;
-};
-
-std::unique_ptr<test::TestCertificates> WssTransportTest::certificates;
+using WssTransportTest = test::CertificateTest;
 
 TEST_F(WssTransportTest, ExchangesWithAVerifiedServerOnly) {
-    SecuritySettings serverSecurity;
-    serverSecurity.certificatePath = certificates->Certificate("server");
-    serverSecurity.privateKeyPath = certificates->Key("server");
-    SecuritySettings clientSecurity;
-    clientSecurity.caDirectoryPath = certificates->caDir;
-
     boost::asio::io_context io;
     RecordingReceiver client, server;
-    auto a = MakeWssTransport(io, Options(client), clientSecurity);
-    auto b = MakeWssTransport(io, Options(server), serverSecurity);
+    auto a = MakeWssTransport(io, Options(client), Settings(""));
+    auto b = MakeWssTransport(io, Options(server), Settings("server"));
     const std::string request = test::MakeRequest("OPTIONS", "wss");
     a->Send(b->LocalTuple(), request, SendOptions{.retransmission = false, .serverName = "sip.example.test"});
     ASSERT_TRUE(RunUntil(io, [&] { return server.received.size() == 1; }));
     EXPECT_EQ(server.received[0].message, request);
     EXPECT_EQ(server.received[0].source.transport, TransportType::WSS);
-    b->Send(server.received[0].source, "SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n");
+    b->Send(server.received[0].source, test::kOk);
     ASSERT_TRUE(RunUntil(io, [&] { return client.received.size() == 1; }));
 
     a->Send(b->LocalTuple(), request, SendOptions{.retransmission = false, .serverName = "wrong.example.test"});
     ASSERT_TRUE(RunUntil(io, [&] { return client.failures.size() == 1; }));
     EXPECT_EQ(server.received.size(), 1u);
-    a->Close();
-    b->Close();
-    test::Drain(io);
+    test::CloseAll(io, {a, b});
 }
 
 } // namespace
