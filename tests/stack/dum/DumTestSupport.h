@@ -495,13 +495,21 @@ public:
         }
         return whats;
     }
-    /// How many messages we sent whose first line starts with `start`.
-    std::size_t Sent(const std::string& start) const {
+    /// The messages we sent whose first line starts with one of `starts`, in order, as sent.
+    std::vector<std::string> SentTexts(const std::vector<std::string>& starts) const {
         std::lock_guard lock(mutex_);
-        return static_cast<std::size_t>(std::count_if(records_.begin(), records_.end(), [&](const auto& record) {
-            return record.first == "send" && record.second.rfind(start, 0) == 0;
-        }));
+        std::vector<std::string> texts;
+        for (const auto& record : records_) {
+            const std::string& text = record.second;
+            if (record.first == "send" && std::any_of(starts.begin(), starts.end(),
+                                                      [&](const std::string& start) { return text.rfind(start, 0) == 0; })) {
+                texts.push_back(text);
+            }
+        }
+        return texts;
     }
+    /// How many messages we sent whose first line starts with `start`.
+    std::size_t Sent(const std::string& start) const { return SentTexts({start}).size(); }
     /// What the application heard, for failure messages.
     std::string Story() const { return ::testing::PrintToString(Whats()); }
     /// The session of the last onNewSession.

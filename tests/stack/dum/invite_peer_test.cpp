@@ -289,6 +289,12 @@ protected:
             << phone.Sessions() << " sessions left\n" << phone.Handler().Story();
     }
 
+    /// Ends our calls with BYE, then as ExpectPassed.
+    static void HangUpAndPass(SippProcess& sipp, SippPhone& phone) {
+        phone.HangUp();
+        ExpectPassed(sipp, phone);
+    }
+
     /// SIPp's transport ("u1" or "t1") for the runs of a test.
     std::string transport = "u1";
     std::vector<std::vector<std::string>> injection;
@@ -343,8 +349,7 @@ TEST_P(InvitePeersOverTransport, OurCallEndedByEitherSide) {
         };
         auto sipp = Dial(phone, "call_bye_body_uas.xml");
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
 }
 
@@ -358,8 +363,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithLateOfferAndMultipartOffer) {
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         EXPECT_NE(phone.Handler().Text("offer").find("application/sdp"), std::string::npos);
         EXPECT_EQ(phone.Handler().Sent("ACK "), 1u);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
     {
         SippPhone phone;
@@ -371,8 +375,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithLateOfferAndMultipartOffer) {
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Text("answer").rfind("Content-Type: application/sdp", 0), 0u)
             << phone.Handler().Text("answer");
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
 }
 
@@ -389,8 +392,7 @@ TEST_P(InvitePeersOverTransport, OurCallHeldAndResumedByEitherSide) {
         phone.WithLive([](InviteSession& session) { session.ProvideOffer(*Sdp("sendrecv")); });
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 3)) << sipp->Report();
         EXPECT_NE(phone.Handler().Text("answer", 2).find("a=sendrecv"), std::string::npos);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
     {
         SippPhone phone;
@@ -400,8 +402,7 @@ TEST_P(InvitePeersOverTransport, OurCallHeldAndResumedByEitherSide) {
         EXPECT_NE(phone.Handler().Text("offer", 1).find("a=sendrecv"), std::string::npos);
         // SIPp's ACK of our answer to the resume, then our BYE.
         ASSERT_TRUE(phone.Handler().WaitFor("ack", 2)) << sipp->Report();
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
 }
 
@@ -415,8 +416,7 @@ TEST_P(InvitePeersOverTransport, OurCallsAnswerDigestChallenges) {
         auto sipp = Dial(phone, scenario);
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << scenario << sipp->Report();
         EXPECT_EQ(phone.Handler().Count("failure"), 0u);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
 }
 
@@ -461,8 +461,7 @@ TEST_P(InvitePeersOverTransport, GlareInOurCallIsResolvedByOurRetry) {
         EXPECT_EQ(phone.Handler().Sent("SIP/2.0 491"), 1u);
         EXPECT_EQ(phone.Handler().Sent("INVITE "), 2u); // the re-INVITE and its retry
         EXPECT_EQ(phone.Handler().Count("offerRejected"), 0u);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
     {
         SippPhone phone; // SIPp sends its re-INVITE right after our ACK; so do we
@@ -471,8 +470,7 @@ TEST_P(InvitePeersOverTransport, GlareInOurCallIsResolvedByOurRetry) {
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 2)) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Sent("SIP/2.0 491"), 1u);
         EXPECT_EQ(phone.Handler().Count("offerRejected"), 0u);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
 }
 
@@ -494,8 +492,7 @@ TEST_P(InvitePeersOverTransport, TheirCallEndedByEitherSide) {
         SippPhone phone;
         auto sipp = Client("call_callee_bye_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
     {
         SippPhone phone;
@@ -595,14 +592,9 @@ TEST_P(InvitePeersOverTransport, TheirCallsRefusedOrCancelled) {
         phone.Handler().rejectWarning = Warning(399, "zel.test", "no common codec");
         auto sipp = Client("call_reject_uac.xml", phone);
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:Rejected")) << sipp->Report();
-        const std::string sent = [&] {
-            for (std::size_t i = 0;; ++i) {
-                const std::string text = phone.Handler().Text("send", i);
-                if (text.empty() || text.rfind("SIP/2.0 488", 0) == 0) {
-                    return text;
-                }
-            }
-        }();
+        const std::vector<std::string> refusals = phone.Handler().SentTexts({"SIP/2.0 488"});
+        ASSERT_FALSE(refusals.empty()) << phone.Handler().Story();
+        const std::string& sent = refusals.front();
         EXPECT_NE(sent.find("Warning: 399 zel.test \"no common codec\""), std::string::npos) << sent;
         ExpectPassed(*sipp, phone);
     }
@@ -795,8 +787,7 @@ TEST_P(InvitePeersOverTransport, ReliableProvisionalsBothWays) {
         EXPECT_EQ(phone.Handler().Sent("PRACK "), 1u);
         EXPECT_EQ(phone.Handler().Count("answer"), 1u) << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Count("early"), 0u);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
 }
 
@@ -860,8 +851,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithSessionTimers) {
         auto sipp = Dial(phone, "call_timer_422_uas.xml");
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Count("failure"), 0u);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
     {
         SippPhone phone;
