@@ -221,17 +221,21 @@ public:
         tcp_ = stack_.AddTransport(TransportType::TCP, IpVersion::V4, "127.0.0.1", 0);
     }
 
-    /// The next request (retransmissions are absorbed by the peer's transaction layer), or nullopt.
-    std::optional<TransactionUserMessage> NextRequest(std::chrono::milliseconds timeout = 5s) {
+    /// The next message received that `wanted` picks (the others are dropped), or nullopt.
+    std::optional<TransactionUserMessage> Next(const std::function<bool(const SipMessage&)>& wanted,
+                                               std::chrono::milliseconds timeout = 5s) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
             auto message = stack_.Queue().Pop(std::chrono::milliseconds(50));
-            if (message && message->kind == TransactionUserMessage::Kind::Request && message->message != nullptr &&
-                message->message->Method() != "ACK") {
+            if (message && message->message != nullptr && wanted(*message->message)) {
                 return message;
             }
         }
         return std::nullopt;
+    }
+    /// The next request but an ACK (retransmissions are absorbed by the peer's transaction layer).
+    std::optional<TransactionUserMessage> NextRequest(std::chrono::milliseconds timeout = 5s) {
+        return Next([](const SipMessage& m) { return m.IsRequest() && m.Method() != "ACK"; }, timeout);
     }
 
     /// Answers `request` with `code`; `edit` may add headers first.
@@ -285,15 +289,21 @@ private:
 /// The next request of `method` a scripted peer receives (ACKs included), or nullopt.
 inline std::optional<TransactionUserMessage> NextOf(ScriptedPeer& peer, const std::string& method,
                                                     std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        auto message = peer.Stack().Queue().Pop(50ms);
-        if (message && message->message != nullptr && message->message->IsRequest() &&
-            message->message->Method() == method) {
-            return message;
-        }
-    }
-    return std::nullopt;
+    return peer.Next([&](const SipMessage& m) { return m.IsRequest() && m.Method() == method; }, timeout);
+}
+
+/// The next response a scripted peer receives, or nullopt.
+inline std::optional<SipMessage> NextResponse(ScriptedPeer& peer, std::chrono::milliseconds timeout = 5s) {
+    auto message = peer.Next([](const SipMessage& m) { return m.IsResponse(); }, timeout);
+    return message ? std::optional<SipMessage>(*message->message) : std::nullopt;
+}
+
+/// Edits a scripted peer's 401 (WWW-Authenticate) or 407 (Proxy-Authenticate) into a digest
+/// challenge of the realm "test.realm".
+inline std::function<void(SipMessage&)> Challenge(HeaderType header, const std::string& nonce) {
+    return [header, nonce](SipMessage& response) {
+        response.Add(header, "Digest realm=\"test.realm\", nonce=\"" + nonce + "\", qop=\"auth\"");
+    };
 }
 
 /// Edits a scripted peer's response as if it came from the fork `tag`: To tag, Contact and, when
@@ -325,6 +335,23 @@ inline std::unique_ptr<SdpBody> Sdp(const std::string& direction, std::uint16_t 
     return std::move(parsed.Value());
 }
 
+/// An INVITE from carol (From tag c1) to `target` with an audio offer, `contact` as its Contact
+/// and `supported` (when not empty) as its Supported.
+inline SipMessage InviteFromCarol(const std::string& target, const std::string& contact, const std::string& callId,
+                                  const std::string& supported = "") {
+    SipMessage invite = SipMessage::MakeRequest("INVITE", Uri::Parse(target));
+    invite.Add(HeaderType::To, "<sip:bob@127.0.0.1>");
+    invite.Add(HeaderType::From, "<sip:carol@127.0.0.1>;tag=c1");
+    invite.Add(HeaderType::CallId, callId);
+    invite.Add(HeaderType::CSeq, "1 INVITE");
+    invite.Add(HeaderType::Contact, contact);
+    if (!supported.empty()) {
+        invite.Add(HeaderType::Supported, supported);
+    }
+    invite.SetBody(Sdp("sendrecv")->Encode(), Mime("application", "sdp"));
+    return invite;
+}
+
 /// Records every invite session callback by name, with the message (or the SDP, for offers and
 /// answers), and keeps the documented defaults of the callbacks it watches by calling the base
 /// class. Unless told otherwise it answers like a phone that picks up: every offer is answered
@@ -334,6 +361,8 @@ inline std::unique_ptr<SdpBody> Sdp(const std::string& direction, std::uint16_t 
 /// reach it through Phone::Settle.
 class RecordingInviteHandler : public InviteSessionHandler {
 public:
+    explicit RecordingInviteHandler(bool genericOfferAnswer = false) : InviteSessionHandler(genericOfferAnswer) {}
+
     std::atomic<bool> autoAnswer{true};
     bool keepExpiredSessions = false; // onSessionExpired does not end the session
     std::string answerDirection = "sendrecv";
@@ -442,7 +471,7 @@ public:
         return static_cast<std::size_t>(
             std::count_if(records_.begin(), records_.end(), [&](const auto& record) { return record.first == what; }));
     }
-    bool WaitFor(const std::string& what, std::size_t count = 1, std::chrono::milliseconds timeout = 10s) const {
+    bool WaitFor(const std::string& what, std::size_t count = 1, std::chrono::milliseconds timeout = 20s) const {
         return zel::sip::test::WaitUntil([&] { return Count(what) >= count; }, timeout);
     }
     /// The text of the `index`-th record of `what` (empty when there is none).
@@ -466,19 +495,30 @@ public:
         }
         return whats;
     }
-    /// Whether we sent a message whose first line starts with `start`.
-    bool Sent(const std::string& start) const {
+    /// The messages we sent whose first line starts with one of `starts`, in order, as sent.
+    std::vector<std::string> SentTexts(const std::vector<std::string>& starts) const {
         std::lock_guard lock(mutex_);
-        return std::any_of(records_.begin(), records_.end(),
-                           [&](const auto& record) { return record.first == "send" && record.second.rfind(start, 0) == 0; });
+        std::vector<std::string> texts;
+        for (const auto& record : records_) {
+            const std::string& text = record.second;
+            if (record.first == "send" && std::any_of(starts.begin(), starts.end(),
+                                                      [&](const std::string& start) { return text.rfind(start, 0) == 0; })) {
+                texts.push_back(text);
+            }
+        }
+        return texts;
     }
+    /// How many messages we sent whose first line starts with `start`.
+    std::size_t Sent(const std::string& start) const { return SentTexts({start}).size(); }
+    /// What the application heard, for failure messages.
+    std::string Story() const { return ::testing::PrintToString(Whats()); }
     /// The session of the last onNewSession.
     InviteSessionHandle Session() const {
         std::lock_guard lock(mutex_);
         return session_;
     }
 
-private:
+protected:
     static void AcceptIfServer(InviteSessionHandle s) {
         if (auto* server = dynamic_cast<ServerInviteSession*>(s.Get()); server != nullptr && !server->IsAccepted()) {
             server->Accept(200);
@@ -497,6 +537,7 @@ private:
         records_.emplace_back(what, std::move(text));
     }
 
+private:
     mutable std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> records_;
     InviteSessionHandle session_;
@@ -540,5 +581,17 @@ private:
     RecordingInviteHandler handler_;
     DumUnderTest ua_;
 };
+
+/// Ends `phone`'s call with `peer`, answers the BYE there and waits for the end; the BYE.
+inline std::optional<TransactionUserMessage> HangUp(Phone& phone, ScriptedPeer& peer) {
+    phone.WithSession([](InviteSession& session) { session.End(); });
+    auto bye = NextOf(peer, "BYE");
+    EXPECT_TRUE(bye) << phone.Handler().Story();
+    if (bye) {
+        peer.Answer(*bye, 200, "OK");
+        EXPECT_TRUE(phone.Handler().WaitFor("terminated:LocalBye"));
+    }
+    return bye;
+}
 
 } // namespace zel::sip::stack::test

@@ -7,16 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "TestMessages.h"
+
 namespace zel::sip::stack {
 namespace {
 
-std::string Wire(std::string_view text) {
-    std::string out;
-    for (const char c : text) {
-        out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    }
-    return out;
-}
+using test::WithCrlf;
 
 SipMessage Capture(const std::string& name) {
     std::ifstream in(std::string(ZEL_TEST_DATA_DIR) + "/messages/auth/" + name, std::ios::binary);
@@ -25,7 +21,7 @@ SipMessage Capture(const std::string& name) {
 
 SipMessage Request(std::string_view method, std::string_view uri) {
     const std::string m(method);
-    return SipMessage::Parse(Wire("" + m + " " + std::string(uri) + " SIP/2.0\n" +
+    return SipMessage::Parse(WithCrlf("" + m + " " + std::string(uri) + " SIP/2.0\n" +
                                   "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK776asdhds\n"
                                   "Max-Forwards: 70\n"
                                   "To: <sip:bob@biloxi.example.com>\n"
@@ -47,7 +43,7 @@ SipMessage Challenge(int status, const std::vector<std::string>& lines) {
         text += line + "\n";
     }
     text += "Content-Length: 0\n\n";
-    return SipMessage::Parse(Wire(text));
+    return SipMessage::Parse(WithCrlf(text));
 }
 
 std::string Www(std::string_view params) { return "WWW-Authenticate: Digest " + std::string(params); }

@@ -258,15 +258,10 @@ TEST(InviteCallbacks, ClosedWebSocketEndsTheCall) {
     const Tuple ws = bob.Ua().Stack().AddTransport(TransportType::WS, IpVersion::V4, "127.0.0.1", 0);
     auto caller = std::make_unique<ScriptedPeer>();
     const Tuple callerWs = caller->Stack().AddTransport(TransportType::WS, IpVersion::V4, "127.0.0.1", 0);
-    SipMessage invite = SipMessage::MakeRequest("INVITE", Uri::Parse("sip:bob@127.0.0.1:" + std::to_string(ws.port) + ";transport=ws"));
-    invite.Add(HeaderType::To, "<sip:bob@127.0.0.1>");
-    invite.Add(HeaderType::From, "<sip:carol@127.0.0.1>;tag=ws1");
-    invite.Add(HeaderType::CallId, "closed-websocket");
-    invite.Add(HeaderType::CSeq, "1 INVITE");
-    invite.Add(HeaderType::Contact, "<sip:carol@127.0.0.1:" + std::to_string(callerWs.port) + ";transport=ws>");
-    const std::unique_ptr<SdpBody> offer = Sdp("sendrecv");
-    invite.SetBody(offer->Encode(), Mime("application", "sdp"));
-    caller->Stack().SendRequest(std::move(invite), ws);
+    caller->Stack().SendRequest(
+        InviteFromCarol("sip:bob@127.0.0.1:" + std::to_string(ws.port) + ";transport=ws",
+                        "<sip:carol@127.0.0.1:" + std::to_string(callerWs.port) + ";transport=ws>", "closed-websocket"),
+        ws);
     ASSERT_TRUE(bob.Handler().WaitFor("offer"));
     caller->Stack().Shutdown(); // the caller vanishes with its connection
     caller.reset();

@@ -3,33 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "stack/dum/InviteSessionCore.h"
+#include "stack/dum/InviteCoreSupport.h"
 
-namespace zel::sip::stack {
+namespace zel::sip::stack::test {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using Kind = InviteSend::Kind;
-
-const Clock::time_point kStart{};
-
-InviteTimings Timings() { return InviteTimings{std::chrono::milliseconds(500), std::chrono::milliseconds(4000), [] { return 0.5; }}; }
-
-/// The final responses of a step, as "code method", sorted.
-std::vector<std::string> Finals(const InviteStep& step) {
-    std::vector<std::string> finals;
-    for (const InviteSend& send : step.send) {
-        if (send.kind == Kind::Response && send.code >= 200) {
-            finals.push_back(std::to_string(send.code) + " " + std::string(send.method));
-        }
-    }
-    std::sort(finals.begin(), finals.end());
-    return finals;
-}
 
 TEST(InviteCoreAnswers, MethodsTheCoreDoesNotKnowAreAnsweredUnderTheirOwnName) {
     // The session finds the request to answer by its method: an empty name answered nothing, and
@@ -133,4 +113,4 @@ TEST(InviteCoreAnswers, OurUpdateFailingInAnEarlyDialogEndsTheInviteNotWithBye) 
 }
 
 } // namespace
-} // namespace zel::sip::stack
+} // namespace zel::sip::stack::test

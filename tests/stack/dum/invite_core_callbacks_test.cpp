@@ -8,53 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "stack/dum/InviteSessionCore.h"
+#include "stack/dum/InviteCoreSupport.h"
 
-namespace zel::sip::stack {
+namespace zel::sip::stack::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-using Kind = InviteSend::Kind;
-using E = InviteEvent;
 using St = InviteSessionCore::State;
-
-const Clock::time_point kStart{};
-
-InviteTimings Timings() {
-    InviteTimings timings{500ms, 4000ms, [] { return 0.5; }};
-    timings.staleCall = 180s;
-    timings.staleReInvite = 40s;
-    return timings;
-}
-
-std::optional<Clock::time_point> Armed(const InviteStep& step, InviteTimer timer) {
-    for (const auto& [armed, at] : step.arm) {
-        if (armed == timer) {
-            return at;
-        }
-    }
-    return std::nullopt;
-}
-
-bool Stops(const InviteStep& step, InviteTimer timer) {
-    return std::find(step.stop.begin(), step.stop.end(), timer) != step.stop.end();
-}
-
-std::vector<Kind> Kinds(const InviteStep& step) {
-    std::vector<Kind> kinds;
-    for (const InviteSend& send : step.send) {
-        kinds.push_back(send.kind);
-    }
-    return kinds;
-}
-
-InviteSessionCore ConnectedClient() {
-    InviteSessionCore core = InviteSessionCore::Client(true, Timings());
-    core.OnInviteSent(kStart);
-    core.OnInviteResponse(200, true, false, kStart);
-    return core;
-}
 
 // A call that gets no final response is stale after the stale-call time, whatever provisionals
 // came; once answered, cancelled or failed the timer says nothing (and the answer stops it).
@@ -149,19 +108,13 @@ TEST(InviteCoreCallbacks, OfferInTheTwoHundredLeftUnanswered) {
 // onConnectedConfirmed comes once, with the ACK of the INVITE's 2xx (or the re-INVITE that stands
 // for a lost one), never for the ACK of a re-INVITE's 2xx.
 TEST(InviteCoreCallbacks, IncomingCallConfirmedOnce) {
-    InviteSessionCore core = InviteSessionCore::Server(Timings());
-    core.Start(true);
-    core.ProvideAnswer(kStart);
-    core.Accept(200, kStart);
+    InviteSessionCore core = AcceptedServer();
     EXPECT_EQ(core.OnAck(false).events, (std::vector<E>{E::AckReceived, E::Connected, E::ConnectedConfirmed}));
     core.OnRequest("INVITE", true, kStart);
     core.ProvideAnswer(kStart);
     EXPECT_EQ(core.OnAck(false).events, std::vector<E>{E::AckReceived});
 
-    InviteSessionCore lostAck = InviteSessionCore::Server(Timings());
-    lostAck.Start(true);
-    lostAck.ProvideAnswer(kStart);
-    lostAck.Accept(200, kStart);
+    InviteSessionCore lostAck = AcceptedServer();
     EXPECT_EQ(lostAck.OnRequest("INVITE", true, kStart).events,
               (std::vector<E>{E::Connected, E::ConnectedConfirmed, E::Offer}));
 }
@@ -256,4 +209,4 @@ TEST(InviteCoreCallbacks, ReferOutcomes) {
 }
 
 } // namespace
-} // namespace zel::sip::stack
+} // namespace zel::sip::stack::test

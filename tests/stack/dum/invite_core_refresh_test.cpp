@@ -8,34 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "stack/dum/InviteSessionCore.h"
+#include "stack/dum/InviteCoreSupport.h"
 
-namespace zel::sip::stack {
+namespace zel::sip::stack::test {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using Kind = InviteSend::Kind;
-
-const Clock::time_point kStart{};
-
-InviteTimings Timings() {
-    return InviteTimings{std::chrono::milliseconds(500), std::chrono::milliseconds(4000), [] { return 0.5; }};
-}
-
-InviteSessionCore ConnectedClient() {
-    InviteSessionCore core = InviteSessionCore::Client(true, Timings());
-    core.OnInviteResponse(200, true, false, kStart);
-    return core;
-}
-
-InviteSessionCore ConnectedServer() {
-    InviteSessionCore core = InviteSessionCore::Server(Timings());
-    core.Start(true);
-    core.ProvideAnswer(kStart);
-    core.Accept(200, kStart);
-    core.OnAck(false);
-    return core;
-}
 
 TEST(InviteCoreRefresh, RefreshesAreAnsweredWithoutTellingTheApplication) {
     for (const bool update : {true, false}) {
@@ -147,14 +123,11 @@ TEST(InviteCoreRefresh, ExpiredSessionEndsAsTimeoutOtherBysAsLocalBye) {
         EXPECT_EQ(core.OnInDialogResponse("BYE", 200, false, kStart).terminated, c.terminated);
     }
     // Before the ACK of our 2xx the BYE waits for it, and keeps its reason.
-    InviteSessionCore accepted = InviteSessionCore::Server(Timings());
-    accepted.Start(true);
-    accepted.ProvideAnswer(kStart);
-    accepted.Accept(200, kStart);
+    InviteSessionCore accepted = AcceptedServer();
     EXPECT_TRUE(accepted.End(EndReason::SessionExpired).send.empty());
     EXPECT_TRUE(accepted.OnAck(false).Sends(Kind::Bye));
     EXPECT_EQ(accepted.OnInDialogResponse("BYE", 408, false, kStart).terminated, TerminatedReason::Timeout);
 }
 
 } // namespace
-} // namespace zel::sip::stack
+} // namespace zel::sip::stack::test

@@ -9,18 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "stack/dum/InviteSessionCore.h"
+#include "stack/dum/InviteCoreSupport.h"
 
-namespace zel::sip::stack {
+namespace zel::sip::stack::test {
 namespace {
-
-using namespace std::chrono_literals;
-using Kind = InviteSend::Kind;
-using E = InviteEvent;
-
-const std::chrono::steady_clock::time_point kStart{};
-
-InviteTimings Timings() { return InviteTimings{500ms, 4000ms, [] { return 0.5; }}; }
 
 std::vector<std::pair<Kind, bool>> Sends(const InviteStep& step) {
     std::vector<std::pair<Kind, bool>> sends;
@@ -161,10 +153,7 @@ TEST(InviteCoreReliable, NoPrackWithinItsTimeRefusesTheInvite) {
     }
     {
         // Answered already (the 2xx did not wait: the 1xx had no description): nothing changes.
-        InviteSessionCore core = InviteSessionCore::Server(Timings());
-        core.Start(true);
-        core.ProvideAnswer(kStart);
-        core.Accept(200, kStart);
+        InviteSessionCore core = AcceptedServer();
         const InviteStep step = core.OnReliableProvisionalTimeout();
         EXPECT_TRUE(step.send.empty());
         EXPECT_FALSE(step.terminated);
@@ -173,4 +162,4 @@ TEST(InviteCoreReliable, NoPrackWithinItsTimeRefusesTheInvite) {
 }
 
 } // namespace
-} // namespace zel::sip::stack
+} // namespace zel::sip::stack::test

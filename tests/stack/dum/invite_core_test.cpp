@@ -6,23 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "stack/dum/InviteSessionCore.h"
+#include "stack/dum/InviteCoreSupport.h"
 #include "stack/dum/OfferAnswer.h"
 
-namespace zel::sip::stack {
+namespace zel::sip::stack::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-using Kind = InviteSend::Kind;
 using Carrier = OfferAnswer::Carrier;
 using Verdict = OfferAnswer::Verdict;
-
-const Clock::time_point kStart{};
-
-InviteTimings Timings(double uniform = 0.5) {
-    return InviteTimings{500ms, 4000ms, [uniform] { return uniform; }};
-}
 
 TEST(OfferAnswer, EveryCarrierInEveryState) {
     struct Case {
@@ -76,23 +67,6 @@ TEST(OfferAnswer, SendingNeedsTheRightStateAndRollBackKeepsTheLastSession) {
 }
 
 std::vector<InviteEvent> Events(std::initializer_list<InviteEvent> events) { return events; }
-
-/// A client session that is connected after an offer in the INVITE and the answer in the 2xx.
-InviteSessionCore ConnectedClient(double uniform = 0.5) {
-    InviteSessionCore core = InviteSessionCore::Client(true, Timings(uniform));
-    core.OnInviteResponse(200, true, false, kStart);
-    return core;
-}
-
-/// A server session connected the same way.
-InviteSessionCore ConnectedServer(double uniform = 0.5) {
-    InviteSessionCore core = InviteSessionCore::Server(Timings(uniform));
-    core.Start(true);
-    core.ProvideAnswer(kStart);
-    core.Accept(200, kStart);
-    core.OnAck(false);
-    return core;
-}
 
 TEST(InviteCore, OutgoingCallResponses) {
     struct Case {
@@ -213,10 +187,7 @@ TEST(InviteCore, IncomingCallAcceptedRetransmitsUntilAck) {
 // (RFC 3261 section 14.2 asks for 500 only before the final response). With our offer in the 2xx
 // still unanswered it is refused.
 TEST(InviteCore, ReInviteBeforeTheAckOfOurTwoHundred) {
-    InviteSessionCore core = InviteSessionCore::Server(Timings());
-    core.Start(true);
-    core.ProvideAnswer(kStart);
-    core.Accept(200, kStart);
+    InviteSessionCore core = AcceptedServer();
     InviteStep step = core.OnRequest("INVITE", true, kStart);
     EXPECT_TRUE(step.send.empty());
     EXPECT_EQ(step.events, Events({InviteEvent::Connected, InviteEvent::ConnectedConfirmed, InviteEvent::Offer}));
@@ -257,10 +228,7 @@ TEST(InviteCore, IncomingCallWithoutOfferOrAck) {
     EXPECT_EQ(step.events, Events({InviteEvent::Answer, InviteEvent::AckReceived, InviteEvent::Connected,
                                    InviteEvent::ConnectedConfirmed}));
 
-    InviteSessionCore silent = InviteSessionCore::Server(Timings());
-    silent.Start(true);
-    silent.ProvideAnswer(kStart);
-    silent.Accept(200, kStart);
+    InviteSessionCore silent = AcceptedServer();
     step = silent.OnTimer(InviteTimer::AckWait, kStart + 32s);
     EXPECT_EQ(step.events, Events({InviteEvent::AckNotReceived}));
     EXPECT_EQ(step.stop, std::vector<InviteTimer>{InviteTimer::Retransmit2xx});
@@ -311,10 +279,7 @@ TEST(InviteCore, ByeBothWays) {
     EXPECT_EQ(remote.OnRequest("INFO", false, kStart).send[0].code, 481);
 
     // Ending before the ACK of our 2xx waits for it (RFC 3261 section 15).
-    InviteSessionCore early = InviteSessionCore::Server(Timings());
-    early.Start(true);
-    early.ProvideAnswer(kStart);
-    early.Accept(200, kStart);
+    InviteSessionCore early = AcceptedServer();
     EXPECT_TRUE(early.End().send.empty());
     EXPECT_TRUE(early.OnAck(false).Sends(Kind::Bye));
 }
@@ -457,4 +422,4 @@ TEST(InviteCore, InviteTimeoutAndTransportError) {
 }
 
 } // namespace
-} // namespace zel::sip::stack
+} // namespace zel::sip::stack::test

@@ -43,21 +43,13 @@ std::string AnswerDirection(const std::string& offer) {
     return "sendrecv";
 }
 
-/// What the handler heard, in order; `text` is the message or, for offers and answers, the whole
-/// body with its Content-Type first.
-struct Heard {
-    std::string what;
-    Usage::Id id = 0;
-    std::string text;
-};
-
-/// A phone that takes whole bodies (generic offer/answer) and records everything. Incoming calls
-/// ring or are answered at once (offers mirrored, requests for an offer met), or are refused; every
-/// offer in a call is answered with the mirrored direction. The settings are written before a call
-/// starts and read on the dialog thread.
-class PeerHandler : public InviteSessionHandler {
+/// A phone that takes whole bodies (generic offer/answer; an offer or answer is recorded as the
+/// body with its Content-Type first). Incoming calls ring or are answered at once (offers mirrored,
+/// requests for an offer met), or are refused; every offer in a call is answered with the mirrored
+/// direction. The settings are written before a call starts and read on the dialog thread.
+class PeerHandler : public RecordingInviteHandler {
 public:
-    PeerHandler() : InviteSessionHandler(/*genericOfferAnswer=*/true) {}
+    PeerHandler() : RecordingInviteHandler(/*genericOfferAnswer=*/true) {}
 
     enum class Incoming { Answer, Ring, Reject };
     Incoming incoming = Incoming::Answer;
@@ -69,64 +61,44 @@ public:
     /// Called once a call is up (either side), on the dialog thread.
     std::function<void(InviteSessionHandle)> connectedHook;
     std::function<void(ClientInviteSessionHandle)> provisionalHook;
-    std::function<void(SipMessage&)> readyToSend;
     /// Called after an answer is recorded, with its text, on the dialog thread.
     std::function<void(InviteSessionHandle, const std::string&)> answerHook;
 
-    void onNewSession(ClientInviteSessionHandle session, OfferAnswerType, const SipMessage& msg) override {
-        Record("new", session.Id(), msg.Encode());
-    }
-    void onNewSession(ServerInviteSessionHandle session, OfferAnswerType, const SipMessage& msg) override {
-        Record("new", session.Id(), msg.Encode());
-        switch (incoming) {
-        case Incoming::Answer:
-            break;
-        case Incoming::Ring:
+    void onNewSession(ServerInviteSessionHandle session, OfferAnswerType type, const SipMessage& msg) override {
+        RecordingInviteHandler::onNewSession(session, type, msg);
+        if (incoming == Incoming::Ring) {
             session->Provisional(180);
-            break;
-        case Incoming::Reject:
+        } else if (incoming == Incoming::Reject) {
             session->Reject(rejectCode, rejectWarning);
-            break;
         }
     }
-    void onFailure(ClientInviteSessionHandle session, const SipMessage& msg) override {
-        Record("failure", session.Id(), msg.Encode());
-    }
-    void onEarlyMedia(ClientInviteSessionHandle session, const SipMessage&, const SdpBody& sdp) override {
-        Record("early", session.Id(), sdp.Encode());
-    }
+    using RecordingInviteHandler::onNewSession;
     void onProvisional(ClientInviteSessionHandle session, const SipMessage& msg) override {
-        Record("provisional", session.Id(), msg.Encode());
+        RecordingInviteHandler::onProvisional(session, msg);
         if (provisionalHook) {
             provisionalHook(session);
         }
     }
-    void onConnected(ClientInviteSessionHandle session, const SipMessage& msg) override {
-        Connected(session, msg);
-    }
+    void onConnected(ClientInviteSessionHandle session, const SipMessage& msg) override { Connected(session, msg); }
     void onConnected(InviteSessionHandle session, const SipMessage& msg) override { Connected(session, msg); }
     void onTerminated(InviteSessionHandle session, TerminatedReason reason, const SipMessage* msg) override {
-        Record("terminated:" + std::string(ToString(reason)), session.Id(), msg != nullptr ? msg->Encode() : "");
-        std::lock_guard lock(mutex_);
+        RecordingInviteHandler::onTerminated(session, reason, msg);
+        std::lock_guard lock(liveMutex_);
         live_.erase(session.Id());
-    }
-    void onForkDestroyed(ClientInviteSessionHandle session) override { Record("fork", session.Id(), ""); }
-    void onRedirected(ClientInviteSessionHandle session, const SipMessage& msg) override {
-        Record("redirected", session.Id(), msg.Encode());
     }
     // Whole bodies come through the Body forms; the SDP forms are never called with generic on.
     void onAnswer(InviteSessionHandle, const SipMessage&, const SdpBody&) override { ADD_FAILURE() << "SDP form"; }
     void onOffer(InviteSessionHandle, const SipMessage&, const SdpBody&) override { ADD_FAILURE() << "SDP form"; }
     void onAnswer(InviteSessionHandle session, const SipMessage&, const Body& body) override {
         const std::string text = Describe(body);
-        Record("answer", session.Id(), text);
+        Add("answer", text);
         if (answerHook) {
             answerHook(session, text);
         }
     }
     void onOffer(InviteSessionHandle session, const SipMessage&, const Body& body) override {
         const std::string text = Describe(body);
-        Record("offer", session.Id(), text);
+        Add("offer", text);
         if (incoming != Incoming::Answer && !session->IsConnected()) {
             return; // a ringing or refused call keeps its offer unanswered
         }
@@ -137,85 +109,10 @@ public:
         }
         AcceptIfServer(session);
     }
-    void onOfferRequired(InviteSessionHandle session, const SipMessage& msg) override {
-        Record("offerRequired", session.Id(), msg.Encode());
-        session->ProvideOffer(*Sdp("sendrecv", 50002));
-        AcceptIfServer(session);
-    }
-    void onOfferRejected(InviteSessionHandle session, const SipMessage* msg) override {
-        Record("offerRejected", session.Id(), msg != nullptr ? msg->Encode() : "");
-    }
-    void onInfo(InviteSessionHandle session, const SipMessage& msg) override { Record("info", session.Id(), msg.Encode()); }
-    void onInfoSuccess(InviteSessionHandle, const SipMessage&) override {}
-    void onInfoFailure(InviteSessionHandle, const SipMessage&) override {}
-    void onMessage(InviteSessionHandle, const SipMessage&) override {}
-    void onMessageSuccess(InviteSessionHandle, const SipMessage&) override {}
-    void onMessageFailure(InviteSessionHandle, const SipMessage&) override {}
-    void onIllegalNegotiation(InviteSessionHandle session, const SipMessage& msg) override {
-        Record("illegal", session.Id(), msg.Encode());
-        InviteSessionHandler::onIllegalNegotiation(session, msg);
-    }
-    void onAckNotReceived(InviteSessionHandle session) override {
-        Record("ackNotReceived", session.Id(), "");
-        InviteSessionHandler::onAckNotReceived(session);
-    }
-    void onAckReceived(InviteSessionHandle session, const SipMessage& msg) override {
-        Record("ack", session.Id(), msg.Encode());
-    }
-    void onPrack(ServerInviteSessionHandle session, const SipMessage& msg) override {
-        Record("prack", session.Id(), msg.Encode());
-    }
-    void onReadyToSend(InviteSessionHandle session, SipMessage& msg) override {
-        if (readyToSend) {
-            readyToSend(msg);
-        }
-        Record("send", session.Id(), msg.Encode());
-    }
 
-    std::size_t Count(const std::string& what) const {
-        std::lock_guard lock(mutex_);
-        std::size_t n = 0;
-        for (const Heard& heard : heard_) {
-            n += heard.what == what ? 1 : 0;
-        }
-        return n;
-    }
-    bool WaitFor(const std::string& what, std::size_t count = 1, std::chrono::milliseconds timeout = 20s) const {
-        return WaitUntil([&] { return Count(what) >= count; }, timeout);
-    }
-    /// The text of the `index`-th record of `what` (empty when there is none).
-    std::string Text(const std::string& what, std::size_t index = 0) const {
-        std::lock_guard lock(mutex_);
-        for (const Heard& heard : heard_) {
-            if (heard.what == what && index-- == 0) {
-                return heard.text;
-            }
-        }
-        return {};
-    }
-    /// How many messages we sent whose first line starts with `start`.
-    std::size_t Sent(const std::string& start) const {
-        std::lock_guard lock(mutex_);
-        std::size_t n = 0;
-        for (const Heard& heard : heard_) {
-            n += heard.what == "send" && heard.text.rfind(start, 0) == 0 ? 1 : 0;
-        }
-        return n;
-    }
-    /// What the application heard (our sent messages left out), for failure messages.
-    std::string Story() const {
-        std::lock_guard lock(mutex_);
-        std::string story;
-        for (const Heard& heard : heard_) {
-            if (heard.what != "send") {
-                story += "[" + std::to_string(heard.id) + "] " + heard.what + "\n";
-            }
-        }
-        return story;
-    }
     /// The calls up now.
     std::vector<InviteSessionHandle> Live() const {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(liveMutex_);
         std::vector<InviteSessionHandle> live;
         for (const auto& [id, handle] : live_) {
             live.push_back(handle);
@@ -227,28 +124,18 @@ private:
     static std::string Describe(const Body& body) {
         return "Content-Type: " + body.ContentType().Encode() + "\r\n\r\n" + body.Encode();
     }
-    static void AcceptIfServer(InviteSessionHandle session) {
-        if (auto* server = dynamic_cast<ServerInviteSession*>(session.Get()); server != nullptr && !server->IsAccepted()) {
-            server->Accept(200);
-        }
-    }
     void Connected(InviteSessionHandle session, const SipMessage& msg) {
-        Record("connected", session.Id(), msg.Encode());
+        Add("connected", msg);
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(liveMutex_);
             live_.emplace(session.Id(), session);
         }
         if (connectedHook) {
             connectedHook(session);
         }
     }
-    void Record(const std::string& what, Usage::Id id, std::string text) {
-        std::lock_guard lock(mutex_);
-        heard_.push_back({what, id, std::move(text)});
-    }
 
-    mutable std::mutex mutex_;
-    std::vector<Heard> heard_;
+    mutable std::mutex liveMutex_;
     std::map<Usage::Id, InviteSessionHandle> live_;
 };
 
@@ -320,6 +207,21 @@ public:
             }
         });
     }
+    /// Ends each of our calls once it is up, until `count` have been, within 90 s.
+    void EndOurCallsOnceUp(std::size_t count) {
+        std::set<Usage::Id> ended;
+        const bool allUp = WaitUntil(
+            [&] {
+                WithLive([&](InviteSession& session) {
+                    if (dynamic_cast<ClientInviteSession*>(&session) != nullptr && ended.insert(session.GetId()).second) {
+                        session.End();
+                    }
+                });
+                return ended.size() == count;
+            },
+            90s);
+        EXPECT_TRUE(allUp) << ended.size() << " of our calls came up\n" << handler_.Story();
+    }
     std::size_t Sessions() {
         std::size_t count = 0;
         ua_.OnDialogThread([&] { count = ua_.Manager().InviteSessionCount(); });
@@ -359,6 +261,12 @@ protected:
         server.variables = variables;
         return std::make_unique<SippProcess>(server, dir_.Path().string(), Name(scenario));
     }
+    /// SIPp answering one call of `scenario`, and `phone` calling it with an offer.
+    std::unique_ptr<SippProcess> Dial(SippPhone& phone, const std::string& scenario, std::vector<std::string> extra = {}) {
+        auto sipp = Server(scenario, 1, std::move(extra));
+        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        return sipp;
+    }
     /// SIPp placing `calls` calls of `scenario` to `phone`.
     std::unique_ptr<SippProcess> Client(const std::string& scenario, SippPhone& phone, int calls = 1,
                                         std::vector<std::string> extra = {}, int lost = 0) {
@@ -379,6 +287,12 @@ protected:
         EXPECT_EQ(code, 0) << sipp.Report() << "--- we heard ---\n" << phone.Handler().Story();
         EXPECT_TRUE(WaitUntil([&] { return phone.Sessions() == 0; }, 40s))
             << phone.Sessions() << " sessions left\n" << phone.Handler().Story();
+    }
+
+    /// Ends our calls with BYE, then as ExpectPassed.
+    static void HangUpAndPass(SippProcess& sipp, SippPhone& phone) {
+        phone.HangUp();
+        ExpectPassed(sipp, phone);
     }
 
     /// SIPp's transport ("u1" or "t1") for the runs of a test.
@@ -422,23 +336,20 @@ TEST_P(InvitePeersOverTransport, OurCallEndedByEitherSide) {
     }
     {
         SippPhone phone;
-        auto sipp = Server("call_callee_bye_uas.xml", 1, {"-d", "100"});
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_callee_bye_uas.xml", {"-d", "100"});
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << phone.Handler().Story();
         ExpectPassed(*sipp, phone);
     }
     {
         SippPhone phone;
-        phone.Handler().readyToSend = [](SipMessage& message) {
+        phone.Handler().readyToSend = [](InviteSessionHandle, SipMessage& message) {
             if (message.IsRequest() && message.Method() == "BYE") {
                 message.SetBody("hanging up: meeting starts", Mime("text", "plain"));
             }
         };
-        auto sipp = Server("call_bye_body_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_bye_body_uas.xml");
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
 }
 
@@ -452,8 +363,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithLateOfferAndMultipartOffer) {
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         EXPECT_NE(phone.Handler().Text("offer").find("application/sdp"), std::string::npos);
         EXPECT_EQ(phone.Handler().Sent("ACK "), 1u);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
     {
         SippPhone phone;
@@ -465,8 +375,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithLateOfferAndMultipartOffer) {
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Text("answer").rfind("Content-Type: application/sdp", 0), 0u)
             << phone.Handler().Text("answer");
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
 }
 
@@ -475,8 +384,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithLateOfferAndMultipartOffer) {
 TEST_P(InvitePeersOverTransport, OurCallHeldAndResumedByEitherSide) {
     {
         SippPhone phone;
-        auto sipp = Server("call_hold_caller_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_hold_caller_uas.xml");
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         phone.WithLive([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 2)) << sipp->Report();
@@ -484,20 +392,17 @@ TEST_P(InvitePeersOverTransport, OurCallHeldAndResumedByEitherSide) {
         phone.WithLive([](InviteSession& session) { session.ProvideOffer(*Sdp("sendrecv")); });
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 3)) << sipp->Report();
         EXPECT_NE(phone.Handler().Text("answer", 2).find("a=sendrecv"), std::string::npos);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
     {
         SippPhone phone;
-        auto sipp = Server("call_hold_callee_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_hold_callee_uas.xml");
         ASSERT_TRUE(phone.Handler().WaitFor("offer", 2)) << sipp->Report() << phone.Handler().Story();
         EXPECT_NE(phone.Handler().Text("offer", 0).find("a=sendonly"), std::string::npos);
         EXPECT_NE(phone.Handler().Text("offer", 1).find("a=sendrecv"), std::string::npos);
         // SIPp's ACK of our answer to the resume, then our BYE.
         ASSERT_TRUE(phone.Handler().WaitFor("ack", 2)) << sipp->Report();
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
 }
 
@@ -508,12 +413,10 @@ TEST_P(InvitePeersOverTransport, OurCallsAnswerDigestChallenges) {
         SippPhone phone;
         phone.Ua().Profile()->AddDigestCredential(DigestCredential{"sipp.test", "alice", "secret"});
         injection = {{"alice", "secret"}};
-        auto sipp = Server(scenario);
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, scenario);
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << scenario << sipp->Report();
         EXPECT_EQ(phone.Handler().Count("failure"), 0u);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
 }
 
@@ -521,16 +424,14 @@ TEST_P(InvitePeersOverTransport, OurCallsAnswerDigestChallenges) {
 TEST_P(InvitePeersOverTransport, OurCallsRefusedOrCancelled) {
     {
         SippPhone phone;
-        auto sipp = Server("call_busy_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_busy_uas.xml");
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:Rejected")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Text("failure").rfind("SIP/2.0 486", 0), 0u);
         ExpectPassed(*sipp, phone);
     }
     {
         SippPhone phone;
-        auto sipp = Server("call_reject_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_reject_uas.xml");
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:Rejected")) << sipp->Report();
         const std::string failure = phone.Handler().Text("failure");
         EXPECT_EQ(failure.rfind("SIP/2.0 488", 0), 0u) << failure;
@@ -540,8 +441,7 @@ TEST_P(InvitePeersOverTransport, OurCallsRefusedOrCancelled) {
     {
         SippPhone phone;
         phone.Handler().provisionalHook = [](ClientInviteSessionHandle session) { session->End(); };
-        auto sipp = Server("call_cancel_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_cancel_uas.xml");
         ASSERT_TRUE(phone.Handler().WaitFor("terminated:LocalCancel")) << sipp->Report();
         EXPECT_EQ(phone.Handler().Count("failure"), 0u);
         EXPECT_EQ(phone.Handler().Count("connected"), 0u);
@@ -554,27 +454,23 @@ TEST_P(InvitePeersOverTransport, OurCallsRefusedOrCancelled) {
 TEST_P(InvitePeersOverTransport, GlareInOurCallIsResolvedByOurRetry) {
     {
         SippPhone phone; // SIPp answers our re-INVITE only after sending its own
-        auto sipp = Server("call_glare_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_glare_uas.xml");
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
         phone.WithLive([](InviteSession& session) { session.ProvideOffer(*Sdp("sendonly")); });
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 2)) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Sent("SIP/2.0 491"), 1u);
         EXPECT_EQ(phone.Handler().Sent("INVITE "), 2u); // the re-INVITE and its retry
         EXPECT_EQ(phone.Handler().Count("offerRejected"), 0u);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
     {
         SippPhone phone; // SIPp sends its re-INVITE right after our ACK; so do we
         phone.Handler().connectedHook = [](InviteSessionHandle session) { session->ProvideOffer(*Sdp("sendonly")); };
-        auto sipp = Server("call_glare_first_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_glare_first_uas.xml");
         ASSERT_TRUE(phone.Handler().WaitFor("answer", 2)) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Sent("SIP/2.0 491"), 1u);
         EXPECT_EQ(phone.Handler().Count("offerRejected"), 0u);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
 }
 
@@ -596,8 +492,7 @@ TEST_P(InvitePeersOverTransport, TheirCallEndedByEitherSide) {
         SippPhone phone;
         auto sipp = Client("call_callee_bye_uac.xml", phone);
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report();
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
     {
         SippPhone phone;
@@ -697,14 +592,9 @@ TEST_P(InvitePeersOverTransport, TheirCallsRefusedOrCancelled) {
         phone.Handler().rejectWarning = Warning(399, "zel.test", "no common codec");
         auto sipp = Client("call_reject_uac.xml", phone);
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:Rejected")) << sipp->Report();
-        const std::string sent = [&] {
-            for (std::size_t i = 0;; ++i) {
-                const std::string text = phone.Handler().Text("send", i);
-                if (text.empty() || text.rfind("SIP/2.0 488", 0) == 0) {
-                    return text;
-                }
-            }
-        }();
+        const std::vector<std::string> refusals = phone.Handler().SentTexts({"SIP/2.0 488"});
+        ASSERT_FALSE(refusals.empty()) << phone.Handler().Story();
+        const std::string& sent = refusals.front();
         EXPECT_NE(sent.find("Warning: 399 zel.test \"no common codec\""), std::string::npos) << sent;
         ExpectPassed(*sipp, phone);
     }
@@ -781,22 +671,9 @@ TEST_F(InvitePeers, CallsCompleteDespiteLosses) {
         phone.Call(*basicOut, transport, Sdp("sendrecv").get());
         phone.Call(*lateOut, transport, nullptr);
     }
-    // Our 2*kCalls calls end by our BYE once up; SIPp's end by its own.
-    std::set<Usage::Id> ended;
-    const bool allUp = WaitUntil(
-        [&] {
-            phone.WithLive([&](InviteSession& session) {
-                if (dynamic_cast<ClientInviteSession*>(&session) != nullptr && ended.insert(session.GetId()).second) {
-                    session.End();
-                }
-            });
-            return ended.size() == 2 * kCalls;
-        },
-        90s);
-    EXPECT_TRUE(allUp) << ended.size() << " of our calls came up\n" << phone.Handler().Story();
+    phone.EndOurCallsOnceUp(2 * kCalls); // SIPp's calls end by its own BYE
     for (SippProcess* sipp : {basicIn.get(), lateIn.get(), basicOut.get(), lateOut.get()}) {
-        const std::optional<int> code = sipp->WaitForExit(90s);
-        EXPECT_EQ(code, 0) << sipp->Report();
+        EXPECT_EQ(sipp->WaitForExit(90s), 0) << sipp->Report();
     }
     EXPECT_EQ(phone.Handler().Count("terminated:LocalBye"), 2u * kCalls) << phone.Handler().Story();
     EXPECT_EQ(phone.Handler().Count("terminated:RemoteBye"), 2u * kCalls) << phone.Handler().Story();
@@ -879,8 +756,7 @@ TEST_P(InvitePeersOverTransport, RetransmittedTwoHundredToOurReInviteIsAckedAgai
     phone.Handler().connectedHook = [](InviteSessionHandle session) { session->ProvideOffer(*Sdp("sendonly")); };
     // -nr: else SIPp takes our ACK, rightly sent again unchanged, for a retransmission of the first
     // and answers it with its 200 once more instead of moving on.
-    auto sipp = Server("call_reinvite_ack_again_uas.xml", 1, {"-nr"});
-    phone.Call(*sipp, transport, Sdp("sendrecv").get());
+    auto sipp = Dial(phone, "call_reinvite_ack_again_uas.xml", {"-nr"});
     ASSERT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
     EXPECT_NE(phone.Handler().Text("answer", 1).find("a=recvonly"), std::string::npos);
     ExpectPassed(*sipp, phone);
@@ -906,14 +782,12 @@ TEST_P(InvitePeersOverTransport, ReliableProvisionalsBothWays) {
     }
     {
         SippPhone phone{StackOptions{}};
-        auto sipp = Server("call_prack_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_prack_uas.xml");
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Sent("PRACK "), 1u);
         EXPECT_EQ(phone.Handler().Count("answer"), 1u) << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Count("early"), 0u);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
 }
 
@@ -931,21 +805,9 @@ TEST_F(InvitePeers, ReliableProvisionalsCompleteDespiteLosses) {
     for (int i = 0; i < kCalls; ++i) {
         phone.Call(*out, transport, Sdp("sendrecv").get());
     }
-    std::set<Usage::Id> ended;
-    const bool allUp = WaitUntil(
-        [&] {
-            phone.WithLive([&](InviteSession& session) {
-                if (dynamic_cast<ClientInviteSession*>(&session) != nullptr && ended.insert(session.GetId()).second) {
-                    session.End();
-                }
-            });
-            return ended.size() == kCalls;
-        },
-        90s);
-    EXPECT_TRUE(allUp) << ended.size() << " of our calls came up\n" << phone.Handler().Story();
+    phone.EndOurCallsOnceUp(kCalls);
     for (SippProcess* sipp : {in.get(), out.get()}) {
-        const std::optional<int> code = sipp->WaitForExit(90s);
-        EXPECT_EQ(code, 0) << sipp->Report();
+        EXPECT_EQ(sipp->WaitForExit(90s), 0) << sipp->Report();
     }
     EXPECT_EQ(phone.Handler().Count("terminated:RemoteBye"), static_cast<std::size_t>(kCalls)) << phone.Handler().Story();
     EXPECT_EQ(phone.Handler().Sent("PRACK "), static_cast<std::size_t>(kCalls));
@@ -972,8 +834,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithSessionTimers) {
     {
         SippPhone phone;
         EnableSessionTimers(phone, SessionRefresherPreference::Local);
-        auto sipp = Server("call_timer_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_timer_uas.xml");
         // The BYE waits for the refresh's answer: SIPp takes a request that comes while it is
         // still to send its 200 to the previous one for an unexpected message.
         ASSERT_TRUE(WaitUntil([&] { return phone.Received("200 UPDATE") >= 1; }, 20s))
@@ -987,18 +848,15 @@ TEST_P(InvitePeersOverTransport, OurCallsWithSessionTimers) {
     {
         SippPhone phone;
         EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
-        auto sipp = Server("call_timer_422_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_timer_422_uas.xml");
         ASSERT_TRUE(phone.Handler().WaitFor("connected")) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Count("failure"), 0u);
-        phone.HangUp();
-        ExpectPassed(*sipp, phone);
+        HangUpAndPass(*sipp, phone);
     }
     {
         SippPhone phone;
         EnableSessionTimers(phone, SessionRefresherPreference::Unspecified);
-        auto sipp = Server("call_timer_expiry_uas.xml");
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_timer_expiry_uas.xml");
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:Timeout")) << sipp->Report() << phone.Handler().Story();
         EXPECT_EQ(phone.Handler().Sent("UPDATE "), 0u);
         EXPECT_EQ(phone.Handler().Sent("BYE "), 1u);
@@ -1007,8 +865,7 @@ TEST_P(InvitePeersOverTransport, OurCallsWithSessionTimers) {
     {
         SippPhone phone;
         EnableSessionTimers(phone, SessionRefresherPreference::Local);
-        auto sipp = Server("call_timer_bye_uas.xml", 1, {"-d", "500"});
-        phone.Call(*sipp, transport, Sdp("sendrecv").get());
+        auto sipp = Dial(phone, "call_timer_bye_uas.xml", {"-d", "500"});
         EXPECT_TRUE(phone.Handler().WaitFor("terminated:RemoteBye")) << sipp->Report() << phone.Handler().Story();
         ExpectPassed(*sipp, phone);
     }
