@@ -72,6 +72,7 @@ TEST_F(ServerInvite, RetransmitsFailureResponseUntilTimerH) {
     h.RunUntil(ms(32000));
     EXPECT_EQ(h.SendTimes(), (std::vector{ms(0), ms(500), ms(1500), ms(3500), ms(7500), ms(11500), ms(15500),
                                           ms(19500), ms(23500), ms(27500), ms(31500)}));
+    EXPECT_EQ(h.sent.back().message->Encode(), ResponseTo(invite, 486, "b1").Encode());
     EXPECT_EQ(h.events, (std::vector{Kind::RequestReceived, Kind::Timeout, Kind::Terminated}));
 }
 
@@ -171,11 +172,26 @@ TEST_F(ServerNonInvite, AbsorbsThenRepeatsLastResponseUntilTimerJ) {
     h.FromTransport(Msg(kRegister));
     ASSERT_EQ(h.sent.size(), 4U);
     EXPECT_EQ(h.sent[3].firstLine, "SIP/2.0 200 OK");
+    EXPECT_EQ(h.sent[3].message->Encode(), ResponseTo(request, 200, "r").Encode()) << "repeated as first sent";
     EXPECT_THROW(h.FromTu(ResponseTo(request, 200, "r")), std::logic_error);
     h.RunUntil(ms(31999));
     EXPECT_EQ(h.tx.GetState(), ServerNonInviteTransaction::State::Completed);
     h.RunUntil(ms(32000));
     EXPECT_EQ(h.events.back(), Kind::Terminated);
+}
+
+// The final response is kept as its text for timer J; one whose text the parser would refuse (more
+// header lines than a received message may have) is kept and repeated as built.
+TEST_F(ServerNonInvite, AResponseTooLargeToReadBackIsRepeatedAsBuilt) {
+    SipMessage large = ResponseTo(request, 200, "r");
+    for (int i = 0; i < 300; ++i)
+        large.AddExtension("X-Line-" + std::to_string(i), "value");
+    const std::string wire = large.Encode();
+    Harness<ServerNonInviteTransaction> h(clock, request, TransportType::UDP);
+    h.FromTu(std::move(large));
+    h.FromTransport(Msg(kRegister));
+    ASSERT_EQ(h.sent.size(), 2U);
+    EXPECT_EQ(h.sent[1].message->Encode(), wire);
 }
 
 TEST_F(ServerNonInvite, ReliableEndsAtFinalResponseAndErrorsEndEarly) {
