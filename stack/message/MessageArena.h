@@ -13,8 +13,10 @@ namespace zel::sip::stack::detail {
 /// Storage for the typed values a message parses from its received header text. A usual message
 /// reads five to ten values (From, To, Call-ID, CSeq, the top Via, Contact, ...): one heap block
 /// each would be most of the allocations of handling it. The arena hands out space from at most
-/// three blocks (512, 1,536 and 4,096 bytes, each taken when the one before is full, so a message
-/// that reads little holds little); once they are full, values go to the heap as before. The bound
+/// three blocks (1,024, 2,048 and 4,096 bytes, each taken when the one before is full, so a message
+/// that reads little holds little); once they are full, values go to the heap as before. The first
+/// block holds what the transaction layer reads of every request (top Via, CSeq, To, From, about
+/// 800 bytes), so a request kept while its transaction is pending holds one block. The bound
 /// matters because a value that is replaced or removed does not give its arena space back: a
 /// message re-parsing edited values in a loop falls back to the heap instead of growing.
 ///
@@ -48,7 +50,7 @@ public:
     std::size_t BlockBytes() const noexcept;
 
 private:
-    static constexpr std::array<std::size_t, 3> kBlockSizes = {512, 1536, 4096};
+    static constexpr std::array<std::size_t, 3> kBlockSizes = {1024, 2048, 4096};
 
     void* Allocate(std::size_t size, std::size_t align) noexcept;
     void Release() noexcept;

@@ -165,7 +165,7 @@ TEST(MessageArena, FillsItsBlocksThenLeavesValuesToTheHeap) {
         held.push_back(arena.Make<detail::ValueHolder<NameAddr>>());
         inArena += held.back()->InArena() ? 1 : 0;
     }
-    EXPECT_EQ(arena.BlockBytes(), 512U + 1536U + 4096U);
+    EXPECT_EQ(arena.BlockBytes(), 1024U + 2048U + 4096U);
     EXPECT_GT(inArena, 1U);
     for (std::size_t i = 0; i < held.size(); ++i) {
         EXPECT_EQ(held[i]->InArena(), i < inArena) << i; // the arena first, then only the heap
