@@ -155,6 +155,10 @@ void ServerInviteTransaction::SendTrying() {
 void ServerInviteTransaction::OnResponseFromTu(SipMessage response) {
     const int code = response.StatusCode();
     context_.CancelTimer(TransactionTimer::Trying);
+    if (code >= 200) {
+        // Read from the message as built: reading it from the kept text would parse the To there.
+        responseToTag_ = detail::ToTagOf(response);
+    }
     // A 3xx-6xx stays until the ACK comes or timer H fires.
     lastResponse_ = code >= 300 ? detail::KeptForRetransmission(std::move(response))
                                 : std::make_shared<const SipMessage>(std::move(response));
@@ -164,7 +168,6 @@ void ServerInviteTransaction::OnResponseFromTu(SipMessage response) {
     if (code < 200) {
         return;
     }
-    responseToTag_ = detail::ToTagOf(*lastResponse_);
     if (code < 300) {
         // In Accepted the TU retransmits its 2xx itself (RFC 6026 section 7.1), so the transaction
         // needs none of it for the 64*T1 it stays.
