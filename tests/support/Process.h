@@ -28,10 +28,10 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <tuple>
-#include <utility>
 #include <string_view>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 extern char** environ;
