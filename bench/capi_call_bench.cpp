@@ -6,10 +6,15 @@
 // INVITE's offer with the automatic 200 (no 180). The caller is SIPp's built-in `-sn uac`
 // (INVITE with a PCMU offer, ACK, BYE).
 //
-// BM_CapiSustainedLoad: kRate calls/s for kSeconds to our user agent, then the same load to SIPp's
-// built-in `-sn uas` in the same run. CPU per call is user + system time over the load: of this
-// process without the benchmark thread (getrusage), of the SIPp server (/proc/<pid>/stat).
-// `vs_sipp_uas` is ours divided by SIPp's. Also the heap left per ended call once the load is over.
+// BM_CapiSustainedLoad: kRate calls/s for kWarmUp + kSeconds to our user agent, then the same load
+// to SIPp's built-in `-sn uas` in the same run. CPU per call is user + system time over the last
+// kSeconds: of this process without the benchmark thread (getrusage), of the SIPp server
+// (/proc/<pid>/stat). `vs_sipp_uas` is ours divided by SIPp's. The warm-up lasts until the first
+// calls' server transactions have ended (64 * T1): until then every call adds to what the heap
+// holds, and growing the heap (fresh pages, arena growth) costs our event thread about a quarter
+// of its time, a cost a service that has been up for a minute no longer pays. The figures over
+// the first kSeconds are reported too (`ours_us_per_call_first`, `vs_sipp_uas_first`), with the
+// heap left per ended call at that point.
 // BM_CapiHighestCallRate: rising rates, a few seconds each, a fresh user agent per step; the highest
 // rate where SIPp saw no failed call and the host saw every call end by the caller's BYE, then the
 // same load against SIPp's own server to tell which side gave up first. 503s counted are the
@@ -35,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -52,6 +58,7 @@ using std::chrono::seconds;
 
 constexpr int kRate = 500;
 constexpr int kSeconds = 30;
+constexpr int kWarmUp = 34;
 constexpr int kHeld = 2000;
 
 // A server INVITE transaction that sent a 2xx stays in the Accepted state for Timer L, 64 * T1
@@ -184,7 +191,8 @@ std::vector<std::string> Caller(std::uint16_t port, int rate, int calls, int hol
 
 struct LoadResult {
     bool clean = false;    // SIPp exited 0 (every call completed) and, for ours, every call ended by BYE
-    double cpuPerCall = 0; // seconds
+    double cpuPerCall = 0; // seconds; after the warm-up when there is one
+    double cpuPerCallFirst = 0; // seconds, over the first kSeconds of a load with a warm-up
     int sippStatus = -1;   // the SIPp caller's exit code (-1: still running at the time limit)
     int ended = 0;         // calls the host saw end
     int abnormal = 0;      // of those, ended otherwise than by the caller's BYE
@@ -192,19 +200,52 @@ struct LoadResult {
     double heapPerEndedCall = 0;
 };
 
-/// Our user agent under `calls` calls at `rate`.
-LoadResult OurLoad(int rate, int calls, const TempDir& dir) {
+/// CPU seconds spent and calls done at the start of the steady part of a load with a warm-up.
+struct Mark {
+    double cpu = 0;
+    int calls = 0;
+};
+
+/// The first-kSeconds figures and the steady mark of a load with a warm-up, taken while the
+/// caller runs; `cpu` and `done` read the server's CPU seconds and its calls done so far.
+template <typename Cpu, typename Done>
+Mark WarmUp(LoadResult& result, double cpuBefore, Cpu cpu, Done done,
+            const std::function<void(int)>& atFirst = {}) {
+    const auto started = std::chrono::steady_clock::now();
+    std::this_thread::sleep_until(started + seconds(kSeconds));
+    const int first = done();
+    result.cpuPerCallFirst = first > 0 ? (cpu() - cpuBefore) / first : 0;
+    if (atFirst) {
+        atFirst(first);
+    }
+    std::this_thread::sleep_until(started + seconds(kWarmUp));
+    return Mark{cpu(), done()};
+}
+
+/// Our user agent under `calls` calls at `rate`; with `warmUp`, CPU per call is measured after
+/// kWarmUp seconds (see BM_CapiSustainedLoad), and the heap per ended call after kSeconds.
+LoadResult OurLoad(int rate, int calls, const TempDir& dir, bool warmUp = false) {
     LoadResult result;
     Host host;
     const std::string name = "ours-" + std::to_string(rate);
     const std::size_t heapBefore = HeapInUse();
+    const auto heapPerCall = [heapBefore](int done) {
+        return done > 0 ? (static_cast<double>(HeapInUse()) - static_cast<double>(heapBefore)) / done : 0;
+    };
     const double before = OurCpuSeconds();
     ChildProcess caller(Caller(host.Port(), rate, calls, 0, dir, name), dir.File(name + ".log"));
-    const std::optional<int> status = caller.WaitForExit(seconds(kSeconds + 150));
+    Mark mark{before, 0};
+    if (warmUp) {
+        mark = WarmUp(result, before, OurCpuSeconds, [&] { return host.ended.load(); },
+                      [&](int done) { result.heapPerEndedCall = heapPerCall(done); });
+    }
+    const std::optional<int> status = caller.WaitForExit(seconds(kWarmUp + kSeconds + 150));
     // SIPp is done once the last BYE's 200 came; the host has been told of every call's end.
     const bool allEnded = WaitUntil([&] { return host.ended >= calls; }, seconds(5));
-    result.cpuPerCall = (OurCpuSeconds() - before) / calls;
-    result.heapPerEndedCall = (static_cast<double>(HeapInUse()) - static_cast<double>(heapBefore)) / calls;
+    result.cpuPerCall = (OurCpuSeconds() - mark.cpu) / std::max(1, host.ended - mark.calls);
+    if (!warmUp) {
+        result.heapPerEndedCall = heapPerCall(calls);
+    }
     result.sippStatus = status.value_or(-1);
     result.ended = host.ended;
     result.abnormal = host.abnormal;
@@ -214,7 +255,7 @@ LoadResult OurLoad(int rate, int calls, const TempDir& dir) {
 }
 
 /// SIPp's own server under the same load.
-std::optional<LoadResult> SippLoad(int rate, int calls, const TempDir& dir) {
+std::optional<LoadResult> SippLoad(int rate, int calls, const TempDir& dir, bool warmUp = false) {
     const std::uint16_t port = FreePort();
     const std::string name = "sipp-" + std::to_string(rate);
     ChildProcess server({"sipp", "-sn", "uas", "-i", "127.0.0.1", "-mi", "127.0.0.1", "-p", std::to_string(port),
@@ -224,16 +265,29 @@ std::optional<LoadResult> SippLoad(int rate, int calls, const TempDir& dir) {
         return std::nullopt;
     }
     const std::optional<double> before = ChildCpuSeconds(server.Pid());
-    ChildProcess caller(Caller(port, rate, calls, 0, dir, name), dir.File(name + ".log"));
-    const std::optional<int> status = caller.WaitForExit(seconds(kSeconds + 150));
-    const std::optional<double> after = ChildCpuSeconds(server.Pid());
-    if (!before || !after) {
+    if (!before) {
         return std::nullopt;
     }
     LoadResult result;
+    const auto started = std::chrono::steady_clock::now();
+    ChildProcess caller(Caller(port, rate, calls, 0, dir, name), dir.File(name + ".log"));
+    Mark mark{*before, 0};
+    if (warmUp) {
+        // SIPp's calls done are not read from it: at a steady rate they follow the clock.
+        const auto done = [&] {
+            const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            return std::min(calls, static_cast<int>(elapsed * rate));
+        };
+        mark = WarmUp(result, *before, [&] { return ChildCpuSeconds(server.Pid()).value_or(0); }, done);
+    }
+    const std::optional<int> status = caller.WaitForExit(seconds(kWarmUp + kSeconds + 150));
+    const std::optional<double> after = ChildCpuSeconds(server.Pid());
+    if (!after) {
+        return std::nullopt;
+    }
     result.sippStatus = status.value_or(-1);
     result.clean = status && *status == 0;
-    result.cpuPerCall = (*after - *before) / calls;
+    result.cpuPerCall = (*after - mark.cpu) / std::max(1, calls - mark.calls);
     return result;
 }
 
@@ -242,11 +296,11 @@ void BM_CapiSustainedLoad(benchmark::State& state) {
         state.SkipWithError("sipp is not installed");
         return;
     }
-    constexpr int kCalls = kRate * kSeconds;
+    constexpr int kCalls = kRate * (kWarmUp + kSeconds);
     for (auto _ : state) {
         TempDir dir;
-        const LoadResult ours = OurLoad(kRate, kCalls, dir);
-        const std::optional<LoadResult> theirs = SippLoad(kRate, kCalls, dir);
+        const LoadResult ours = OurLoad(kRate, kCalls, dir, true);
+        const std::optional<LoadResult> theirs = SippLoad(kRate, kCalls, dir, true);
         if (!theirs) {
             state.SkipWithError("sipp did not start");
             return;
@@ -261,6 +315,10 @@ void BM_CapiSustainedLoad(benchmark::State& state) {
         state.counters["sipp_uas_us_per_call"] = theirs->cpuPerCall * 1e6;
         state.counters["sipp_clean"] = theirs->clean ? 1 : 0;
         state.counters["vs_sipp_uas"] = theirs->cpuPerCall > 0 ? ours.cpuPerCall / theirs->cpuPerCall : 0;
+        state.counters["ours_us_per_call_first"] = ours.cpuPerCallFirst * 1e6;
+        state.counters["sipp_uas_us_per_call_first"] = theirs->cpuPerCallFirst * 1e6;
+        state.counters["vs_sipp_uas_first"] =
+            theirs->cpuPerCallFirst > 0 ? ours.cpuPerCallFirst / theirs->cpuPerCallFirst : 0;
     }
 }
 BENCHMARK(BM_CapiSustainedLoad)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();

@@ -4,11 +4,12 @@
 # JSON per group) stay in build-bench/bench-results.
 #
 # Usage: scripts/bench.sh [--only GROUP[,GROUP...]] [--no-build] [--list]
-#   groups (all by default: about 5 minutes plus the build, at most about 20 minutes):
+#   groups (all by default: about 7 minutes plus the build, at most about 20 minutes):
 #     message    message parsing against the Debian SIP parsers (bench_message)     ~15 s
 #     options    OPTIONS/s against SIPp's UAS and kamailio, stateless and stateful  ~10-40 s
-#     calls      CPU per call through the C interface against SIPp's UAS, and the
-#                highest clean call rate (bench_capi_call)                           ~2 min
+#     calls      CPU per call through the C interface against SIPp's UAS, the
+#                highest clean call rate (bench_capi_call), and the CPU the thread
+#                shape alone costs a call, two loops against one (bench_handoff)    ~3.5 min
 #     heap       heap per held call, per idle user agent, per registration, per
 #                idle TLS connection (accepted and opened)                           ~2.5 min
 #     registration  registrations/s against SIPp's client, heap per registration   ~25 s
@@ -47,7 +48,7 @@ for group in $groups; do
   case "$group" in
     message) targets+=" bench_message" ;;
     options) targets+=" bench_transaction" ;;
-    calls) targets+=" bench_capi_call" ;;
+    calls) targets+=" bench_capi_call bench_handoff" ;;
     heap) targets+=" bench_capi_call bench_useragent bench_tls_connection" ;;
     registration) targets+=" bench_registration" ;;
   esac
@@ -86,7 +87,10 @@ for group in $groups; do
   case "$group" in
     message) run message 120 bench_message ;;
     options) run options 240 bench_transaction ;;
-    calls) run calls 300 bench_capi_call --benchmark_filter='BM_CapiSustainedLoad|BM_CapiHighestCallRate' ;;
+    calls)
+      run calls 400 bench_capi_call --benchmark_filter='BM_CapiSustainedLoad|BM_CapiHighestCallRate'
+      run handoff 60 bench_handoff
+      ;;
     heap)
       run heap-calls 200 bench_capi_call --benchmark_filter=BM_CapiHeapPerHeldCall
       run heap-useragent 90 bench_useragent --benchmark_filter='BM_IdleUserAgent|BM_HeapPerRegistration'

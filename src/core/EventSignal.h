@@ -7,11 +7,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 namespace zel::sip {
 
@@ -33,15 +34,31 @@ private:
     std::atomic<bool> connected_{true};
 };
 
+namespace detail {
+
+/// One of the mutexes shared by every EventSignal, picked by the signal's address.
+inline std::mutex& EventSignalMutex(const void* signal) noexcept {
+    static constexpr std::size_t kMutexes = 16;
+    static std::mutex mutexes[kMutexes];
+    // Signals are at least pointer-aligned and often members of one object: skip the low bits.
+    return mutexes[(reinterpret_cast<std::uintptr_t>(signal) >> 4) % kMutexes];
+}
+
+} // namespace detail
+
 template <typename Signature>
 class EventSignal;
 
 /// A list of callbacks called in the order they were connected, on the thread that emits.
 ///
 /// It replaces a general signal library for objects that exist once per call or registration:
-/// such a signal costs nothing until its first callback connects (one pointer), and a
-/// connection is one small record, where the library's empty signal alone takes about 460 bytes
-/// of heap and each connection about 400 more.
+/// such a signal costs nothing until its first callback connects (one pointer), then one list
+/// that holds its first callback inline, and a connection is one small record, where the
+/// library's empty signal alone takes about 460 bytes of heap and each connection about 400 more.
+/// The lists are guarded by a fixed set of mutexes shared by every signal, picked by the signal's
+/// address, rather than one mutex per signal: a lock is held for a few pointer copies only and
+/// never while another is held, so sharing costs no deadlock and almost no waiting, and a
+/// registration's three signals are 120 bytes lighter for it.
 ///
 /// Threads: Connect, emission and EventConnection::Disconnect may run on any threads at once. A
 /// callback may connect to or disconnect from the signal it is called by, and may destroy the
@@ -64,8 +81,9 @@ public:
     std::weak_ptr<EventConnection> Connect(Slot slot) {
         std::shared_ptr<Entry> entry(new Entry(std::move(slot)));
         State& state = MakeState();
-        const std::lock_guard lock(state.mutex);
-        DropDisconnected(state);
+        Dropped dropped; // released after the lock (see DropDisconnected)
+        const std::lock_guard lock(Mutex());
+        DropDisconnected(state, dropped);
         state.entries.push_back(entry);
         return entry;
     }
@@ -81,12 +99,13 @@ public:
         // or two callbacks, which the list holds without an allocation.
         boost::container::small_vector<std::shared_ptr<Entry>, 4> current;
         {
-            const std::lock_guard lock(state->mutex);
-            DropDisconnected(*state);
+            Dropped dropped;
+            const std::lock_guard lock(Mutex());
+            DropDisconnected(*state, dropped);
             current.assign(state->entries.begin(), state->entries.end());
         }
         for (const std::shared_ptr<Entry>& entry : current) {
-            if (entry->IsConnected()) {
+            if (entry != nullptr && entry->IsConnected()) {
                 entry->slot(args...);
             }
         }
@@ -98,9 +117,9 @@ public:
         if (state == nullptr) {
             return true;
         }
-        const std::lock_guard lock(state->mutex);
+        const std::lock_guard lock(Mutex());
         return std::none_of(state->entries.begin(), state->entries.end(),
-                            [](const std::shared_ptr<Entry>& entry) { return entry->IsConnected(); });
+                            [](const std::shared_ptr<Entry>& entry) { return entry != nullptr && entry->IsConnected(); });
     }
 
 private:
@@ -109,14 +128,25 @@ private:
         const Slot slot;
     };
     struct State {
-        std::mutex mutex;
-        std::vector<std::shared_ptr<Entry>> entries;
+        boost::container::small_vector<std::shared_ptr<Entry>, 1> entries;
     };
 
-    /// Frees what disconnected callbacks hold (a host that removed its callbacks expects their
-    /// memory back). Called with the state's mutex held.
-    static void DropDisconnected(State& state) {
-        std::erase_if(state.entries, [](const std::shared_ptr<Entry>& entry) { return !entry->IsConnected(); });
+    /// The mutex guarding this signal's list: one of a fixed set, picked by address.
+    std::mutex& Mutex() const noexcept { return detail::EventSignalMutex(this); }
+
+    using Dropped = boost::container::small_vector<std::shared_ptr<Entry>, 2>;
+
+    /// Takes disconnected callbacks off the list (a host that removed its callbacks expects their
+    /// memory back) into `dropped`, which the caller releases once the mutex is unlocked: the
+    /// last reference may destroy a callback's captures, and those may use another signal that
+    /// shares the mutex. Called with the mutex held.
+    static void DropDisconnected(State& state, Dropped& dropped) {
+        for (std::shared_ptr<Entry>& entry : state.entries) {
+            if (entry != nullptr && !entry->IsConnected()) {
+                dropped.push_back(std::move(entry)); // a failed allocation leaves a null, skipped by readers
+            }
+        }
+        state.entries.erase(std::remove(state.entries.begin(), state.entries.end(), nullptr), state.entries.end());
     }
 
     /// The list, made by the first Connect; two threads connecting first at once keep one.

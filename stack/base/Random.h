@@ -10,7 +10,10 @@ namespace zel::sip::stack {
 /// (RAND_bytes): outputs of a seeded generator such as std::mt19937_64 give away its state, and
 /// then every later branch, so a forged response could be made to match a client transaction.
 ///
-/// Threads: any thread (OpenSSL's default generator is thread-safe).
+/// Each thread takes the generator's output in blocks of 512 bytes and hands out each byte once;
+/// a process made by fork starts a new block, so it never repeats its parent's values.
+///
+/// Threads: any thread (OpenSSL's default generator is thread-safe; the blocks are per thread).
 
 /// `bytes` random bytes as lowercase base32 (RFC 4648 alphabet, no padding): 8 bits per 1.6
 /// characters, only letters and digits, so the text is a valid token, word and tag everywhere in

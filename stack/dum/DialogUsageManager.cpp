@@ -163,10 +163,17 @@ std::shared_ptr<InitialRequest> DialogUsageManager::MakeRegistration(const NameA
     } else {
         contactUri.SetHost("invalid"); // replaced by the transport's address when sent
     }
+    std::shared_ptr<const RegistrationSettings> shared;
+    {
+        const std::lock_guard lock(profileMutex_);
+        if (lastRegistrationSettings_ == nullptr || !(*lastRegistrationSettings_ == registration)) {
+            lastRegistrationSettings_ = std::make_shared<const RegistrationSettings>(std::move(registration));
+        }
+        shared = lastRegistrationSettings_;
+    }
     NameAddr aorWithoutTag = aor;
     aorWithoutTag.Params().Remove("tag");
-    RegistrationCore core(aorWithoutTag, NameAddr(contactUri), std::move(registration), RandomHex(16),
-                          RandomHex(8));
+    RegistrationCore core(aorWithoutTag, NameAddr(contactUri), std::move(shared), RandomHex(16), RandomHex(8));
     return std::make_shared<RegistrationRequest>(std::move(profile), std::move(aorWithoutTag), std::move(core));
 }
 

@@ -22,6 +22,7 @@
 #include "stack/dum/InviteSessionHandler.h"
 #include "stack/dum/MergedRequests.h"
 #include "stack/dum/Profile.h"
+#include "stack/dum/RegistrationCore.h"
 #include "stack/message/NameAddr.h"
 
 namespace zel::sip::stack {
@@ -191,6 +192,10 @@ private:
 
     mutable std::mutex profileMutex_;
     std::shared_ptr<MasterProfile> masterProfile_;
+    // The settings of the last registration made, shared with the next one that asks for the
+    // same (usually all of a user agent's): their lists would otherwise be copied into every
+    // registration for its whole life. Guarded by profileMutex_.
+    std::shared_ptr<const RegistrationSettings> lastRegistrationSettings_;
     ClientRegistrationHandler* registrationHandler_ = nullptr;
     InviteSessionHandler* inviteHandler_ = nullptr;
     bool clientAuthentication_ = true;

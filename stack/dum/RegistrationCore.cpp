@@ -52,17 +52,27 @@ bool IsRetryable(int status) noexcept {
 
 RegistrationCore::RegistrationCore(NameAddr aor, NameAddr contact, RegistrationSettings settings, std::string callId,
                                    std::string fromTag, std::optional<Uri> registrar)
+    : RegistrationCore(std::move(aor), std::move(contact),
+                       std::make_shared<const RegistrationSettings>(std::move(settings)), std::move(callId),
+                       std::move(fromTag), std::move(registrar)) {}
+
+RegistrationCore::RegistrationCore(NameAddr aor, NameAddr contact,
+                                   std::shared_ptr<const RegistrationSettings> settings, std::string callId,
+                                   std::string fromTag, std::optional<Uri> registrar)
     : settings_(std::move(settings)) {
+    if (settings_ == nullptr) {
+        throw std::invalid_argument("RegistrationCore: no settings");
+    }
     if (callId.empty() || fromTag.empty()) {
         throw std::invalid_argument("RegistrationCore: the Call-ID and the From tag must not be empty");
     }
     if (contact.IsWildcard()) {
         throw std::invalid_argument("RegistrationCore: our Contact cannot be the wildcard");
     }
-    if (settings_.registrationTime.count() <= 0) {
+    if (settings_->registrationTime.count() <= 0) {
         throw std::invalid_argument("RegistrationCore: the registration time must be positive");
     }
-    if (settings_.outbound && (settings_.instanceId.empty() || settings_.regId == 0)) {
+    if (settings_->outbound && (settings_->instanceId.empty() || settings_->regId == 0)) {
         throw std::invalid_argument("RegistrationCore: outbound needs an instance id and a reg-id from 1");
     }
     aor.Params().Remove("tag");
@@ -125,9 +135,9 @@ void RegistrationCore::SetContactUri(Uri uri) {
 }
 
 seconds RegistrationCore::AskedTime() const noexcept {
-    seconds asked = settings_.registrationTime;
-    if (settings_.maximumRegistrationTime.count() > 0) {
-        asked = std::min(asked, settings_.maximumRegistrationTime);
+    seconds asked = settings_->registrationTime;
+    if (settings_->maximumRegistrationTime.count() > 0) {
+        asked = std::min(asked, settings_->maximumRegistrationTime);
     }
     return asked;
 }
@@ -158,29 +168,29 @@ SipMessage RegistrationCore::BuildRegister(std::uint32_t sequence) const {
     const auto expires = static_cast<std::uint32_t>(removal ? 0 : asked_.count());
     NameAddr contact = Contact();
     contact.Params().SetUInt32("expires", expires);
-    for (const Parameter& capability : settings_.capabilities) {
+    for (const Parameter& capability : settings_->capabilities) {
         contact.Params().Remove(capability.name);
         contact.Params().Append(capability);
     }
-    if (!settings_.instanceId.empty()) {
-        contact.Params().Set("+sip.instance", InstanceValue(settings_.instanceId), true);
+    if (!settings_->instanceId.empty()) {
+        contact.Params().Set("+sip.instance", InstanceValue(settings_->instanceId), true);
     }
-    if (settings_.outbound) {
+    if (settings_->outbound) {
         // RFC 5626 section 4.2.1: +sip.instance and reg-id are Contact header parameters. The
         // "ob" URI parameter goes on the Contact URI as well: edge proxies and registrars (kamailio's
         // outbound support among them) take it as the UA's request that its dialogs use this flow,
         // and dialog-forming requests carry the same URI (ContactForDialogs).
-        contact.Params().SetUInt32("reg-id", settings_.regId);
+        contact.Params().SetUInt32("reg-id", settings_->regId);
         contact.GetUri().Params().SetFlag("ob");
     }
     request.Add(HeaderType::Contact, std::move(contact));
     request.Add(HeaderType::Expires, Number(expires));
 
     std::vector<std::string> supported;
-    if (settings_.outbound) {
+    if (settings_->outbound) {
         supported = {"outbound", "path"};
     }
-    for (const std::string& tag : settings_.supported) {
+    for (const std::string& tag : settings_->supported) {
         if (std::none_of(supported.begin(), supported.end(), [&](const std::string& t) { return IEquals(t, tag); })) {
             supported.push_back(tag);
         }
@@ -227,7 +237,7 @@ std::optional<SipMessage> RegistrationCore::LastRequest() const {
 
 const NameAddr* RegistrationCore::FindOurContact(const SipMessage& response) const {
     const std::size_t count = response.Count(HeaderType::Contact);
-    const std::string instance = settings_.instanceId.empty() ? std::string() : InstanceValue(settings_.instanceId);
+    const std::string instance = settings_->instanceId.empty() ? std::string() : InstanceValue(settings_->instanceId);
     const NameAddr* loose = nullptr;
     const NameAddr ourContact = Contact();
     const Uri& ours = ourContact.GetUri();
@@ -241,7 +251,7 @@ const NameAddr* RegistrationCore::FindOurContact(const SipMessage& response) con
         if (!instance.empty()) {
             const Parameter* theirs = candidate->Params().Find("+sip.instance");
             if (theirs != nullptr && theirs->value == instance &&
-                (!settings_.outbound || candidate->Params().GetUInt32("reg-id") == settings_.regId)) {
+                (!settings_->outbound || candidate->Params().GetUInt32("reg-id") == settings_->regId)) {
                 return candidate;
             }
         }
@@ -302,7 +312,7 @@ RegistrationStep RegistrationCore::OnSuccess(const SipMessage& response, TimePoi
     step.reason = std::string(response.ReasonPhrase());
     step.expires = granted;
     step.contactListed = ours != nullptr;
-    if (settings_.outbound) {
+    if (settings_->outbound) {
         bool required = false;
         const std::size_t count = response.Count(HeaderType::Require);
         for (std::size_t i = 0; i < count && !required; ++i) {
@@ -317,8 +327,8 @@ RegistrationStep RegistrationCore::OnSuccess(const SipMessage& response, TimePoi
     granted_ = granted;
     bindingExpiry_ = now + granted;
     seconds planned = granted;
-    if (settings_.maximumRegistrationTime.count() > 0) {
-        planned = std::min(planned, settings_.maximumRegistrationTime);
+    if (settings_->maximumRegistrationTime.count() > 0) {
+        planned = std::min(planned, settings_->maximumRegistrationTime);
     }
     due_ = now + RefreshDelay(planned);
     step.wakeAt = due_;
@@ -343,11 +353,11 @@ RegistrationStep RegistrationCore::OnFailureResponse(const SipMessage& response,
         asked_ = seconds(minimum->Value());
         return SendNew(state_);
     }
-    if (status == 439 && settings_.outbound) {
+    if (status == 439 && settings_->outbound) {
         return Fail(status, std::move(reason), RegistrationFailure::OutboundUnsupported);
     }
     if (IsRetryable(status)) {
-        seconds retryAfter = settings_.retryTime;
+        seconds retryAfter = settings_->retryTime;
         if (const RetryAfter* header = response.Peek<RetryAfter>(HeaderType::RetryAfter);
             header != nullptr && header->Value() > 0) {
             retryAfter = seconds(header->Value());
@@ -468,7 +478,7 @@ RegistrationStep RegistrationCore::OnTransactionFailure(bool timeout, TimePoint 
     switch (state_) {
     case State::Registering:
     case State::Refreshing:
-        return AfterEndRequest(RetryQuery(0, std::move(reason), cause, settings_.retryTime), now);
+        return AfterEndRequest(RetryQuery(0, std::move(reason), cause, settings_->retryTime), now);
     case State::Removing:
         return FinishRemoval(0, std::move(reason), cause);
     case State::Idle:

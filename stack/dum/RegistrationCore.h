@@ -25,6 +25,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,8 @@ struct RegistrationSettings {
     std::vector<Parameter> capabilities;
     /// Further option tags for Supported.
     std::vector<std::string> supported;
+
+    friend bool operator==(const RegistrationSettings&, const RegistrationSettings&) = default;
 };
 
 /// Why a registration failed.
@@ -127,6 +130,11 @@ public:
     /// registration time, or outbound without an instance id or with reg-id 0.
     RegistrationCore(NameAddr aor, NameAddr contact, RegistrationSettings settings, std::string callId,
                      std::string fromTag, std::optional<Uri> registrar = std::nullopt);
+    /// The same with settings shared by several registrations (they never change once made: a
+    /// user agent's registrations usually ask for the same). Also raises std::invalid_argument for
+    /// null settings.
+    RegistrationCore(NameAddr aor, NameAddr contact, std::shared_ptr<const RegistrationSettings> settings,
+                     std::string callId, std::string fromTag, std::optional<Uri> registrar = std::nullopt);
 
     /// Sends the first REGISTER. Raises std::logic_error unless Idle.
     RegistrationStep Start(TimePoint now);
@@ -205,7 +213,7 @@ private:
     /// Replaces every text (the views may point into the old buffer: it is built anew first).
     void SetTexts(const std::array<std::string_view, kTexts>& values);
 
-    RegistrationSettings settings_;
+    std::shared_ptr<const RegistrationSettings> settings_; // never null
     std::string texts_;
     std::array<std::uint32_t, kTexts> textEnds_{};
     State state_ = State::Idle;

@@ -2,15 +2,18 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include "stack/message/ValueKindOf.h"
 
 namespace zel::sip::stack::detail {
 
-/// Storage for the typed values a message parses from its received header text. A usual message
+/// Storage for the typed values a message parses from its received header text, and for the short
+/// texts a message is given (header values of a message we build). A usual message
 /// reads five to ten values (From, To, Call-ID, CSeq, the top Via, Contact, ...): one heap block
 /// each would be most of the allocations of handling it. The arena hands out space from at most
 /// three blocks (1,024, 2,048 and 4,096 bytes, each taken when the one before is full, so a message
@@ -44,6 +47,20 @@ public:
         H* holder = new (at) H(std::forward<Args>(args)...);
         holder->MarkInArena();
         return HolderPtr(holder);
+    }
+
+    /// A copy of `text` in the arena, or an empty view with `text` non-empty when it does not fit
+    /// (the caller keeps it elsewhere).
+    std::string_view Copy(std::string_view text) noexcept {
+        if (text.empty()) {
+            return {};
+        }
+        auto* at = static_cast<char*>(Allocate(text.size(), 1));
+        if (at == nullptr) {
+            return {};
+        }
+        std::memcpy(at, text.data(), text.size());
+        return {at, text.size()};
     }
 
     /// Bytes taken from the heap for blocks (for tests and memory figures).

@@ -24,6 +24,9 @@ struct Parameter {
     std::string value;
     bool hasValue = false;
     bool quoted = false;
+
+    /// The same parameter as written (the name's case too); lists compare names without regard to case.
+    friend bool operator==(const Parameter&, const Parameter&) = default;
 };
 
 /// An ordered list of parameters, names compared without regard to ASCII case (RFC 3261 section

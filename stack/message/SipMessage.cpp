@@ -521,6 +521,19 @@ detail::ValueHolderBase* SipMessage::Access(Slot* slot, ValueKind kind, ParseFn 
 }
 
 std::string_view SipMessage::Store(std::string_view text) {
+    // A header value of a message we build goes to the arena: a response copies five to ten
+    // values from its request, two heap blocks each as strings of their own. Long texts (a body)
+    // would fill the first block that the typed values read later want, so they stay apart.
+    constexpr std::size_t kArenaTextLimit = 256;
+    if (text.empty()) {
+        return std::string_view("", 0);
+    }
+    if (text.size() <= kArenaTextLimit) {
+        const std::string_view copy = arena_.Copy(text);
+        if (copy.size() == text.size()) {
+            return copy;
+        }
+    }
     owned_.push_back(std::make_unique<std::string>(text));
     return *owned_.back();
 }

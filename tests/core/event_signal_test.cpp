@@ -109,5 +109,38 @@ TEST(EventSignal, ConnectionsExpireWithTheSignalAndRaceEmissionsSafely) {
     EXPECT_EQ(total.load(), kConnections / 2);
 }
 
+TEST(EventSignal, DroppedCallbackMayUseAnotherSignalSharingItsLock) {
+    // Signals share a fixed set of mutexes. A dropped callback's captures are destroyed after the
+    // lock is released: here they connect to a signal on the same mutex, which would deadlock
+    // under it.
+    std::vector<std::unique_ptr<EventSignal<void()>>> signals;
+    EventSignal<void()>* first = nullptr;
+    EventSignal<void()>* second = nullptr;
+    while (second == nullptr) {
+        signals.push_back(std::make_unique<EventSignal<void()>>());
+        for (std::size_t i = 0; i + 1 < signals.size() && second == nullptr; ++i) {
+            if (&detail::EventSignalMutex(signals[i].get()) == &detail::EventSignalMutex(signals.back().get())) {
+                first = signals[i].get();
+                second = signals.back().get();
+            }
+        }
+    }
+    struct ConnectsWhenDestroyed {
+        EventSignal<void()>* target;
+        ~ConnectsWhenDestroyed() {
+            if (target != nullptr) {
+                target->Connect([] {});
+            }
+        }
+    };
+    auto captured = std::make_shared<ConnectsWhenDestroyed>(ConnectsWhenDestroyed{nullptr});
+    std::weak_ptr<EventConnection> connection = first->Connect([captured] {});
+    captured->target = second;
+    captured.reset();
+    connection.lock()->Disconnect();
+    (*first)(); // drops the callback
+    EXPECT_FALSE(second->Empty());
+}
+
 } // namespace
 } // namespace zel::sip

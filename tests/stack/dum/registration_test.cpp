@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+
 #include "stack/dum/DumTestSupport.h"
 
 namespace zel::sip::stack::test {
@@ -101,6 +104,25 @@ TEST(Registration, ChallengedRegisterIsAnsweredRefreshedAndRemoved) {
     ua.OnDialogThread([&] { valid = handle.IsValid(); });
     EXPECT_FALSE(valid);
     EXPECT_THROW(handle.Get(), HandleError);
+}
+
+TEST(Registration, RegistrationsShareSettingsOnlyWhenTheyAskForTheSame) {
+    // Registrations asking for the same settings share them; one asking for another time must
+    // keep its own, made before or after the others.
+    ScriptedPeer registrar;
+    DumUnderTest ua;
+    const std::map<std::string, std::string> asked = {{"bob", "120"}, {"carol", "300"}, {"dave", "120"}};
+    for (const auto& [user, expires] : asked) {
+        Register(ua, Aor(registrar, user), nullptr, static_cast<std::uint32_t>(std::stoul(expires)));
+    }
+    std::map<std::string, std::string> seen;
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        auto request = registrar.NextRequest();
+        ASSERT_TRUE(request);
+        const std::string user = request->message->Get<NameAddr>(HeaderType::From).GetUri().User();
+        seen[user] = Header(*request->message, HeaderType::Expires);
+    }
+    EXPECT_EQ(seen, asked);
 }
 
 TEST(Registration, RefusalIsAFailureAndEndsTheUsage) {

@@ -157,6 +157,30 @@ TEST(SipMessage, ParsedValuesLiveInABoundedArenaAndSurviveMoves) {
     EXPECT_EQ(target.Get<NameAddr>(HeaderType::To).GetUri().User(), "bob");
 }
 
+TEST(SipMessage, TextsGivenToABuiltMessageSurviveMovesPastTheArenaBound) {
+    // Short texts a built message is given are copied into its arena, long ones and those past
+    // the arena's bound are kept apart: all must stay right across a move and a copy.
+    SipMessage m = SipMessage::MakeResponse(200, "OK");
+    const std::string longValue = "x-" + std::string(600, 'v');
+    m.AddExtension("X-Long", longValue);
+    for (int i = 0; i < 400; ++i) {
+        m.AddExtension("X-Filler", "value-" + std::to_string(i) + "-padding-to-use-the-arena-up");
+    }
+    m.Add(HeaderType::Contact, "<sip:last@example.com>");
+    m.AddExtension("X-Empty", "");
+    const std::string wire = m.Encode();
+    SipMessage moved(std::move(m));
+    EXPECT_EQ(moved.Encode(), wire);
+    SipMessage assigned = SipMessage::MakeResponse(486, "Busy Here");
+    assigned.AddExtension("X-Old", "replaced");
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned.Encode(), wire);
+    EXPECT_EQ(assigned.RawExtension("X-Long"), longValue);
+    EXPECT_EQ(assigned.RawExtension("X-Filler", 399), "value-399-padding-to-use-the-arena-up");
+    EXPECT_EQ(assigned.Get<NameAddr>(HeaderType::Contact).GetUri().User(), "last");
+    EXPECT_EQ(SipMessage(assigned).Encode(), wire);
+}
+
 TEST(MessageArena, FillsItsBlocksThenLeavesValuesToTheHeap) {
     detail::MessageArena arena;
     std::vector<detail::HolderPtr> held;
