@@ -58,7 +58,7 @@ class EventSignal;
 /// The lists are guarded by a fixed set of mutexes shared by every signal, picked by the signal's
 /// address, rather than one mutex per signal: a lock is held for a few pointer copies only and
 /// never while another is held, so sharing costs no deadlock and almost no waiting, and a
-/// registration's three signals are 120 bytes lighter for it.
+/// registration's three signals are about 240 bytes lighter for it.
 ///
 /// Threads: Connect, emission and EventConnection::Disconnect may run on any threads at once. A
 /// callback may connect to or disconnect from the signal it is called by, and may destroy the
